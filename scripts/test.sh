@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ unit tests, then the Python suite under CPython and under PyPy.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+echo "== C++ unit tests"
+cmake -S . -B build/cpp-tests -G Ninja -DKORVANE_CPP_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/cpp-tests >/dev/null
+ctest --test-dir build/cpp-tests --output-on-failure
+
+status=0
+scripts/build.sh .venv
+echo "== pytest under CPython"
+.venv/bin/python -m pytest -q -p no:cacheprovider "$@" || status=$?
+if [ "${KORVANE_SKIP_PYPY:-0}" != 1 ]; then
+  scripts/build.sh .venv-pypy
+  echo "== pytest under PyPy"
+  KORVANE_SMALL=1 .venv-pypy/bin/python -m pytest -q -p no:cacheprovider "$@" || status=$?
+fi
+exit $status

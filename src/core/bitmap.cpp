@@ -1,0 +1,248 @@
+// Portable set encoding (the form every bitmap takes on disk):
+//   u32 cookie 12346, u32 container count c,
+//   per container: u16 key (upper 16 bits of its members), u16 cardinality - 1,
+//   per container: u32 byte offset of its data counted from the cookie (the first is 8 + 8c),
+//   then each container's data in ascending key order: at most 4096 members as ascending u16
+//   lower halves, more as 1024 u64 words of bits.
+// The reader also accepts the form with run containers (cookie 12347 in the low 16 bits,
+// c - 1 in the high 16 bits, a bitset marking run containers, offsets only when c >= 4, and a
+// run container as u16 run count then (u16 start, u16 length - 1) pairs). The writer never
+// produces it.
+#include "core/bitmap.h"
+
+#include <cstring>
+
+#include "core/coding.h"
+
+namespace korvane {
+namespace {
+
+constexpr uint32_t kCookieNoRun = 12346;
+constexpr uint32_t kCookieRun = 12347;
+constexpr size_t kArrayMax = 4096;
+constexpr size_t kBitsetBytes = 8192;
+
+}  // namespace
+
+Bitmap Bitmap::range(uint32_t lo, uint64_t hi_exclusive) {
+  if (hi_exclusive <= lo) return Bitmap();
+  return Bitmap(roaring_bitmap_from_range(lo, hi_exclusive, 1));
+}
+
+void Bitmap::and_with(const Bitmap& o) {
+  if (r_ == nullptr) return;
+  if (o.r_ == nullptr) {
+    clear();
+    return;
+  }
+  roaring_bitmap_and_inplace(r_, o.r_);
+}
+
+void Bitmap::or_with(const Bitmap& o) {
+  if (o.r_ == nullptr) return;
+  if (r_ == nullptr) {
+    r_ = roaring_bitmap_copy(o.r_);
+    return;
+  }
+  roaring_bitmap_or_inplace(r_, o.r_);
+}
+
+void Bitmap::andnot_with(const Bitmap& o) {
+  if (r_ == nullptr || o.r_ == nullptr) return;
+  roaring_bitmap_andnot_inplace(r_, o.r_);
+}
+
+Bitmap Bitmap::and_of(const Bitmap& a, const Bitmap& b) {
+  if (a.r_ == nullptr || b.r_ == nullptr) return Bitmap();
+  return Bitmap(roaring_bitmap_and(a.r_, b.r_));
+}
+
+Bitmap Bitmap::andnot_of(const Bitmap& a, const Bitmap& b) {
+  if (a.r_ == nullptr) return Bitmap();
+  if (b.r_ == nullptr) return a.clone();
+  return Bitmap(roaring_bitmap_andnot(a.r_, b.r_));
+}
+
+Bitmap Bitmap::or_many(const std::vector<const Bitmap*>& parts) {
+  std::vector<const roaring_bitmap_t*> raw;
+  raw.reserve(parts.size());
+  for (const Bitmap* b : parts)
+    if (b->r_ != nullptr) raw.push_back(b->r_);
+  if (raw.empty()) return Bitmap();
+  if (raw.size() == 1) return Bitmap(roaring_bitmap_copy(raw[0]));
+  return Bitmap(roaring_bitmap_or_many(raw.size(), raw.data()));
+}
+
+bool Bitmap::is_subset_of(const Bitmap& o) const {
+  if (empty()) return true;
+  if (o.r_ == nullptr) return false;
+  return roaring_bitmap_is_subset(r_, o.r_);
+}
+
+bool Bitmap::equals(const Bitmap& o) const {
+  if (empty() || o.empty()) return empty() && o.empty();
+  return roaring_bitmap_equals(r_, o.r_);
+}
+
+std::vector<uint32_t> Bitmap::to_vector() const {
+  std::vector<uint32_t> v;
+  to_vector(&v);
+  return v;
+}
+
+void Bitmap::to_vector(std::vector<uint32_t>* out) const {
+  out->resize(static_cast<size_t>(cardinality()));
+  if (!out->empty()) roaring_bitmap_to_uint32_array(r_, out->data());
+}
+
+void Bitmap::encode(std::string* out) const {
+  thread_local std::vector<uint32_t> members;
+  to_vector(&members);
+  // Container boundaries: [starts[k], starts[k+1]) share the upper 16 bits.
+  thread_local std::vector<size_t> starts;
+  starts.clear();
+  for (size_t i = 0; i < members.size(); ++i)
+    if (i == 0 || (members[i] >> 16) != (members[i - 1] >> 16)) starts.push_back(i);
+  size_t c = starts.size();
+  starts.push_back(members.size());
+
+  size_t body = 0;
+  for (size_t k = 0; k < c; ++k) {
+    size_t card = starts[k + 1] - starts[k];
+    body += card <= kArrayMax ? 2 * card : kBitsetBytes;
+  }
+  uint64_t total = 8 + 8 * c + body;
+  size_t base = out->size();
+  out->resize(base + 8 + total);
+  auto* p = reinterpret_cast<uint8_t*>(out->data()) + base;
+  store_u64(p, total);
+  p += 8;
+  uint8_t* start = p;
+  store_u32(p, kCookieNoRun);
+  store_u32(p + 4, static_cast<uint32_t>(c));
+  uint8_t* hdr = p + 8;
+  uint8_t* offs = hdr + 4 * c;
+  uint8_t* data = offs + 4 * c;
+  for (size_t k = 0; k < c; ++k) {
+    size_t card = starts[k + 1] - starts[k];
+    uint16_t key = static_cast<uint16_t>(members[starts[k]] >> 16);
+    uint16_t cm1 = static_cast<uint16_t>(card - 1);
+    std::memcpy(hdr + 4 * k, &key, 2);
+    std::memcpy(hdr + 4 * k + 2, &cm1, 2);
+    store_u32(offs + 4 * k, static_cast<uint32_t>(data - start));
+    if (card <= kArrayMax) {
+      for (size_t i = starts[k]; i < starts[k + 1]; ++i) {
+        uint16_t low = static_cast<uint16_t>(members[i]);
+        std::memcpy(data, &low, 2);
+        data += 2;
+      }
+    } else {
+      uint64_t words[1024] = {};
+      for (size_t i = starts[k]; i < starts[k + 1]; ++i) {
+        uint32_t low = members[i] & 0xFFFF;
+        words[low >> 6] |= uint64_t{1} << (low & 63);
+      }
+      std::memcpy(data, words, kBitsetBytes);
+      data += kBitsetBytes;
+    }
+  }
+}
+
+bool Bitmap::decode(const uint8_t* p, size_t n, Bitmap* out) {
+  if (n < 4) return false;
+  uint32_t word = load_u32(p);
+  bool has_runs;
+  size_t c;
+  size_t pos;
+  const uint8_t* run_flags = nullptr;
+  if (word == kCookieNoRun) {
+    if (n < 8) return false;
+    uint32_t cnt = load_u32(p + 4);
+    if (cnt > 65536) return false;
+    c = cnt;
+    has_runs = false;
+    pos = 8;
+  } else if ((word & 0xFFFF) == kCookieRun) {
+    c = (word >> 16) + 1;
+    has_runs = true;
+    pos = 4;
+    size_t flag_bytes = (c + 7) / 8;
+    if (n - pos < flag_bytes) return false;
+    run_flags = p + pos;
+    pos += flag_bytes;
+  } else {
+    return false;
+  }
+  if ((n - pos) / 4 < c) return false;
+  const uint8_t* hdr = p + pos;
+  pos += 4 * c;
+  bool has_offsets = !has_runs || c >= 4;
+  const uint8_t* offs = nullptr;
+  if (has_offsets) {
+    if ((n - pos) / 4 < c) return false;
+    offs = p + pos;
+    pos += 4 * c;
+  }
+  // Validate every container before building anything.
+  roaring_bitmap_t* r = roaring_bitmap_create();
+  Bitmap result(r);
+  std::vector<uint32_t> values;
+  int prev_key = -1;
+  for (size_t k = 0; k < c; ++k) {
+    uint16_t key = load_u16(hdr + 4 * k);
+    size_t card = static_cast<size_t>(load_u16(hdr + 4 * k + 2)) + 1;
+    if (static_cast<int>(key) <= prev_key) return false;
+    prev_key = key;
+    if (offs != nullptr && load_u32(offs + 4 * k) != pos) return false;
+    uint32_t high = static_cast<uint32_t>(key) << 16;
+    values.clear();
+    bool is_run = run_flags != nullptr && (run_flags[k / 8] >> (k % 8)) & 1;
+    if (is_run) {
+      if (n - pos < 2) return false;
+      size_t runs = load_u16(p + pos);
+      pos += 2;
+      if ((n - pos) / 4 < runs) return false;
+      long prev_end = -1;
+      size_t total = 0;
+      for (size_t i = 0; i < runs; ++i) {
+        uint32_t start = load_u16(p + pos + 4 * i);
+        uint32_t len = load_u16(p + pos + 4 * i + 2);
+        if (static_cast<long>(start) <= prev_end || start + len > 0xFFFF) return false;
+        prev_end = static_cast<long>(start + len);
+        total += len + 1;
+        if (total > card) return false;
+        for (uint32_t v = start; v <= start + len; ++v) values.push_back(high | v);
+      }
+      if (total != card) return false;
+      pos += 4 * runs;
+    } else if (card <= kArrayMax) {
+      if ((n - pos) / 2 < card) return false;
+      int prev = -1;
+      for (size_t i = 0; i < card; ++i) {
+        uint16_t low = load_u16(p + pos + 2 * i);
+        if (static_cast<int>(low) <= prev) return false;
+        prev = low;
+        values.push_back(high | low);
+      }
+      pos += 2 * card;
+    } else {
+      if (n - pos < kBitsetBytes) return false;
+      for (size_t w = 0; w < 1024; ++w) {
+        uint64_t bits = load_u64(p + pos + 8 * w);
+        while (bits) {
+          int b = __builtin_ctzll(bits);
+          values.push_back(high | static_cast<uint32_t>(w * 64 + b));
+          bits &= bits - 1;
+        }
+      }
+      if (values.size() != card) return false;
+      pos += kBitsetBytes;
+    }
+    roaring_bitmap_add_many(r, values.size(), values.data());
+  }
+  if (pos != n) return false;
+  *out = std::move(result);
+  return true;
+}
+
+}  // namespace korvane

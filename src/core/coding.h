@@ -1,0 +1,83 @@
+// coding.h: little-endian fixed-width integers, and the buffered file writer and reader that the
+// log and the snapshot are written and read through.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.h"
+
+namespace korvane {
+
+inline void store_u32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }  // little-endian hosts only
+inline void store_u64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
+inline uint32_t load_u32(const uint8_t* p) { uint32_t v; std::memcpy(&v, p, 4); return v; }
+inline uint64_t load_u64(const uint8_t* p) { uint64_t v; std::memcpy(&v, p, 8); return v; }
+inline uint16_t load_u16(const uint8_t* p) { uint16_t v; std::memcpy(&v, p, 2); return v; }
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the storage formats are little-endian");
+
+// Appends pieces to a growable byte string (used to encode a record before it is handed on).
+struct ByteSink {
+  std::string out;
+  void put(const void* p, size_t n) { out.append(static_cast<const char*>(p), n); }
+  void u8(uint8_t v) { out.push_back(static_cast<char>(v)); }
+  void u16(uint16_t v) { put(&v, 2); }
+  void u32(uint32_t v) { put(&v, 4); }
+  void u64(uint64_t v) { put(&v, 8); }
+  void f32(float v) { put(&v, 4); }
+  void f64(double v) { put(&v, 8); }
+  void text(std::string_view s) { u64(s.size()); put(s.data(), s.size()); }
+};
+
+// A write buffer in front of a file descriptor. Each piece that fits in the free space is copied;
+// otherwise the buffer is written out first, then a piece at least as large as the whole buffer
+// goes straight to the file and a smaller one into the emptied buffer.
+class BufWriter {
+ public:
+  BufWriter(int fd, size_t capacity) : fd_(fd), cap_(capacity) { buf_.reserve(capacity); }
+  void set_fd(int fd) { fd_ = fd; }
+  Status put(const void* p, size_t n);
+  Status flush();
+  void discard() { buf_.clear(); }
+  size_t buffered() const { return buf_.size(); }
+
+ private:
+  int fd_;
+  size_t cap_;
+  std::string buf_;
+};
+
+// A bounded reader over a file read through a fixed buffer. Every count read from the file is
+// checked against `remaining()` before anything is allocated for it.
+class BufReader {
+ public:
+  BufReader(int fd, uint64_t file_len, size_t capacity = 8192)
+      : fd_(fd), file_len_(file_len), buf_(capacity) {}
+  bool read(void* dst, size_t n);
+  bool u8(uint8_t* v) { return read(v, 1); }
+  bool u32(uint32_t* v) { return read(v, 4); }
+  bool u64(uint64_t* v) { return read(v, 8); }
+  bool f32(float* v) { return read(v, 4); }
+  bool f64(double* v) { return read(v, 8); }
+  // Reads a u64-counted text; fails when the count runs past the end of the file.
+  bool text(std::string* s);
+  uint64_t position() const { return pos_; }
+  uint64_t remaining() const { return file_len_ - pos_; }
+
+ private:
+  bool fill();
+  int fd_;
+  uint64_t file_len_;
+  uint64_t pos_ = 0;       // logical position: bytes consumed by the caller
+  uint64_t file_pos_ = 0;  // bytes read from the file so far
+  std::vector<char> buf_;
+  size_t head_ = 0, tail_ = 0;
+};
+
+bool valid_utf8(const uint8_t* p, size_t n);
+
+}  // namespace korvane

@@ -1,0 +1,120 @@
+// core_index.h: the whole state of one open storage directory, and the operations that read and
+// change it (insert, delete, the record files, vacuum).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/bitmap.h"
+#include "core/error.h"
+#include "core/fd.h"
+#include "core/json.h"
+#include "filter/numeric_bsi.h"
+
+namespace korvane {
+
+using StrIndex = std::unordered_map<std::string, std::unordered_map<std::string, Bitmap>>;
+using NumIndex = std::unordered_map<std::string, NumericBsiIndex>;
+using GridIndex = std::unordered_map<uint64_t, Bitmap>;
+using ExtToInt = std::unordered_map<uint64_t, uint32_t>;
+
+constexpr uint64_t kInitialSlots = 100000;
+constexpr uint64_t kGrowthSlots = 500000;
+// The longest metadata record a read returns; longer ones read as "{}". add refuses texts
+// longer than this, since they could never be read back.
+constexpr uint32_t kMaxMetadataLen = 10000000;
+
+// A record file read through a read-only view. The view may extend past the end of the file;
+// reads stay below `known_len`, the bytes known to be on file, so they never touch a page
+// beyond the end.
+struct RecordView {
+  Mapping view;
+  uint64_t known_len = 0;
+};
+
+struct CoreIndex {
+  Fd dir;  // the storage directory, resolved once at open; every file is reached through it
+
+  // Invariant: N = |valid_ids| + |deleted| <= capacity, and the three slot files are at least
+  // 8 * capacity bytes long.
+  Mapping coords_mmap;
+  Fd coords_file;
+  Mapping offsets_mmap;
+  Fd offsets_file;
+  Fd ids_file;
+  std::mutex ids_mutex;
+  Mapping meta_offsets_mmap;
+  Fd meta_offsets_file;
+  Fd meta_file;
+  std::mutex meta_mutex;
+
+  StrIndex str_index;
+  NumIndex num_index;
+  GridIndex grid_index;
+  // Invariant: valid_ids and deleted are disjoint and together hold exactly 0..N-1.
+  Bitmap valid_ids;
+  Bitmap deleted;
+  // Invariant: one entry per live point; its values are exactly the members of valid_ids.
+  ExtToInt ext_to_int;
+  uint64_t ids_file_len = 0;
+  uint64_t meta_file_len = 0;
+  uint64_t capacity = 0;
+
+  RecordView ids_view;   // guarded by ids_mutex
+  RecordView meta_view;  // guarded by meta_mutex
+
+  uint64_t allocated() const { return valid_ids.cardinality() + deleted.cardinality(); }
+
+  // Requires: i < capacity (ids taken from the bitmaps).
+  std::pair<float, float> get_coords(uint32_t i) const {
+    const uint8_t* p = coords_mmap.data() + 8 * static_cast<size_t>(i);
+    float ll[2];
+    std::memcpy(ll, p, 8);
+    return {ll[0], ll[1]};
+  }
+  std::string get_external_id(uint32_t i);
+  std::string get_metadata(uint32_t i);
+
+  // Reads of many records at once, appended to `arena`; each result is (offset, length) in it.
+  // One lock per call instead of one per record.
+  void read_ids(const std::vector<uint32_t>& ids, std::string* arena,
+                std::vector<std::pair<size_t, size_t>>* spans);
+  void read_metas(const std::vector<uint32_t>& ids, std::string* arena,
+                  std::vector<std::pair<size_t, size_t>>* spans);
+
+  // Debug check of the invariants above (used by tests and after loading a snapshot).
+  bool check_invariants(std::string* why = nullptr) const;
+};
+
+// Opens (creating when missing) the directory's five record files, sizes and maps the slot
+// files, and returns an empty index over them. Failures are Fatal.
+Result<std::unique_ptr<CoreIndex>> open_record_files(Fd dir);
+// Grows the slot files by one step when N has reached capacity.
+Status ensure_capacity(CoreIndex& ix);
+
+// Insert and delete without logging (the log is written by the caller, and replay calls these).
+// `text`, when given, is the metadata's compact text already made by the caller.
+Status insert_in_mem(CoreIndex& ix, std::string_view id, float lat, float lon, const Json& meta,
+                     const std::string* text = nullptr);
+void delete_in_mem(CoreIndex& ix, std::string_view id);
+
+}  // namespace korvane
+
+namespace korvane {
+// Record appends (hold the index write lock). Failures are Fatal.
+Status append_id_record(CoreIndex& ix, uint32_t i, std::string_view id);
+Status append_meta_record(CoreIndex& ix, uint32_t i, std::string_view text);
+void write_coords(CoreIndex& ix, uint32_t i, float lat, float lon);
+}  // namespace korvane
+
+namespace korvane {
+// A JSON number to the nearest double, then the nearest float.
+float json_number_to_f32(const Json& v);
+}  // namespace korvane

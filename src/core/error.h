@@ -1,0 +1,74 @@
+// error.h: failures carried as values. Engine code never throws on purpose; the Python
+// surface turns an Error into the matching exception.
+#pragma once
+
+#include <cerrno>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace korvane {
+
+enum class ErrorKind {
+  InvalidJson,  // message: the parser's description, ending " at line L column C"
+  InvalidValue, // message: a plain ValueError text (limits of the stored formats)
+  Os,           // errnum: errno; message: context only (the surface shows strerror)
+  OsPlain,      // as Os, but always raised as the base OSError class
+  Fatal,        // unrecoverable step: message names the step and the cause
+  Unsupported,  // an operation this build does not offer
+};
+
+struct Error {
+  ErrorKind kind;
+  int errnum = 0;
+  std::string message;
+
+  static Error os(int e, std::string what) { return {ErrorKind::Os, e, std::move(what)}; }
+  static Error fatal(std::string what) { return {ErrorKind::Fatal, 0, std::move(what)}; }
+  static Error fatal_os(int e, const std::string& what);
+  static Error json(std::string what) { return {ErrorKind::InvalidJson, 0, std::move(what)}; }
+  static Error value(std::string what) { return {ErrorKind::InvalidValue, 0, std::move(what)}; }
+};
+
+// The system's description of an errno followed by " (os error N)".
+std::string os_error_text(int e);
+
+// A T or an Error.
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T v) : v_(std::in_place_index<0>, std::move(v)) {}
+  Result(Error e) : v_(std::in_place_index<1>, std::move(e)) {}
+  explicit operator bool() const { return v_.index() == 0; }
+  T& value() { return std::get<0>(v_); }
+  const T& value() const { return std::get<0>(v_); }
+  T& operator*() { return value(); }
+  T* operator->() { return &value(); }
+  const Error& error() const { return std::get<1>(v_); }
+
+ private:
+  std::variant<T, Error> v_;
+};
+
+template <>
+class [[nodiscard]] Result<void> {
+ public:
+  Result() = default;
+  Result(Error e) : err_(std::move(e)), ok_(false) {}
+  explicit operator bool() const { return ok_; }
+  const Error& error() const { return err_; }
+
+ private:
+  Error err_{ErrorKind::Fatal, 0, {}};
+  bool ok_ = true;
+};
+
+using Status = Result<void>;
+
+}  // namespace korvane
+
+#define KV_TRY(expr)                     \
+  do {                                   \
+    auto _kv_r = (expr);                 \
+    if (!_kv_r) return _kv_r.error();    \
+  } while (0)

@@ -1,0 +1,72 @@
+// fd.h: owners of file descriptors and memory mappings, and the small POSIX helpers built on them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "core/error.h"
+
+namespace korvane {
+
+class Fd {  // owns one file descriptor
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  Fd& operator=(Fd&& o) noexcept {
+    std::swap(fd_, o.fd_);  // the old fd closes with `o`
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd();
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// A whole-file shared mapping. Read-write unless created read-only.
+class Mapping {
+ public:
+  Mapping() = default;
+  Mapping(Mapping&& o) noexcept
+      : addr_(std::exchange(o.addr_, nullptr)), len_(std::exchange(o.len_, 0)) {}
+  Mapping& operator=(Mapping&& o) noexcept {
+    std::swap(addr_, o.addr_);
+    std::swap(len_, o.len_);
+    return *this;
+  }
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  ~Mapping();
+
+  // Maps the first `len` bytes of `fd` shared (writable unless `read_only`). A zero length
+  // gives an empty mapping with no address.
+  static Result<Mapping> map(int fd, size_t len, bool read_only = false);
+  Status sync() const;  // synchronous msync of the whole mapping
+  void advise_random() const;  // failures ignored
+
+  uint8_t* data() const { return static_cast<uint8_t*>(addr_); }
+  size_t size() const { return len_; }
+
+ private:
+  void* addr_ = nullptr;
+  size_t len_ = 0;
+};
+
+// Full-length write at an offset (retries short writes and EINTR).
+Status pwrite_all(int fd, const void* buf, size_t len, uint64_t off, const char* what);
+// Full-length write at the current position.
+Status write_all(int fd, const void* buf, size_t len, const char* what);
+// Reads exactly `len` bytes at `off`; false on any failure or short read.
+bool pread_exact(int fd, void* buf, size_t len, uint64_t off);
+Result<uint64_t> file_size(int fd, const char* what);
+// Extends a file to `len` bytes with real blocks where the file system allows it, so a full
+// disk fails here rather than as a fault on a later store into a mapping.
+Status grow_file(int fd, uint64_t len, const char* what);
+
+}  // namespace korvane

@@ -1,0 +1,82 @@
+// Insert and delete in memory: what add and delete do after logging, and what replay repeats.
+#include "core/core_index.h"
+#include "core/hash_id.h"
+#include "spatial/grid.h"
+
+namespace korvane {
+
+namespace {
+
+// A JSON number as the numeric index keeps it.
+float number_value(const Json& v) {
+  if (v.is_number_unsigned()) return narrow_to_f32(static_cast<double>(v.get<uint64_t>()));
+  if (v.is_number_integer()) return narrow_to_f32(static_cast<double>(v.get<int64_t>()));
+  return narrow_to_f32(v.get<double>());
+}
+
+void index_metadata(CoreIndex& ix, uint32_t i, const Json& meta) {
+  for (auto it = meta.begin(); it != meta.end(); ++it) {
+    const Json& v = it.value();
+    switch (v.type()) {
+      case Json::value_t::string:
+        ix.str_index[it.key()][v.get_ref<const std::string&>()].add(i);
+        break;
+      case Json::value_t::boolean:
+        ix.str_index[it.key()][v.get<bool>() ? "true" : "false"].add(i);
+        break;
+      case Json::value_t::number_unsigned:
+      case Json::value_t::number_integer:
+      case Json::value_t::number_float:
+        // The field exists from its first number on, even when the value is not stored.
+        ix.num_index[it.key()].insert(i, number_value(v));
+        break;
+      default:
+        break;  // null, arrays and objects stay in the text only
+    }
+  }
+}
+
+}  // namespace
+
+float json_number_to_f32(const Json& v) { return number_value(v); }
+
+Status insert_in_mem(CoreIndex& ix, std::string_view id, float lat, float lon, const Json& meta,
+                     const std::string* text_in) {
+  uint64_t h = hash_id(id);
+  if (ix.ext_to_int.count(h) != 0) return {};  // add never updates a point
+  KV_TRY(ensure_capacity(ix));
+  uint64_t n = ix.allocated();
+  if (n > UINT32_MAX) return Error::fatal("no internal id left");
+  uint32_t i = static_cast<uint32_t>(n);
+  KV_TRY(append_id_record(ix, i, id));
+  std::string made;
+  if (text_in == nullptr) {
+    try {
+      made = dump_compact(meta);
+    } catch (const nlohmann::json::exception&) {
+      made = "{}";
+    }
+  }
+  KV_TRY(append_meta_record(ix, i, text_in ? *text_in : made));
+  write_coords(ix, i, lat, lon);
+  // Only now, with all three records written, does the point become visible.
+  ix.ext_to_int.emplace(h, i);
+  ix.valid_ids.add(i);
+  ix.grid_index[cell_key(lat, lon)].add(i);
+  if (meta.is_object()) index_metadata(ix, i, meta);
+  return {};
+}
+
+void delete_in_mem(CoreIndex& ix, std::string_view id) {
+  auto it = ix.ext_to_int.find(hash_id(id));
+  if (it == ix.ext_to_int.end()) return;
+  uint32_t i = it->second;
+  if (!ix.valid_ids.contains(i)) return;
+  ix.deleted.add(i);
+  ix.valid_ids.remove(i);
+  ix.ext_to_int.erase(it);
+  for (auto& [name, bsi] : ix.num_index) bsi.remove(i);
+  // str_index, grid_index and the record files keep the id until vacuum.
+}
+
+}  // namespace korvane

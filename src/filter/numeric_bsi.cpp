@@ -1,0 +1,147 @@
+#include "filter/numeric_bsi.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "core/coding.h"
+
+namespace korvane {
+
+uint32_t encode_f32(float x) {
+  uint32_t b;
+  std::memcpy(&b, &x, 4);
+  return (b & 0x80000000u) ? ~b : (b ^ 0x80000000u);
+}
+
+float decode_f32(uint32_t e) {
+  uint32_t b = (e & 0x80000000u) ? (e ^ 0x80000000u) : ~e;
+  float x;
+  std::memcpy(&x, &b, 4);
+  return x;
+}
+
+float narrow_to_f32(double d) {
+  // Beyond the float range a C++ conversion is undefined; IEEE rounding gives an infinity from
+  // the midpoint between the largest float and 2^128 on (ties go to the even infinity side).
+  if (std::isnan(d)) return std::nanf("");
+  if (std::fabs(d) >= 0x1.ffffffp127) return d > 0 ? INFINITY : -INFINITY;
+  return static_cast<float>(d);
+}
+
+void NumericBsiIndex::insert(uint32_t id, float x) {
+  if (std::isnan(x)) return;
+  // An id new to the index is in no slice (slices stay inside existence), so only the set bits
+  // need writing; an id already present has every slice rewritten.
+  bool present = !existence.add_checked(id);
+  uint32_t e = encode_f32(x);
+  if (e < min_encoded) min_encoded = e;
+  if (e > max_encoded) max_encoded = e;
+  if (e != 0) {
+    uint8_t h = static_cast<uint8_t>(31 - __builtin_clz(e));
+    if (h > top_bit) top_bit = h;
+  }
+  for (int i = 0; i < 32; ++i) {
+    if ((e >> i) & 1u)
+      slices[i].add(id);
+    else if (present)
+      slices[i].remove(id);
+  }
+}
+
+void NumericBsiIndex::remove(uint32_t id) {
+  if (!existence.contains(id)) return;  // slices hold nothing that existence does not
+  existence.remove(id);
+  for (auto& s : slices) s.remove(id);
+}
+
+std::optional<float> NumericBsiIndex::stored_value(uint32_t id) const {
+  if (!existence.contains(id)) return std::nullopt;
+  uint32_t e = 0;
+  for (int i = 0; i < 32; ++i)
+    if (slices[i].contains(id)) e |= 1u << i;
+  return decode_f32(e);
+}
+
+Bitmap NumericBsiIndex::equal_to(float x) const {
+  if (std::isnan(x)) return Bitmap();
+  uint32_t e = encode_f32(x);
+  if (e != 0 && 31 - __builtin_clz(e) > top_bit) return Bitmap();
+  Bitmap eq = existence.clone();
+  for (int i = 0; i <= top_bit; ++i) {
+    if (eq.empty()) break;
+    if ((e >> i) & 1u)
+      eq.and_with(slices[i]);
+    else
+      eq.andnot_with(slices[i]);
+  }
+  return eq;
+}
+
+Bitmap NumericBsiIndex::less_than_encoded(uint32_t a) const {
+  if (a <= min_encoded) return Bitmap();
+  if (a > max_encoded) return existence.clone();
+  Bitmap lt;
+  Bitmap eq = existence.clone();
+  for (int i = top_bit; i >= 0; --i) {
+    if (eq.empty()) break;
+    if ((a >> i) & 1u) {
+      lt.or_with(Bitmap::andnot_of(eq, slices[i]));
+      eq.and_with(slices[i]);
+    } else {
+      eq.andnot_with(slices[i]);
+    }
+  }
+  return lt;
+}
+
+Bitmap NumericBsiIndex::greater_than_encoded(uint32_t a) const {
+  if (a >= max_encoded) return Bitmap();
+  if (a < min_encoded) return existence.clone();
+  Bitmap gt;
+  Bitmap eq = existence.clone();
+  for (int i = top_bit; i >= 0; --i) {
+    if (eq.empty()) break;
+    if ((a >> i) & 1u) {
+      eq.and_with(slices[i]);
+    } else {
+      gt.or_with(Bitmap::and_of(eq, slices[i]));
+      eq.andnot_with(slices[i]);
+    }
+  }
+  return gt;
+}
+
+Bitmap NumericBsiIndex::compare(Op op, float x, const Bitmap& valid) const {
+  if (std::isnan(x)) {
+    if (op == Op::Ne || op == Op::Gte) return valid.clone();
+    return Bitmap();
+  }
+  uint32_t e = encode_f32(x);
+  switch (op) {
+    case Op::Eq:
+      return equal_to(x);
+    case Op::Ne:
+      return Bitmap::andnot_of(valid, equal_to(x));
+    case Op::Lt:
+      return less_than_encoded(e);
+    case Op::Lte:
+      return e == 0xFFFFFFFFu ? existence.clone() : less_than_encoded(e + 1);
+    case Op::Gt:
+      return greater_than_encoded(e);
+    case Op::Gte:
+      return Bitmap::andnot_of(valid, less_than_encoded(e));
+  }
+  return Bitmap();
+}
+
+void NumericBsiIndex::encode(std::string* out) const {
+  for (const auto& s : slices) s.encode(out);
+  existence.encode(out);
+  ByteSink sink;
+  sink.u32(min_encoded);
+  sink.u32(max_encoded);
+  sink.u8(top_bit);
+  out->append(sink.out);
+}
+
+}  // namespace korvane

@@ -1,0 +1,47 @@
+// numeric_bsi.h: one numeric metadata field as bit slices of order-keeping encoded values, so
+// that equality and order questions are answered with bitmap operations alone.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/bitmap.h"
+
+namespace korvane {
+
+// The order-keeping image of a float: for non-NaN a, b: a < b exactly when enc(a) < enc(b).
+// -0.0 encodes below +0.0.
+uint32_t encode_f32(float x);
+float decode_f32(uint32_t e);
+// A JSON number's value as the index keeps it: to the nearest double, then the nearest float.
+float narrow_to_f32(double d);
+
+class NumericBsiIndex {
+ public:
+  // Invariant: every id in a slice is in `existence`, and the slices holding an id are exactly
+  // the set bits of its encoded value. The three bounds only widen between rebuilds.
+  std::array<Bitmap, 32> slices;
+  Bitmap existence;
+  uint32_t min_encoded = 0xFFFFFFFFu;
+  uint32_t max_encoded = 0;
+  uint8_t top_bit = 0;
+
+  void insert(uint32_t id, float x);
+  void remove(uint32_t id);
+  std::optional<float> stored_value(uint32_t id) const;
+  Bitmap equal_to(float x) const;
+  Bitmap less_than_encoded(uint32_t a) const;
+  Bitmap greater_than_encoded(uint32_t a) const;
+
+  // The six comparison operators; `valid` is the set of live ids (for the complements).
+  enum class Op { Eq, Ne, Lt, Lte, Gt, Gte };
+  Bitmap compare(Op op, float x, const Bitmap& valid) const;
+
+  // Serialized form: 32 slices, then existence (each as a framed bitmap), min_encoded,
+  // max_encoded (u32 each), top_bit (u8).
+  void encode(std::string* out) const;
+};
+
+}  // namespace korvane

@@ -1,0 +1,539 @@
+// The Python surface: module initialisation, the Korvane type and its method table, argument and
+// result conversion, and the mapping of engine errors to Python exceptions. The only file that
+// includes Python.h; it builds against CPython's and PyPy's headers alike, so it uses public API
+// only.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cerrno>
+#include <cmath>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "filter/numeric_bsi.h"
+#include "lib/store.h"
+
+using korvane::Error;
+using korvane::ErrorKind;
+using korvane::SearchOut;
+using korvane::Store;
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Owned references and errors
+
+class PyRef {  // owns one new reference
+ public:
+  PyRef() = default;
+  explicit PyRef(PyObject* o) : o_(o) {}
+  PyRef(PyRef&& r) noexcept : o_(r.release()) {}
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  ~PyRef() { Py_XDECREF(o_); }
+  PyObject* get() const { return o_; }
+  PyObject* release() {
+    PyObject* o = o_;
+    o_ = nullptr;
+    return o;
+  }
+  explicit operator bool() const { return o_ != nullptr; }
+
+ private:
+  PyObject* o_ = nullptr;
+};
+
+// Created once per process; a subclass of BaseException so that `except Exception` does not
+// swallow an unrecoverable failure.
+PyObject* panic_exception() {
+  static PyObject* exc = nullptr;
+  if (exc == nullptr) exc = PyErr_NewException("korvane.PanicException", PyExc_BaseException, nullptr);
+  return exc;
+}
+
+PyObject* os_error_class(int e) {
+  switch (e) {
+    case ENOENT: return PyExc_FileNotFoundError;
+    case EPERM:
+    case EACCES: return PyExc_PermissionError;
+    case EEXIST: return PyExc_FileExistsError;
+    case EINTR: return PyExc_InterruptedError;
+    case EAGAIN: return PyExc_BlockingIOError;
+    case EPIPE: return PyExc_BrokenPipeError;
+    case ECONNRESET: return PyExc_ConnectionResetError;
+    case ECONNABORTED: return PyExc_ConnectionAbortedError;
+    case ECONNREFUSED: return PyExc_ConnectionRefusedError;
+    case ETIMEDOUT: return PyExc_TimeoutError;
+    default: return PyExc_OSError;
+  }
+}
+
+// The one place that turns an engine error into a Python exception. OS errors carry only the
+// message: building OSError(errno, text) would let Python pick its own subclass.
+void raise_error(const Error& err) {
+  switch (err.kind) {
+    case ErrorKind::InvalidJson:
+    case ErrorKind::InvalidValue:
+      PyErr_SetString(PyExc_ValueError, err.message.c_str());
+      return;
+    case ErrorKind::Os:
+      PyErr_SetString(os_error_class(err.errnum), korvane::os_error_text(err.errnum).c_str());
+      return;
+    case ErrorKind::OsPlain:
+      PyErr_SetString(PyExc_OSError, korvane::os_error_text(err.errnum).c_str());
+      return;
+    case ErrorKind::Unsupported:
+      PyErr_SetString(PyExc_NotImplementedError, err.message.c_str());
+      return;
+    case ErrorKind::Fatal:
+      PyErr_SetString(panic_exception(), err.message.c_str());
+      return;
+  }
+}
+
+void raise_internal(const char* what) {
+  PyErr_SetString(panic_exception(), what);
+}
+
+// Runs an engine call so that no C++ exception ever reaches the interpreter.
+template <class F>
+auto guarded(F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_internal(e.what());
+  } catch (...) {
+    raise_internal("internal failure");
+  }
+  return decltype(f())();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Argument matching: positional or keyword, worded as the interpreter words these faults.
+
+struct Params {
+  const char* callee;          // "Korvane.add"
+  const char* const* names;    // parameter names
+  int required, total;
+};
+
+std::string quoted_list(const std::vector<std::string>& names) {
+  std::string s;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) s += names.size() > 2 ? ", " : " ";
+    if (i + 1 == names.size() && names.size() > 1) s += "and ";
+    s += "'" + names[i] + "'";
+  }
+  return s;
+}
+
+// Fills out[0..total) with borrowed references (nullptr for omitted optional ones).
+bool match_args(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
+  Py_ssize_t npos = args ? PyTuple_GET_SIZE(args) : 0;
+  for (int i = 0; i < p.total; ++i) out[i] = nullptr;
+  if (npos > p.total) {
+    std::string takes = p.required == p.total
+                            ? std::to_string(p.total) + " positional argument" + (p.total == 1 ? "" : "s")
+                            : "from " + std::to_string(p.required) + " to " + std::to_string(p.total) +
+                                  " positional arguments";
+    PyErr_Format(PyExc_TypeError, "%s() takes %s but %zd %s given", p.callee, takes.c_str(), npos,
+                 npos == 1 ? "was" : "were");
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < npos; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+  if (kwargs != nullptr) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", p.callee);
+        return false;
+      }
+      int found = -1;
+      for (int i = 0; i < p.total; ++i)
+        if (PyUnicode_CompareWithASCIIString(key, p.names[i]) == 0) found = i;
+      if (found < 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", p.callee, key);
+        return false;
+      }
+      if (out[found] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", p.callee,
+                     p.names[found]);
+        return false;
+      }
+      out[found] = value;
+    }
+  }
+  std::vector<std::string> missing;
+  for (int i = 0; i < p.required; ++i)
+    if (out[i] == nullptr) missing.push_back(p.names[i]);
+  if (!missing.empty()) {
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", p.callee,
+                 missing.size(), missing.size() == 1 ? "" : "s", quoted_list(missing).c_str());
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Conversions. Each returns false with the Python error set. A TypeError is re-raised with the
+// "argument 'NAME': " prefix and the first error as its cause; other errors pass unchanged.
+
+bool prefix_type_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  PyRef msg(value ? PyObject_Str(value) : nullptr);
+  PyRef text(msg ? PyUnicode_FromFormat("argument '%s': %U", name, msg.get()) : nullptr);
+  PyRef exc(text ? PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr) : nullptr);
+  if (!exc) {
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    return false;
+  }
+  Py_XINCREF(value);
+  PyException_SetContext(exc.get(), value);  // steals
+  PyException_SetCause(exc.get(), value);    // steals
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  PyErr_SetObject(PyExc_TypeError, exc.get());
+  return false;
+}
+
+bool fail_type(const char* name, const char* fmt, PyObject* o) {
+  PyErr_Format(PyExc_TypeError, fmt, Py_TYPE(o)->tp_name);
+  return prefix_type_error(name);
+}
+
+bool to_text(PyObject* o, const char* name, std::string_view* out) {
+  if (!PyUnicode_Check(o)) return fail_type(name, "expected str, got %.200s", o);
+  Py_ssize_t n;
+  const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+  if (s == nullptr) return false;  // UnicodeEncodeError, unchanged
+  *out = std::string_view(s, static_cast<size_t>(n));
+  return true;
+}
+
+bool to_f32(PyObject* o, const char* name, float* out) {
+  double d = PyFloat_AsDouble(o);
+  if (d == -1.0 && PyErr_Occurred()) return prefix_type_error(name);
+  *out = korvane::narrow_to_f32(d);
+  return true;
+}
+
+bool to_count(PyObject* o, const char* name, uint64_t* out) {
+  PyRef idx(PyNumber_Index(o));
+  if (!idx) return prefix_type_error(name);
+  unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return prefix_type_error(name);
+  *out = v;
+  return true;
+}
+
+bool item_pair(PyObject* o, std::pair<float, float>* out) {
+  if (!PyTuple_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "expected a tuple of two numbers, got %.200s", Py_TYPE(o)->tp_name);
+    return false;
+  }
+  if (PyTuple_GET_SIZE(o) != 2) {
+    PyErr_Format(PyExc_TypeError, "expected a tuple of two numbers, got a tuple of %zd items",
+                 PyTuple_GET_SIZE(o));
+    return false;
+  }
+  for (int k = 0; k < 2; ++k) {
+    double d = PyFloat_AsDouble(PyTuple_GET_ITEM(o, k));
+    if (d == -1.0 && PyErr_Occurred()) return false;
+    (k == 0 ? out->first : out->second) = korvane::narrow_to_f32(d);
+  }
+  return true;
+}
+
+bool to_pair(PyObject* o, const char* name, std::pair<float, float>* out) {
+  if (!item_pair(o, out)) return prefix_type_error(name);
+  return true;
+}
+
+bool to_points(PyObject* o, const char* name, std::vector<std::pair<float, float>>* out) {
+  if (PyUnicode_Check(o)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return prefix_type_error(name);
+  }
+  if (!PySequence_Check(o)) return fail_type(name, "expected a sequence of (lat, lon) tuples, got %.200s", o);
+  Py_ssize_t n = PySequence_Size(o);
+  if (n < 0) return prefix_type_error(name);
+  out->reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef item(PySequence_GetItem(o, i));
+    if (!item) return prefix_type_error(name);
+    std::pair<float, float> p;
+    if (!item_pair(item.get(), &p)) return prefix_type_error(name);
+    out->push_back(p);
+  }
+  return true;
+}
+
+bool to_filter(PyObject* o, const char* name, std::optional<std::string_view>* out) {
+  if (o == nullptr || o == Py_None) {
+    out->reset();
+    return true;
+  }
+  std::string_view s;
+  if (!to_text(o, name, &s)) return false;
+  *out = s;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Results
+
+PyObject* text_obj(const SearchOut& r, std::pair<size_t, size_t> span) {
+  return PyUnicode_DecodeUTF8(r.arena.data() + span.first, static_cast<Py_ssize_t>(span.second), "strict");
+}
+
+// The list is created at its final length and filled by position.
+PyObject* result_list(const SearchOut& r) {
+  bool triples = r.with_dist;
+  size_t n = r.size();
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    PyRef tup(PyTuple_New(triples ? 3 : 2));
+    if (!tup) return nullptr;
+    PyObject* id = text_obj(r, r.ids[i]);
+    if (id == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tup.get(), 0, id);
+    if (triples) {
+      PyObject* d = PyFloat_FromDouble(static_cast<double>(r.dists[i]));
+      if (d == nullptr) return nullptr;
+      PyTuple_SET_ITEM(tup.get(), 1, d);
+    }
+    PyObject* meta = text_obj(r, r.metas[i]);
+    if (meta == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tup.get(), triples ? 2 : 1, meta);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tup.release());
+  }
+  return list.release();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The type
+
+struct KorvaneObject {
+  PyObject_HEAD
+  Store* store;  // created in the creation slot, deleted in dealloc
+};
+
+Store* store_of(PyObject* self) { return reinterpret_cast<KorvaneObject*>(self)->store; }
+
+const char* const kCtorNames[] = {"storage_path"};
+const char* const kAddNames[] = {"id", "lat", "lon", "metadata"};
+const char* const kDeleteNames[] = {"id"};
+const char* const kDbfNames[] = {"filter_json"};
+const char* const kKnnNames[] = {"lat", "lon", "k", "filter_json"};
+const char* const kBoxNames[] = {"top_left", "bottom_right", "filter_json"};
+const char* const kRadiusNames[] = {"lat", "lon", "radius_m", "filter_json"};
+const char* const kPolygonNames[] = {"points", "filter_json"};
+
+PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* a[1];
+  if (!match_args({"Korvane", kCtorNames, 1, 1}, args, kwargs, a)) return nullptr;
+  std::string_view path;
+  if (!to_text(a[0], "storage_path", &path)) return nullptr;
+  auto opened = guarded([&]() -> std::optional<korvane::Result<std::unique_ptr<Store>>> {
+    return Store::open(std::string(path));
+  });
+  if (!opened) return nullptr;
+  if (!*opened) {
+    raise_error(opened->error());
+    return nullptr;
+  }
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  reinterpret_cast<KorvaneObject*>(self)->store = opened->value().release();
+  return self;
+}
+
+void korvane_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  try {
+    delete store_of(self);
+  } catch (...) {
+    // Destruction reports nothing.
+  }
+  reinterpret_cast<KorvaneObject*>(self)->store = nullptr;
+  PyObject_Free(self);
+  Py_DECREF(type);
+}
+
+// Runs an engine call returning Status and gives None.
+template <class F>
+PyObject* none_or_raise(F&& f) {
+  auto r = guarded([&]() -> std::optional<korvane::Status> { return f(); });
+  if (!r) return nullptr;
+  if (!*r) {
+    raise_error(r->error());
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+template <class F>
+PyObject* list_or_raise(F&& f) {
+  auto r = guarded([&]() -> std::optional<korvane::Result<SearchOut>> { return f(); });
+  if (!r) return nullptr;
+  if (!*r) {
+    raise_error(r->error());
+    return nullptr;
+  }
+  // The locks are released: only now are Python objects made.
+  return result_list(r->value());
+}
+
+PyObject* korvane_add(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* a[4];
+  if (!match_args({"Korvane.add", kAddNames, 4, 4}, args, kwargs, a)) return nullptr;
+  std::string_view id, meta;
+  float lat = 0, lon = 0;
+  if (!to_text(a[0], "id", &id) || !to_f32(a[1], "lat", &lat) || !to_f32(a[2], "lon", &lon) ||
+      !to_text(a[3], "metadata", &meta))
+    return nullptr;
+  return none_or_raise([&] { return store_of(self)->add(id, lat, lon, meta); });
+}
+
+PyObject* korvane_persist(PyObject* self, PyObject*) {
+  return none_or_raise([&] { return store_of(self)->persist(); });
+}
+
+PyObject* korvane_count(PyObject* self, PyObject*) {
+  auto n = guarded([&]() -> std::optional<uint64_t> { return store_of(self)->count(); });
+  if (!n) return nullptr;
+  return PyLong_FromUnsignedLongLong(*n);
+}
+
+PyObject* korvane_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* a[1];
+  if (!match_args({"Korvane.delete", kDeleteNames, 1, 1}, args, kwargs, a)) return nullptr;
+  std::string_view id;
+  if (!to_text(a[0], "id", &id)) return nullptr;
+  return none_or_raise([&] { return store_of(self)->remove(id); });
+}
+
+PyObject* korvane_delete_by_filter(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* a[1];
+  if (!match_args({"Korvane.delete_by_filter", kDbfNames, 1, 1}, args, kwargs, a)) return nullptr;
+  std::string_view f;
+  if (!to_text(a[0], "filter_json", &f)) return nullptr;
+  auto r = guarded([&]() -> std::optional<korvane::Result<uint64_t>> { return store_of(self)->delete_by_filter(f); });
+  if (!r) return nullptr;
+  if (!*r) {
+    raise_error(r->error());
+    return nullptr;
+  }
+  return PyLong_FromUnsignedLongLong(r->value());
+}
+
+PyObject* korvane_vacuum(PyObject* self, PyObject*) {
+  return none_or_raise([&] { return store_of(self)->vacuum(); });
+}
+
+PyObject* korvane_search_knn(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* a[4];
+  if (!match_args({"Korvane.search_knn", kKnnNames, 3, 4}, args, kwargs, a)) return nullptr;
+  float lat = 0, lon = 0;
+  uint64_t k = 0;
+  std::optional<std::string_view> f;
+  if (!to_f32(a[0], "lat", &lat) || !to_f32(a[1], "lon", &lon) || !to_count(a[2], "k", &k) ||
+      !to_filter(a[3], "filter_json", &f))
+    return nullptr;
+  return list_or_raise([&] { return store_of(self)->search_knn(lat, lon, k, f); });
+}
+
+PyObject* korvane_search_box(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* a[3];
+  if (!match_args({"Korvane.search_box", kBoxNames, 2, 3}, args, kwargs, a)) return nullptr;
+  std::pair<float, float> tl, br;
+  std::optional<std::string_view> f;
+  if (!to_pair(a[0], "top_left", &tl) || !to_pair(a[1], "bottom_right", &br) || !to_filter(a[2], "filter_json", &f))
+    return nullptr;
+  return list_or_raise([&] { return store_of(self)->search_box(tl, br, f); });
+}
+
+PyObject* korvane_search_radius(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* a[4];
+  if (!match_args({"Korvane.search_radius", kRadiusNames, 3, 4}, args, kwargs, a)) return nullptr;
+  float lat = 0, lon = 0, r = 0;
+  std::optional<std::string_view> f;
+  if (!to_f32(a[0], "lat", &lat) || !to_f32(a[1], "lon", &lon) || !to_f32(a[2], "radius_m", &r) ||
+      !to_filter(a[3], "filter_json", &f))
+    return nullptr;
+  return list_or_raise([&] { return store_of(self)->search_radius(lat, lon, r, f); });
+}
+
+PyObject* korvane_search_polygon(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* a[2];
+  if (!match_args({"Korvane.search_polygon", kPolygonNames, 1, 2}, args, kwargs, a)) return nullptr;
+  std::vector<std::pair<float, float>> pts;
+  std::optional<std::string_view> f;
+  if (!to_points(a[0], "points", &pts) || !to_filter(a[1], "filter_json", &f)) return nullptr;
+  return list_or_raise([&] { return store_of(self)->search_polygon(pts, f); });
+}
+
+#define KV_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+PyMethodDef kMethods[] = {
+    {"add", KV_KW(korvane_add), METH_VARARGS | METH_KEYWORDS, "add($self, id, lat, lon, metadata)\n--\n\n"},
+    {"persist", korvane_persist, METH_NOARGS, "persist($self)\n--\n\n"},
+    {"count", korvane_count, METH_NOARGS, "count($self)\n--\n\n"},
+    {"delete", KV_KW(korvane_delete), METH_VARARGS | METH_KEYWORDS, "delete($self, id)\n--\n\n"},
+    {"delete_by_filter", KV_KW(korvane_delete_by_filter), METH_VARARGS | METH_KEYWORDS,
+     "delete_by_filter($self, filter_json)\n--\n\n"},
+    {"vacuum", korvane_vacuum, METH_NOARGS, "vacuum($self)\n--\n\n"},
+    {"search_knn", KV_KW(korvane_search_knn), METH_VARARGS | METH_KEYWORDS,
+     "search_knn($self, lat, lon, k, filter_json=None)\n--\n\n"},
+    {"search_box", KV_KW(korvane_search_box), METH_VARARGS | METH_KEYWORDS,
+     "search_box($self, top_left, bottom_right, filter_json=None)\n--\n\n"},
+    {"search_radius", KV_KW(korvane_search_radius), METH_VARARGS | METH_KEYWORDS,
+     "search_radius($self, lat, lon, radius_m, filter_json=None)\n--\n\n"},
+    {"search_polygon", KV_KW(korvane_search_polygon), METH_VARARGS | METH_KEYWORDS,
+     "search_polygon($self, points, filter_json=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(korvane_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(korvane_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Korvane(storage_path)\n--\n\n")},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kTypeSpec = {"Korvane", sizeof(KorvaneObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "korvane", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_korvane(void) {
+  static PyObject* type = nullptr;  // created once per process
+  PyRef m(PyModule_Create(&kModule));
+  if (!m) return nullptr;
+  if (type == nullptr) {
+    type = PyType_FromSpec(&kTypeSpec);
+    if (type == nullptr) return nullptr;
+  }
+  if (panic_exception() == nullptr) return nullptr;
+  Py_INCREF(type);
+  if (PyModule_AddObject(m.get(), "Korvane", type) != 0) {
+    Py_DECREF(type);
+    return nullptr;
+  }
+  return m.release();
+}

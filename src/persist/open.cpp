@@ -1,0 +1,129 @@
+#include "persist/open.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "persist/snapshot.h"
+
+namespace korvane {
+namespace {
+
+// mkdir -p with mode 0777 before the umask. An existing directory is accepted.
+Status make_dirs(const std::string& path) {
+  if (path.empty()) return {};
+  std::string cur;
+  size_t i = 0;
+  while (i <= path.size()) {
+    size_t j = path.find('/', i);
+    if (j == std::string::npos) j = path.size();
+    cur = path.substr(0, j);
+    i = j + 1;
+    if (cur.empty() || cur == "." || cur == "..") continue;
+    if (::mkdir(cur.c_str(), 0777) != 0) {
+      int e = errno;
+      struct stat st;
+      if (e == EEXIST && ::stat(cur.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+      return Error::os(e, "create " + cur);
+    }
+  }
+  return {};
+}
+
+Status restore_snapshot(CoreIndex& ix) {
+  int dir = ix.dir.get();
+  struct stat st;
+  if (::fstatat(dir, "snapshot.bin", &st, 0) != 0) return {};  // none yet
+  int fd = ::openat(dir, "snapshot.bin", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Error::os(errno, "open snapshot.bin");
+  Fd f(fd);
+  auto len = file_size(fd, "snapshot.bin");
+  if (!len) return len.error();
+  SnapshotData s;
+  if (!read_snapshot(fd, *len, &s)) {
+    // Ignored as a whole; a non-empty one is kept aside so a later persist cannot destroy what
+    // may be the only copy of the data.
+    if (*len > 0) (void)::renameat(dir, "snapshot.bin", dir, "snapshot.bin.corrupt");
+    return {};
+  }
+  ix.str_index = std::move(s.str_index);
+  ix.num_index = std::move(s.num_index);
+  ix.grid_index = std::move(s.grid_index);
+  ix.valid_ids = std::move(s.valid_ids);
+  ix.deleted = std::move(s.deleted);
+  ix.ext_to_int = std::move(s.ext_to_int);
+  ix.ids_file_len = s.ids_file_len;
+  ix.meta_file_len = s.meta_file_len;
+  // Every restored id needs its slot, and the next insert a free one.
+  do {
+    KV_TRY(ensure_capacity(ix));
+  } while (ix.allocated() > ix.capacity);
+  return {};
+}
+
+// Replays wal.bin; returns the length of its decodable prefix.
+Result<uint64_t> replay_log(CoreIndex& ix) {
+  int dir = ix.dir.get();
+  struct stat st;
+  if (::fstatat(dir, "wal.bin", &st, 0) != 0) return uint64_t{0};
+  int fd = ::openat(dir, "wal.bin", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Error::os(errno, "open wal.bin");
+  Fd f(fd);
+  auto len = file_size(fd, "wal.bin");
+  if (!len) return len.error();
+  BufReader in(fd, *len);
+  uint64_t good = 0;
+  for (;;) {
+    WalEntry e;
+    if (!decode_wal_entry(in, &e)) break;
+    if (e.kind == WalEntry::Kind::Insert) {
+      KV_TRY(insert_in_mem(ix, e.id, e.lat, e.lon, e.meta));
+    } else {
+      delete_in_mem(ix, e.id);
+    }
+    good = in.position();
+  }
+  return good;
+}
+
+}  // namespace
+
+Result<OpenedDirectory> open_directory(const std::string& path,
+                                       const std::function<void(const DirId&)>& before_replay) {
+  KV_TRY(make_dirs(path));
+  int dfd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) return Error::os(errno, "open " + path);
+  Fd dir(dfd);
+  struct stat st;
+  if (::fstat(dfd, &st) != 0) return Error::os(errno, "stat " + path);
+  OpenedDirectory out;
+  out.dir_id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  if (before_replay) before_replay(out.dir_id);
+
+  auto ix = open_record_files(std::move(dir));
+  if (!ix) return ix.error();
+  CoreIndex& index = **ix;
+  KV_TRY(restore_snapshot(index));
+  auto good = replay_log(index);
+  if (!good) return good.error();
+
+  int d = index.dir.get();
+  int wfd = ::openat(d, "wal.bin", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (wfd < 0) return Error::os(errno, "open wal.bin");
+  Fd wal(wfd);
+  auto wlen = file_size(wfd, "wal.bin");
+  if (!wlen) return wlen.error();
+  if (*wlen > *good) {
+    // A torn or damaged tail: cut it off, or every record appended after it would be lost to
+    // the next replay.
+    if (::ftruncate(wfd, static_cast<off_t>(*good)) != 0) return Error::os(errno, "truncate wal.bin");
+    *wlen = *good;
+  }
+  out.index = std::move(*ix);
+  out.wal = std::make_unique<WalWriter>(std::move(wal), *wlen);
+  return out;
+}
+
+}  // namespace korvane

@@ -1,0 +1,198 @@
+// snapshot.bin: exactly one SnapshotData record, no header, magic, version or checksum.
+// Little-endian fixed-width integers, no padding.
+//   text   := u64 byte count, UTF-8 bytes
+//   map    := u64 entry count, then key and value per entry (in hash-table order: readers must
+//             not depend on it)
+//   bitmap := u64 byte count, then the set in the portable form without run containers
+//             (described in core/bitmap.cpp); an empty set is 3A 30 00 00 00 00 00 00
+// Fields in order:
+//   1 str_index    map: field name (text) -> map: value text (text) -> bitmap
+//   2 num_index    map: field name (text) -> 32 slice bitmaps, existence bitmap,
+//                  u32 min_encoded, u32 max_encoded, u8 top_bit
+//   3 grid_index   map: u64 cell key -> bitmap
+//   4 valid_ids    bitmap
+//   5 deleted      bitmap
+//   6 ext_to_int   map: u64 hash of the external id -> u32 internal id
+//   7 ids_file_len u64
+//   8 meta_file_len u64
+// Bytes after the eighth field are ignored. The snapshot of an empty index is 80 bytes.
+// The slot-file capacity is not stored: opening recomputes it from coords.bin.
+#include "persist/snapshot.h"
+
+#include <unordered_set>
+#include <vector>
+
+#include "core/coding.h"
+
+namespace korvane {
+namespace {
+
+class Encoder {
+ public:
+  explicit Encoder(int fd) : w_(fd, kSnapshotBufferSize) {}
+  Status flush_part() {
+    if (scratch_.size() < 65536) return {};
+    return hand_over();
+  }
+  Status hand_over() {
+    auto s = w_.put(scratch_.data(), scratch_.size());
+    scratch_.clear();
+    if (!s) return Error::fatal_os(s.error().errnum, "cannot write snapshot.bin.tmp");
+    return {};
+  }
+  Status finish() {
+    KV_TRY(hand_over());
+    return w_.flush();  // an Os error: the final write of the buffer
+  }
+  std::string& out() { return scratch_; }
+  void u64(uint64_t v) { scratch_.append(reinterpret_cast<const char*>(&v), 8); }
+  void u32(uint32_t v) { scratch_.append(reinterpret_cast<const char*>(&v), 4); }
+  void text(const std::string& s) {
+    u64(s.size());
+    scratch_.append(s);
+  }
+
+ private:
+  BufWriter w_;
+  std::string scratch_;
+};
+
+template <class T>
+bool read_count(BufReader& in, uint64_t min_entry, uint64_t* n) {
+  if (!in.u64(n)) return false;
+  return *n <= in.remaining() / min_entry;
+}
+
+bool read_bitmap(BufReader& in, Bitmap* out) {
+  uint64_t n;
+  if (!in.u64(&n) || n > in.remaining()) return false;
+  thread_local std::vector<uint8_t> buf;
+  buf.resize(static_cast<size_t>(n));
+  if (!in.read(buf.data(), buf.size())) return false;
+  return Bitmap::decode(buf.data(), buf.size(), out);
+}
+
+bool read_bsi(BufReader& in, NumericBsiIndex* out) {
+  for (auto& s : out->slices)
+    if (!read_bitmap(in, &s)) return false;
+  if (!read_bitmap(in, &out->existence)) return false;
+  return in.u32(&out->min_encoded) && in.u32(&out->max_encoded) && in.u8(&out->top_bit);
+}
+
+bool below(const Bitmap& b, uint64_t n) { return b.empty() || b.maximum() < n; }
+
+// The decoded state must satisfy the invariants the rest of the system relies on.
+bool consistent(const SnapshotData& s) {
+  if (s.valid_ids.intersects(s.deleted)) return false;
+  uint64_t n = s.valid_ids.cardinality() + s.deleted.cardinality();
+  if (n > uint64_t{UINT32_MAX} + 1) return false;
+  // Disjoint, all below N and N members in all: exactly 0..N-1.
+  if (!below(s.valid_ids, n) || !below(s.deleted, n)) return false;
+  if (s.ext_to_int.size() != s.valid_ids.cardinality()) return false;
+  Bitmap targets;
+  for (const auto& [h, i] : s.ext_to_int) {
+    if (!s.valid_ids.contains(i)) return false;
+    if (!targets.add_checked(i)) return false;  // two hashes for one point
+  }
+  for (const auto& [name, bsi] : s.num_index) {
+    if (bsi.top_bit > 31) return false;
+    if (!bsi.existence.is_subset_of(s.valid_ids)) return false;
+    for (int i = 0; i < 32; ++i) {
+      if (!bsi.slices[i].is_subset_of(bsi.existence)) return false;
+      if (i > bsi.top_bit && !bsi.slices[i].empty()) return false;
+    }
+  }
+  for (const auto& [name, values] : s.str_index)
+    for (const auto& [text, b] : values)
+      if (!below(b, n)) return false;
+  for (const auto& [key, b] : s.grid_index)
+    if (!below(b, n)) return false;
+  return true;
+}
+
+}  // namespace
+
+Status write_snapshot(const CoreIndex& ix, int fd) {
+  Encoder e(fd);
+  e.u64(ix.str_index.size());
+  for (const auto& [name, values] : ix.str_index) {
+    e.text(name);
+    e.u64(values.size());
+    for (const auto& [text, b] : values) {
+      e.text(text);
+      b.encode(&e.out());
+      KV_TRY(e.flush_part());
+    }
+  }
+  e.u64(ix.num_index.size());
+  for (const auto& [name, bsi] : ix.num_index) {
+    e.text(name);
+    bsi.encode(&e.out());
+    KV_TRY(e.flush_part());
+  }
+  e.u64(ix.grid_index.size());
+  for (const auto& [key, b] : ix.grid_index) {
+    e.u64(key);
+    b.encode(&e.out());
+    KV_TRY(e.flush_part());
+  }
+  ix.valid_ids.encode(&e.out());
+  ix.deleted.encode(&e.out());
+  e.u64(ix.ext_to_int.size());
+  for (const auto& [h, i] : ix.ext_to_int) {
+    e.u64(h);
+    e.u32(i);
+    if (e.out().size() >= 65536) KV_TRY(e.flush_part());
+  }
+  e.u64(ix.ids_file_len);
+  e.u64(ix.meta_file_len);
+  return e.finish();
+}
+
+bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s) {
+  BufReader in(fd, file_len);
+  uint64_t n;
+  // Smallest encodings: a text is 8 bytes, a framed bitmap 16, a numeric index 33 * 16 + 9.
+  if (!read_count<StrIndex>(in, 16, &n)) return false;
+  for (uint64_t k = 0; k < n; ++k) {
+    std::string name;
+    uint64_t m;
+    if (!in.text(&name) || !read_count<int>(in, 24, &m)) return false;
+    auto [it, fresh] = s->str_index.try_emplace(std::move(name));
+    if (!fresh) return false;
+    for (uint64_t j = 0; j < m; ++j) {
+      std::string text;
+      Bitmap b;
+      if (!in.text(&text) || !read_bitmap(in, &b)) return false;
+      if (!it->second.try_emplace(std::move(text), std::move(b)).second) return false;
+    }
+  }
+  if (!read_count<NumIndex>(in, 8 + 33 * 16 + 9, &n)) return false;
+  for (uint64_t k = 0; k < n; ++k) {
+    std::string name;
+    if (!in.text(&name)) return false;
+    auto [it, fresh] = s->num_index.try_emplace(std::move(name));
+    if (!fresh || !read_bsi(in, &it->second)) return false;
+  }
+  if (!read_count<GridIndex>(in, 24, &n)) return false;
+  s->grid_index.reserve(static_cast<size_t>(n));
+  for (uint64_t k = 0; k < n; ++k) {
+    uint64_t key;
+    Bitmap b;
+    if (!in.u64(&key) || !read_bitmap(in, &b)) return false;
+    if (!s->grid_index.try_emplace(key, std::move(b)).second) return false;
+  }
+  if (!read_bitmap(in, &s->valid_ids) || !read_bitmap(in, &s->deleted)) return false;
+  if (!read_count<ExtToInt>(in, 12, &n)) return false;
+  s->ext_to_int.reserve(static_cast<size_t>(n));
+  for (uint64_t k = 0; k < n; ++k) {
+    uint64_t h;
+    uint32_t i;
+    if (!in.u64(&h) || !in.u32(&i)) return false;
+    if (!s->ext_to_int.try_emplace(h, i).second) return false;
+  }
+  if (!in.u64(&s->ids_file_len) || !in.u64(&s->meta_file_len)) return false;
+  return consistent(*s);
+}
+
+}  // namespace korvane

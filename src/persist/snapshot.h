@@ -1,0 +1,30 @@
+// snapshot.h: the whole in-memory index written to one file by persist and read back at open.
+#pragma once
+
+#include <string>
+
+#include "core/core_index.h"
+#include "core/error.h"
+
+namespace korvane {
+
+constexpr size_t kSnapshotBufferSize = 1048576;
+
+struct SnapshotData {
+  StrIndex str_index;
+  NumIndex num_index;
+  GridIndex grid_index;
+  Bitmap valid_ids;
+  Bitmap deleted;
+  ExtToInt ext_to_int;
+  uint64_t ids_file_len = 0;
+  uint64_t meta_file_len = 0;
+};
+
+// Encodes fields 9 to 16 of the index into `fd` through a 1 MiB buffer. Errors: Os for the
+// final write, Fatal for a write while encoding.
+Status write_snapshot(const CoreIndex& ix, int fd);
+// Decodes one snapshot; false when the bytes do not decode or break the index's invariants.
+bool read_snapshot(int fd, uint64_t file_len, SnapshotData* out);
+
+}  // namespace korvane

@@ -1,0 +1,281 @@
+// wal.bin: a plain concatenation of records, with no header, length or checksum; replay decodes
+// records from the start until the first one that does not decode. Little-endian, no padding.
+//
+//   record   := u32 variant (0 = Insert, 1 = Delete), payload
+//   Insert   := text id, f32 lat, f32 lon, u64 m, m x (text key, value)   keys in ascending byte order
+//   Delete   := text id
+//   text     := u64 byte count n, n bytes of UTF-8
+//   value    := u8 kind, then by kind:
+//                 0 null     nothing
+//                 1 boolean  1 byte: 1 true, 0 false
+//                 2 u64      8 bytes: an integer literal that fits in 64 bits unsigned
+//                 3 i64      8 bytes: a negative integer literal that fits in 64 bits signed
+//                 4 f64      8 bytes: any other number (fraction, exponent, too large, -0)
+//                 5 string   text
+//                 6 array    u64 element count, then each element's value
+//                 7 object   u64 entry count, then per entry key (text) and value, keys ascending
+//
+// Example: delete("ab") is 01 00 00 00, 02 00 00 00 00 00 00 00, 61 62.
+// Each piece (variant, kind byte, count, text bytes, float) is handed to the buffer in turn; a
+// piece that does not fit makes the buffer go to the file first, and a piece at least as large
+// as the buffer goes straight to the file. A record that fails to reach the file is cut back off
+// it, so later records stay reachable by replay.
+#include "persist/wal.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+
+namespace korvane {
+namespace {
+
+enum Kind : uint8_t { kNull = 0, kBool = 1, kU64 = 2, kI64 = 3, kF64 = 4, kStr = 5, kArr = 6, kObj = 7 };
+
+template <class Put>
+Status put_u8(Put& put, uint8_t v) { return put(&v, 1); }
+template <class Put>
+Status put_u32(Put& put, uint32_t v) { return put(&v, 4); }
+template <class Put>
+Status put_u64(Put& put, uint64_t v) { return put(&v, 8); }
+template <class Put>
+Status put_text(Put& put, std::string_view s) {
+  KV_TRY(put_u64(put, s.size()));
+  return put(s.data(), s.size());
+}
+
+template <class Put>
+Status put_value(Put& put, const Json& v) {
+  switch (v.type()) {
+    case Json::value_t::null:
+      return put_u8(put, kNull);
+    case Json::value_t::boolean:
+      KV_TRY(put_u8(put, kBool));
+      return put_u8(put, v.get<bool>() ? 1 : 0);
+    case Json::value_t::number_unsigned:
+      KV_TRY(put_u8(put, kU64));
+      return put_u64(put, v.get<uint64_t>());
+    case Json::value_t::number_integer: {
+      KV_TRY(put_u8(put, kI64));
+      int64_t x = v.get<int64_t>();
+      return put(&x, 8);
+    }
+    case Json::value_t::number_float: {
+      KV_TRY(put_u8(put, kF64));
+      double x = v.get<double>();
+      return put(&x, 8);
+    }
+    case Json::value_t::string:
+      KV_TRY(put_u8(put, kStr));
+      return put_text(put, v.get_ref<const std::string&>());
+    case Json::value_t::array:
+      KV_TRY(put_u8(put, kArr));
+      KV_TRY(put_u64(put, v.size()));
+      for (const auto& e : v) KV_TRY(put_value(put, e));
+      return {};
+    case Json::value_t::object:
+      KV_TRY(put_u8(put, kObj));
+      KV_TRY(put_u64(put, v.size()));
+      for (auto it = v.begin(); it != v.end(); ++it) {
+        KV_TRY(put_text(put, it.key()));
+        KV_TRY(put_value(put, it.value()));
+      }
+      return {};
+    default:
+      return put_u8(put, kNull);  // binary values never come out of the parser
+  }
+}
+
+// Reads a text that must sort strictly after `prev` (keys of one object).
+bool read_key(BufReader& in, std::string* key, const std::string* prev) {
+  if (!in.text(key)) return false;
+  return prev == nullptr || *prev < *key;
+}
+
+bool read_value(BufReader& in, Json* out, int depth);
+
+bool read_entries(BufReader& in, Json* obj, int depth) {
+  uint64_t m;
+  if (!in.u64(&m)) return false;
+  if (m > in.remaining() / 9) return false;  // each entry takes at least a count and a kind byte
+  *obj = Json::object();
+  std::string prev, key;
+  for (uint64_t k = 0; k < m; ++k) {
+    if (!read_key(in, &key, k == 0 ? nullptr : &prev)) return false;
+    Json v;
+    if (!read_value(in, &v, depth)) return false;
+    (*obj)[key] = std::move(v);
+    prev.swap(key);
+  }
+  return true;
+}
+
+bool read_value(BufReader& in, Json* out, int depth) {
+  uint8_t kind;
+  if (!in.u8(&kind)) return false;
+  switch (kind) {
+    case kNull:
+      *out = nullptr;
+      return true;
+    case kBool: {
+      uint8_t b;
+      if (!in.u8(&b) || b > 1) return false;
+      *out = b == 1;
+      return true;
+    }
+    case kU64: {
+      uint64_t x;
+      if (!in.u64(&x)) return false;
+      *out = x;
+      return true;
+    }
+    case kI64: {
+      int64_t x;
+      if (!in.read(&x, 8) || x >= 0) return false;  // non-negative integers are logged as u64
+      *out = x;
+      return true;
+    }
+    case kF64: {
+      double x;
+      if (!in.f64(&x) || !std::isfinite(x)) return false;
+      *out = x;
+      return true;
+    }
+    case kStr: {
+      std::string s;
+      if (!in.text(&s)) return false;
+      *out = std::move(s);
+      return true;
+    }
+    case kArr: {
+      if (depth + 1 > kMaxJsonDepth) return false;
+      uint64_t n;
+      if (!in.u64(&n) || n > in.remaining()) return false;  // one kind byte per element at least
+      *out = Json::array();
+      for (uint64_t k = 0; k < n; ++k) {
+        Json v;
+        if (!read_value(in, &v, depth + 1)) return false;
+        out->push_back(std::move(v));
+      }
+      return true;
+    }
+    case kObj:
+      if (depth + 1 > kMaxJsonDepth) return false;
+      return read_entries(in, out, depth + 1);
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+WalWriter::~WalWriter() { (void)flush(); }
+
+Status WalWriter::write_out(const char* p, size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd_.get(), p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return Error::os(errno, "write wal.bin");
+    }
+    if (w == 0) return Error::os(EIO, "write wal.bin");
+    file_len_ += static_cast<uint64_t>(w);
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return {};
+}
+
+Status WalWriter::flush() {
+  if (buf_.empty()) return {};
+  uint64_t before = file_len_;
+  auto s = write_out(buf_.data(), buf_.size());
+  buf_.erase(0, static_cast<size_t>(file_len_ - before));  // what reached the file leaves the buffer
+  return s;
+}
+
+Status WalWriter::put(const void* p, size_t n) {
+  if (n <= kWalBufferSize - buf_.size()) {
+    buf_.append(static_cast<const char*>(p), n);
+    return {};
+  }
+  KV_TRY(flush());
+  if (n >= kWalBufferSize) return write_out(static_cast<const char*>(p), n);
+  buf_.append(static_cast<const char*>(p), n);
+  return {};
+}
+
+void WalWriter::roll_back(uint64_t logical_len) {
+  if (file_len_ > logical_len) {
+    // Part of the failed record reached the file: cut it off, or later records would sit behind
+    // bytes that do not decode.
+    if (::ftruncate(fd_.get(), static_cast<off_t>(logical_len)) != 0) {
+      broken_ = true;
+      broken_at_ = logical_len;
+    }
+    file_len_ = logical_len;
+    buf_.clear();
+  } else {
+    buf_.resize(static_cast<size_t>(logical_len - file_len_));
+  }
+}
+
+template <class F>
+Status WalWriter::append_record(F&& encode) {
+  if (broken_) {
+    if (::ftruncate(fd_.get(), static_cast<off_t>(broken_at_)) != 0)
+      return Error::os(errno, "repair wal.bin");
+    broken_ = false;
+  }
+  uint64_t start = file_len_ + buf_.size();
+  auto put_fn = [this](const void* p, size_t n) { return put(p, n); };
+  auto s = encode(put_fn);
+  if (!s) roll_back(start);
+  return s;
+}
+
+Status WalWriter::append_insert(std::string_view id, float lat, float lon, const Json& meta) {
+  return append_record([&](auto& put) -> Status {
+    KV_TRY(put_u32(put, static_cast<uint32_t>(WalEntry::Kind::Insert)));
+    KV_TRY(put_text(put, id));
+    KV_TRY(put(&lat, 4));
+    KV_TRY(put(&lon, 4));
+    KV_TRY(put_u64(put, meta.size()));
+    for (auto it = meta.begin(); it != meta.end(); ++it) {
+      KV_TRY(put_text(put, it.key()));
+      KV_TRY(put_value(put, it.value()));
+    }
+    return {};
+  });
+}
+
+Status WalWriter::append_delete(std::string_view id) {
+  return append_record([&](auto& put) -> Status {
+    KV_TRY(put_u32(put, static_cast<uint32_t>(WalEntry::Kind::Delete)));
+    return put_text(put, id);
+  });
+}
+
+Status WalWriter::empty() {
+  buf_.clear();
+  if (::ftruncate(fd_.get(), 0) != 0) return Error::os(errno, "truncate wal.bin");
+  file_len_ = 0;
+  broken_ = false;
+  if (::lseek(fd_.get(), 0, SEEK_SET) < 0) return Error::os(errno, "seek wal.bin");
+  return {};
+}
+
+bool decode_wal_entry(BufReader& in, WalEntry* out) {
+  uint32_t variant;
+  if (!in.u32(&variant)) return false;
+  if (variant == 1) {
+    out->kind = WalEntry::Kind::Delete;
+    return in.text(&out->id);
+  }
+  if (variant != 0) return false;
+  out->kind = WalEntry::Kind::Insert;
+  if (!in.text(&out->id) || !in.f32(&out->lat) || !in.f32(&out->lon)) return false;
+  return read_entries(in, &out->meta, 1);
+}
+
+}  // namespace korvane

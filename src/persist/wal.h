@@ -1,0 +1,59 @@
+// wal.h: the write-ahead log of insertions and deletions since the last persist.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/coding.h"
+#include "core/error.h"
+#include "core/fd.h"
+#include "core/json.h"
+
+namespace korvane {
+
+struct WalEntry {
+  enum class Kind : uint32_t { Insert = 0, Delete = 1 };
+  Kind kind = Kind::Insert;
+  std::string id;
+  float lat = 0, lon = 0;  // Insert only
+  Json meta;               // Insert only: an object
+};
+
+constexpr size_t kWalBufferSize = 8192;
+
+// The log writer: wal.bin opened for appending behind an 8192-byte buffer. Records reach the
+// file when a later piece does not fit, on flush(), or when the writer is destroyed.
+class WalWriter {
+ public:
+  WalWriter(Fd fd, uint64_t file_len) : fd_(std::move(fd)), file_len_(file_len) {
+    buf_.reserve(kWalBufferSize);
+  }
+  ~WalWriter();  // one last flush; its outcome is ignored (nothing can report it)
+
+  Status append_insert(std::string_view id, float lat, float lon, const Json& meta);
+  Status append_delete(std::string_view id);
+  Status flush();
+  // Discards everything the log holds, buffered or written.
+  Status empty();
+  // Drops the buffer without writing it (a forked child's copy of its parent's records).
+  void abandon() { buf_.clear(); }
+
+ private:
+  template <class F>
+  Status append_record(F&& encode);
+  Status put(const void* p, size_t n);
+  Status write_out(const char* p, size_t n);
+  void roll_back(uint64_t logical_len);
+
+  Fd fd_;
+  uint64_t file_len_;  // bytes of the log on file
+  std::string buf_;
+  bool broken_ = false;  // a failed record could not be cut back off the file
+  uint64_t broken_at_ = 0;
+};
+
+// Decodes one record from the reader; false on any decoding failure (including a clean end).
+bool decode_wal_entry(BufReader& in, WalEntry* out);
+
+}  // namespace korvane

@@ -1,0 +1,111 @@
+#include <algorithm>
+
+#include "spatial/grid.h"
+#include "spatial/search.h"
+
+namespace korvane {
+
+CellRect cell_rect(float lat_lo, float lat_hi, float lon_lo, float lon_hi) {
+  return {lat_row(lat_lo), lat_row(lat_hi), lon_col(lon_lo), lon_col(lon_hi)};
+}
+
+namespace {
+
+bool in_rects(const std::vector<CellRect>& rects, uint32_t row, uint32_t col) {
+  for (const auto& r : rects)
+    if (row >= r.r0 && row <= r.r1 && col >= r.c0 && col <= r.c1) return true;
+  return false;
+}
+
+}  // namespace
+
+Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const Bitmap& allowed) {
+  // Cells to look at, saturating: a whole-world rectangle of a huge radius has 2^64 of them.
+  double cells = 0;
+  for (const auto& r : rects)
+    if (!r.empty()) cells += (double(r.r1) - r.r0 + 1) * (double(r.c1) - r.c0 + 1);
+  if (cells == 0 || allowed.empty()) return Bitmap();
+  double lookups = std::min(cells, double(ix.grid_index.size()));
+  uint64_t n_allowed = allowed.cardinality();
+
+  if (double(n_allowed) <= 4 * lookups) {
+    // Few allowed points: test the cell each one is filed under (the cell of its coordinates).
+    std::vector<uint32_t> ids = allowed.to_vector();
+    std::vector<uint32_t> keep;
+    for (uint32_t i : ids) {
+      auto [lat, lon] = ix.get_coords(i);
+      if (in_rects(rects, lat_row(lat), lon_col(lon))) keep.push_back(i);
+    }
+    Bitmap out;
+    out.add_many(keep.data(), keep.size());
+    return out;
+  }
+  std::vector<const Bitmap*> parts;
+  if (cells > double(ix.grid_index.size())) {
+    for (const auto& [key, b] : ix.grid_index)
+      if (in_rects(rects, uint32_t(key >> 32), uint32_t(key))) parts.push_back(&b);
+  } else {
+    for (const auto& r : rects) {
+      if (r.empty()) continue;
+      for (uint64_t row = r.r0; row <= r.r1; ++row)
+        for (uint64_t col = r.c0; col <= r.c1; ++col) {
+          auto it = ix.grid_index.find(make_cell_key(uint32_t(row), uint32_t(col)));
+          if (it != ix.grid_index.end()) parts.push_back(&it->second);
+        }
+    }
+    if (rects.size() > 1) {  // overlapping rectangles may name a cell twice
+      std::sort(parts.begin(), parts.end());
+      parts.erase(std::unique(parts.begin(), parts.end()), parts.end());
+    }
+  }
+  Bitmap u = Bitmap::or_many(parts);
+  u.and_with(allowed);
+  return u;
+}
+
+std::vector<uint32_t> search_box(const CoreIndex& ix, float north, float west, float south, float east,
+                                 const Bitmap& allowed) {
+  Bitmap cand = candidates(ix, {cell_rect(south, north, west, east)}, allowed);
+  std::vector<uint32_t> ids = cand.to_vector();
+  std::vector<uint32_t> out;
+  for (uint32_t i : ids) {
+    auto [lat, lon] = ix.get_coords(i);
+    if (lat <= north && lat >= south && lon >= west && lon <= east) out.push_back(i);
+  }
+  return out;
+}
+
+std::vector<uint32_t> search_polygon(const CoreIndex& ix, const std::vector<std::pair<float, float>>& pts,
+                                     const Bitmap& allowed) {
+  float lat_lo = 3.4028235e38f, lat_hi = -3.4028235e38f;
+  float lon_lo = 3.4028235e38f, lon_hi = -3.4028235e38f;
+  for (const auto& [la, lo] : pts) {
+    if (la < lat_lo) lat_lo = la;
+    if (la > lat_hi) lat_hi = la;
+    if (lo < lon_lo) lon_lo = lo;
+    if (lo > lon_hi) lon_hi = lo;
+  }
+  Bitmap cand = candidates(ix, {cell_rect(lat_lo, lat_hi, lon_lo, lon_hi)}, allowed);
+  std::vector<uint32_t> ids = cand.to_vector();
+  std::vector<uint32_t> out;
+  size_t n = pts.size();
+  for (uint32_t id : ids) {
+    auto [plat, plon] = ix.get_coords(id);
+    bool inside = false;
+    for (size_t i = 0, j = n - 1; i < n; j = i++) {
+      float lat_i = pts[i].first, lon_i = pts[i].second;
+      float lat_j = pts[j].first, lon_j = pts[j].second;
+      if ((lon_i > plon) != (lon_j > plon)) {
+        float e = plon - lon_i;
+        float w = lon_j - lon_i;
+        float h = lat_j - lat_i;
+        float x = lat_i + ((e * h) / w);
+        if (plat < x) inside = !inside;
+      }
+    }
+    if (inside) out.push_back(id);
+  }
+  return out;
+}
+
+}  // namespace korvane

@@ -1,0 +1,43 @@
+// search.h: the four spatial searches over the grid. Each takes the allowed set (the filter's
+// result, or valid_ids) and returns internal ids; the caller fetches ids and metadata texts.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "core/bitmap.h"
+#include "core/core_index.h"
+
+namespace korvane {
+
+struct Hit {
+  uint32_t id;
+  float dist;
+};
+
+// A rectangle of cells: rows r0..r1 and columns c0..c1, inclusive.
+struct CellRect {
+  uint32_t r0, r1, c0, c1;
+  bool empty() const { return r0 > r1 || c0 > c1; }
+};
+CellRect cell_rect(float lat_lo, float lat_hi, float lon_lo, float lon_hi);
+
+// The allowed ids filed under any cell of the rectangles. Looks cells up one by one, scans the
+// occupied cells when the rectangles hold more cells than the grid has entries, or tests the
+// allowed ids' own cells when they are fewer than the cells to look at; all give the same set.
+Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const Bitmap& allowed);
+
+// Points within radius_m of the query, nearest first, ties in ascending internal id.
+std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float radius_m,
+                               const Bitmap& allowed);
+// Up to k points by the ring walk (approximate by design), nearest first.
+std::vector<Hit> search_knn(const CoreIndex& ix, float lat, float lon, uint64_t k, const Bitmap& allowed);
+// Points inside the box, inclusive bounds, ascending internal id.
+std::vector<uint32_t> search_box(const CoreIndex& ix, float north, float west, float south, float east,
+                                 const Bitmap& allowed);
+// Points inside the polygon by even-odd ray casting, ascending internal id. Requires >= 3 vertices.
+std::vector<uint32_t> search_polygon(const CoreIndex& ix, const std::vector<std::pair<float, float>>& pts,
+                                     const Bitmap& allowed);
+
+}  // namespace korvane

@@ -1,0 +1,201 @@
+// Nearest-neighbour search by a walk over square rings of cells around the query's cell, with a
+// max-heap of the best k. Approximate by design: the walk stops when the farthest kept distance
+// is below the ring's distance bound, at the first empty ring from ring 5 on, or after ring 199;
+// a heap still short of k after ring 199 is filled by measuring every other allowed point.
+//
+// With few allowed points the walk is replayed from the points instead of the cells: each point's
+// ring and position in walk order follow from its cell, so the same points are measured in the
+// same order and the same stops are taken, without looking up the ~160000 cells of 200 rings.
+#include <algorithm>
+#include <cmath>
+#include <tuple>
+
+#include "spatial/grid.h"
+#include "spatial/search.h"
+
+namespace korvane {
+namespace {
+
+constexpr int kLastRing = 199;
+constexpr int kMinRings = 5;
+// Below this many allowed points the walk is replayed from the points.
+constexpr uint64_t kReplayLimit = 20000;
+
+float ring_bound(int r) {
+  double b = static_cast<double>(r + 1) * 0.01 * 111111.0;
+  return static_cast<float>(b) * 0.7f;
+}
+
+// A max-heap on distance with plain float comparisons (NaN compares neither way), written out
+// so that inconsistent comparisons can never take it out of bounds.
+class BestHeap {
+ public:
+  explicit BestHeap(uint64_t k) : k_(k) {}
+  bool full() const { return h_.size() >= k_; }
+  float top() const { return h_.front().dist; }
+  void offer(float d, uint32_t id) {
+    if (!full()) {
+      h_.push_back({id, d});
+      up(h_.size() - 1);
+    } else if (d < h_.front().dist) {  // a tie with the top never displaces it
+      h_.front() = {id, d};
+      down(0);
+    }
+  }
+  std::vector<Hit> take() { return std::move(h_); }
+
+ private:
+  void up(size_t i) {
+    while (i > 0) {
+      size_t p = (i - 1) / 2;
+      if (!(h_[p].dist < h_[i].dist)) break;
+      std::swap(h_[p], h_[i]);
+      i = p;
+    }
+  }
+  void down(size_t i) {
+    size_t n = h_.size();
+    for (;;) {
+      size_t l = 2 * i + 1, r = l + 1, m = i;
+      if (l < n && h_[m].dist < h_[l].dist) m = l;
+      if (r < n && h_[m].dist < h_[r].dist) m = r;
+      if (m == i) break;
+      std::swap(h_[m], h_[i]);
+      i = m;
+    }
+  }
+  uint64_t k_;
+  std::vector<Hit> h_;
+};
+
+// After ring r: true when the walk stops.
+bool stop_after(const BestHeap& heap, int r, bool found) {
+  if (heap.full()) {
+    if (r == kLastRing) return true;
+    if (heap.top() < ring_bound(r)) return true;
+    return r >= kMinRings && !found;
+  }
+  return r == kLastRing;
+}
+
+void sort_hits(std::vector<Hit>& v) {
+  std::sort(v.begin(), v.end(), [](const Hit& a, const Hit& b) {
+    bool na = std::isnan(a.dist), nb = std::isnan(b.dist);
+    if (na != nb) return nb;  // NaN distances last
+    if (!na && a.dist != b.dist) return a.dist < b.dist;
+    return a.id < b.id;
+  });
+}
+
+void fallback(const CoreIndex& ix, float lat, float lon, float qcos, const Bitmap& allowed,
+              const Bitmap& seen, BestHeap& heap) {
+  Bitmap rest = Bitmap::andnot_of(allowed, seen);
+  for (uint32_t i : rest.to_vector()) {
+    auto [plat, plon] = ix.get_coords(i);
+    heap.offer(distance_m(lat, lon, qcos, plat, plon), i);
+  }
+}
+
+std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t k, const Bitmap& allowed) {
+  const int64_t qrow = lat_row_signed(lat), qcol = lon_col_signed(lon);
+  const float qcos = query_cos(lat);
+  BestHeap heap(k);
+  Bitmap seen;
+  std::vector<uint32_t> ids;
+  for (int r = 0; r <= kLastRing; ++r) {
+    bool found = false;
+    for (int dr = -r; dr <= r; ++dr) {
+      bool edge_row = dr == -r || dr == r;
+      int step = edge_row ? 1 : 2 * r;  // inside rows only the two edge columns belong to the ring
+      for (int dc = -r; dc <= r; dc += (step == 0 ? 1 : step)) {
+        // Signed 32-bit cells: negative (or wrapped past the top) cells do not exist.
+        int64_t row = qrow + dr, col = qcol + dc;
+        if (row < 0 || col < 0 || row > INT32_MAX || col > INT32_MAX) continue;
+        auto it = ix.grid_index.find(make_cell_key(uint32_t(row), uint32_t(col)));
+        if (it == ix.grid_index.end()) continue;
+        Bitmap here = Bitmap::and_of(it->second, allowed);
+        if (here.empty()) continue;
+        here.to_vector(&ids);
+        for (uint32_t i : ids) {
+          seen.add(i);
+          auto [plat, plon] = ix.get_coords(i);
+          heap.offer(distance_m(lat, lon, qcos, plat, plon), i);
+        }
+        found = true;
+      }
+    }
+    if (stop_after(heap, r, found)) {
+      if (!heap.full() && r == kLastRing) fallback(ix, lat, lon, qcos, allowed, seen, heap);
+      break;
+    }
+  }
+  return heap.take();
+}
+
+std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t k, const Bitmap& allowed) {
+  const int64_t qrow = lat_row_signed(lat), qcol = lon_col_signed(lon);
+  const float qcos = query_cos(lat);
+  struct Pt {
+    int ring, dr, dc;
+    uint32_t id;
+  };
+  std::vector<Pt> walk;
+  std::vector<uint32_t> outside;  // never reached by a ring
+  for (uint32_t i : allowed.to_vector()) {
+    auto [plat, plon] = ix.get_coords(i);
+    int64_t row = lat_row(plat), col = lon_col(plon);
+    int64_t dr = row - qrow, dc = col - qcol;
+    int64_t ring = std::max(std::llabs(dr), std::llabs(dc));
+    if (row > INT32_MAX || col > INT32_MAX || ring > kLastRing)
+      outside.push_back(i);
+    else
+      walk.push_back({int(ring), int(dr), int(dc), i});
+  }
+  std::sort(walk.begin(), walk.end(), [](const Pt& a, const Pt& b) {
+    return std::tie(a.ring, a.dr, a.dc, a.id) < std::tie(b.ring, b.dr, b.dc, b.id);
+  });
+  BestHeap heap(k);
+  size_t next = 0;
+  for (int r = 0; r <= kLastRing; ++r) {
+    bool found = false;
+    for (; next < walk.size() && walk[next].ring == r; ++next) {
+      auto [plat, plon] = ix.get_coords(walk[next].id);
+      heap.offer(distance_m(lat, lon, qcos, plat, plon), walk[next].id);
+      found = true;
+    }
+    if (stop_after(heap, r, found)) {
+      if (!heap.full() && r == kLastRing)
+        for (uint32_t i : outside) {  // ascending, like the fallback scan
+          auto [plat, plon] = ix.get_coords(i);
+          heap.offer(distance_m(lat, lon, qcos, plat, plon), i);
+        }
+      break;
+    }
+  }
+  return heap.take();
+}
+
+}  // namespace
+
+std::vector<Hit> search_knn(const CoreIndex& ix, float lat, float lon, uint64_t k, const Bitmap& allowed) {
+  if (k == 0) return {};
+  uint64_t n = allowed.cardinality();
+  std::vector<Hit> out;
+  if (n <= k) {
+    // The heap can never fill: the walk ends after ring 199 and the scan measures the rest, so
+    // the result is every allowed point.
+    const float qcos = query_cos(lat);
+    for (uint32_t i : allowed.to_vector()) {
+      auto [plat, plon] = ix.get_coords(i);
+      out.push_back({i, distance_m(lat, lon, qcos, plat, plon)});
+    }
+  } else if (n <= kReplayLimit) {
+    out = replay_walk(ix, lat, lon, k, allowed);
+  } else {
+    out = walk_cells(ix, lat, lon, k, allowed);
+  }
+  sort_hits(out);
+  return out;
+}
+
+}  // namespace korvane
