@@ -8,6 +8,7 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "core/vacuum.h"
 #include "filter/filter.h"
 #include "persist/snapshot.h"
 #include "spatial/search.h"
@@ -93,6 +94,7 @@ Status Store::add(std::string_view id, float lat, float lon, std::string_view me
     return Error::value("metadata is " + std::to_string(text.size()) +
                         " bytes as compact JSON; at most 10000000 can be stored");
   std::unique_lock<std::shared_mutex> ilk(index_lock_);
+  if (poisoned_) return poisoned();
   std::unique_lock<std::shared_mutex> llk(log_lock_);
   auto w = wal_->append_insert(id, lat, lon, *meta);
   if (!w) return Error::fatal_os(w.error().errnum, "cannot append to wal.bin");
@@ -101,6 +103,7 @@ Status Store::add(std::string_view id, float lat, float lon, std::string_view me
 
 Status Store::remove(std::string_view id) {
   std::unique_lock<std::shared_mutex> ilk(index_lock_);
+  if (poisoned_) return poisoned();
   std::unique_lock<std::shared_mutex> llk(log_lock_);
   auto w = wal_->append_delete(id);
   if (!w) return Error::fatal_os(w.error().errnum, "cannot append to wal.bin");
@@ -112,6 +115,7 @@ Result<uint64_t> Store::delete_by_filter(std::string_view filter_json) {
   auto doc = parse_json(filter_json);
   if (!doc) return doc.error();
   std::unique_lock<std::shared_mutex> ilk(index_lock_);
+  if (poisoned_) return poisoned();
   std::unique_lock<std::shared_mutex> llk(log_lock_);
   CoreIndex& ix = *index_;
   // The whole matching set first, so this call's deletions cannot change what it deletes.
@@ -141,6 +145,7 @@ Status Store::persist() {
   int dir = ix.dir.get();
   {
     std::unique_lock<std::shared_mutex> lk(index_lock_);
+    if (poisoned_) return poisoned();
     KV_TRY(ix.coords_mmap.sync());
     KV_TRY(ix.offsets_mmap.sync());
     KV_TRY(ix.meta_offsets_mmap.sync());
@@ -172,7 +177,31 @@ Status Store::persist() {
   return wal_->empty();
 }
 
-Status Store::vacuum() { return Error{ErrorKind::Unsupported, 0, "vacuum is not available yet"}; }
+Status Store::vacuum() {
+  std::unique_lock<std::shared_mutex> ilk(index_lock_);
+  if (poisoned_) return poisoned();
+  {
+    // Everything acknowledged before the vacuum reaches the log first.
+    std::unique_lock<std::shared_mutex> llk(log_lock_);
+    auto f = wal_->flush();
+    if (!f) return Error{ErrorKind::OsPlain, f.error().errnum, f.error().message};
+  }
+  bool committed = false;
+  auto s = korvane::vacuum(
+      *index_,
+      [this]() -> Status {
+        std::unique_lock<std::shared_mutex> llk(log_lock_);
+        return wal_->empty();
+      },
+      &committed);
+  if (!s && committed) poisoned_ = true;
+  return s;
+}
+
+Error Store::poisoned() const {
+  return Error::fatal("a vacuum of this directory was committed but could not be completed in this "
+                      "object; reopen the directory");
+}
 
 template <class Search>
 Result<SearchOut> Store::run_search(const std::optional<std::string_view>& filter, bool with_dist,

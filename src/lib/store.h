@@ -66,6 +66,10 @@ class Store {
   std::unique_ptr<WalWriter> wal_;
   DirId dir_id_;
   pid_t owner_pid_ = 0;
+  // Set when a vacuum committed on disk but could not be completed here: the directory reopens
+  // in the compacted state, so this object refuses every further change.
+  bool poisoned_ = false;
+  Error poisoned() const;
 };
 
 }  // namespace korvane

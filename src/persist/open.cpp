@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "core/vacuum.h"
 #include "persist/snapshot.h"
 
 namespace korvane {
@@ -101,6 +102,7 @@ Result<OpenedDirectory> open_directory(const std::string& path,
   OpenedDirectory out;
   out.dir_id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   if (before_replay) before_replay(out.dir_id);
+  KV_TRY(finish_interrupted_vacuum(dfd));
 
   auto ix = open_record_files(std::move(dir));
   if (!ix) return ix.error();

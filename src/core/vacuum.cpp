@@ -1,0 +1,270 @@
+// Vacuum, crash-safe. Working files (each written sequentially from byte 0 in its record file's
+// layout, see record_files.cpp): coords.bin.vac, offsets.bin.vac, ids.bin.vac,
+// meta_offsets.bin.vac, meta.bin.vac, and snapshot.bin.vac, the snapshot of the compacted state.
+//
+// Protocol:
+//   1. Write all six working files and force each to stable storage. The record files, the
+//      snapshot and the log are untouched so far: a stop here leaves the directory as it was,
+//      and the next open deletes the working files.
+//   2. Commit: create `vacuum.commit` and force it and the directory to stable storage. From
+//      here on the directory's state is the compacted one.
+//   3. Rename each working file over its target, empty wal.bin (its records, written under the
+//      old numbering, are all in the new snapshot), sync the directory, delete the marker.
+//   An open that finds the marker repeats step 3 (renames of working files that are already gone
+//   are skipped), so a stop anywhere in step 3 still reopens to exactly the compacted state; one
+//   that finds working files without the marker deletes them.
+//
+// Records are carried over byte for byte; only a record that cannot be read (it lies beyond the
+// logical end of its file) is replaced by "" or "{}".
+#include "core/vacuum.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "core/coding.h"
+#include "persist/snapshot.h"
+#include "spatial/grid.h"
+
+namespace korvane {
+namespace {
+
+constexpr const char* kRecordFiles[5] = {"coords.bin", "offsets.bin", "ids.bin", "meta_offsets.bin", "meta.bin"};
+constexpr const char* kMarker = "vacuum.commit";
+constexpr size_t kVacBuffer = 1 << 20;
+
+std::string vac(const char* name) { return std::string(name) + ".vac"; }
+
+Error plain_os(const Error& e) { return {ErrorKind::OsPlain, e.errnum, e.message}; }
+Error plain_os(int e, std::string what) { return {ErrorKind::OsPlain, e, std::move(what)}; }
+
+Status sync_dir(int dir) {
+  if (::fsync(dir) != 0) return plain_os(errno, "sync directory");
+  return {};
+}
+
+// Raw record bytes at `off` when the whole record lies below `end`.
+std::string_view raw_record(const Mapping& m, uint64_t end, uint64_t off, bool* ok) {
+  *ok = false;
+  if (end > m.size()) end = m.size();
+  if (off >= end || end - off < 4) return {};
+  uint32_t len = load_u32(m.data() + off);
+  if (end - off - 4 < len) return {};
+  *ok = true;
+  return std::string_view(reinterpret_cast<const char*>(m.data() + off + 4), len);
+}
+
+// A bitmap translated through the (increasing) renumbering; old ids not carried over drop out.
+Bitmap translate(const Bitmap& b, const std::vector<uint32_t>& remap, std::vector<uint32_t>& scratch) {
+  std::vector<uint32_t> members = b.to_vector();
+  scratch.clear();
+  for (uint32_t o : members)
+    if (o < remap.size() && remap[o] != UINT32_MAX) scratch.push_back(remap[o]);
+  Bitmap out;
+  out.add_many(scratch.data(), scratch.size());
+  return out;
+}
+
+Status remove_working_files(int dir) {
+  for (const char* n : kRecordFiles)
+    if (::unlinkat(dir, vac(n).c_str(), 0) != 0 && errno != ENOENT) return Error::os(errno, "remove " + vac(n));
+  if (::unlinkat(dir, "snapshot.bin.vac", 0) != 0 && errno != ENOENT) return Error::os(errno, "remove snapshot.bin.vac");
+  return {};
+}
+
+// Step 3 of the protocol; every part may already have been done.
+Status complete(int dir, const std::function<Status()>& empty_log) {
+  for (const char* n : kRecordFiles)
+    if (::renameat(dir, vac(n).c_str(), dir, n) != 0 && errno != ENOENT) return plain_os(errno, "rename " + vac(n));
+  if (::renameat(dir, "snapshot.bin.vac", dir, "snapshot.bin") != 0 && errno != ENOENT)
+    return plain_os(errno, "rename snapshot.bin.vac");
+  KV_TRY(empty_log());
+  KV_TRY(sync_dir(dir));
+  if (::unlinkat(dir, kMarker, 0) != 0 && errno != ENOENT) return plain_os(errno, "remove vacuum.commit");
+  return sync_dir(dir);
+}
+
+struct Working {
+  Fd fd;
+  std::unique_ptr<BufWriter> w;
+};
+
+}  // namespace
+
+Status finish_interrupted_vacuum(int dir) {
+  struct stat st;
+  if (::fstatat(dir, kMarker, &st, 0) != 0) return remove_working_files(dir);
+  return complete(dir, [dir]() -> Status {
+    int fd = ::openat(dir, "wal.bin", O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return Error::os(errno, "open wal.bin");
+    Fd f(fd);
+    if (::ftruncate(fd, 0) != 0 || ::fsync(fd) != 0) return Error::os(errno, "empty wal.bin");
+    return {};
+  });
+}
+
+Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* committed) {
+  *committed = false;
+  const int dir = ix.dir.get();
+
+  // 1. The working files.
+  Working files[5];
+  for (int k = 0; k < 5; ++k) {
+    int fd = ::openat(dir, vac(kRecordFiles[k]).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return plain_os(errno, "create " + vac(kRecordFiles[k]));
+    files[k].fd = Fd(fd);
+    files[k].w = std::make_unique<BufWriter>(fd, kVacBuffer);
+  }
+  BufWriter& w_coords = *files[0].w;
+  BufWriter& w_offsets = *files[1].w;
+  BufWriter& w_ids = *files[2].w;
+  BufWriter& w_meta_offsets = *files[3].w;
+  BufWriter& w_meta = *files[4].w;
+
+  auto ids_len = file_size(ix.ids_file.get(), "ids.bin");
+  auto meta_len = file_size(ix.meta_file.get(), "meta.bin");
+  if (!ids_len) return plain_os(ids_len.error());
+  if (!meta_len) return plain_os(meta_len.error());
+  auto ids_map = Mapping::map(ix.ids_file.get(), static_cast<size_t>(*ids_len), true);
+  auto meta_map = Mapping::map(ix.meta_file.get(), static_cast<size_t>(*meta_len), true);
+  if (!ids_map) return plain_os(ids_map.error());
+  if (!meta_map) return plain_os(meta_map.error());
+
+  std::vector<uint32_t> live = ix.valid_ids.to_vector();
+  std::vector<uint32_t> remap(live.empty() ? 1 : static_cast<size_t>(live.back()) + 1, UINT32_MAX);
+  auto nx = std::make_unique<CoreIndex>();
+  uint64_t p_ids = 0, p_meta = 0;
+  uint32_t n = 0;
+  for (uint32_t o : live) {
+    remap[o] = n;
+    auto [lat, lon] = ix.get_coords(o);
+    bool ok;
+    std::string_view id = raw_record(*ids_map, ix.ids_file_len, load_u64(ix.offsets_mmap.data() + 8 * size_t{o}), &ok);
+    if (!ok) id = "";
+    std::string_view meta = raw_record(*meta_map, ix.meta_file_len, load_u64(ix.meta_offsets_mmap.data() + 8 * size_t{o}), &ok);
+    if (!ok) meta = "{}";
+    uint8_t b[8];
+    float ll[2] = {lat, lon};
+    Status s = w_coords.put(ll, 8);
+    if (s) { store_u32(b, static_cast<uint32_t>(id.size())); s = w_ids.put(b, 4); }
+    if (s) s = w_ids.put(id.data(), id.size());
+    if (s) { store_u64(b, p_ids); s = w_offsets.put(b, 8); }
+    if (s) { store_u32(b, static_cast<uint32_t>(meta.size())); s = w_meta.put(b, 4); }
+    if (s) s = w_meta.put(meta.data(), meta.size());
+    if (s) { store_u64(b, p_meta); s = w_meta_offsets.put(b, 8); }
+    if (!s) return plain_os(s.error());
+    nx->grid_index[cell_key(lat, lon)].add(n);
+    p_ids += 4 + id.size();
+    p_meta += 4 + meta.size();
+    ++n;
+  }
+  for (auto& f : files)
+    if (auto s = f.w->flush(); !s) return plain_os(s.error());
+  // The slot files' sizes after a vacuum: room for the live points, at least the initial size.
+  uint64_t coords_len = std::max<uint64_t>(8ull * n, 8 * kInitialSlots);
+  uint64_t slots_len = std::max<uint64_t>(8ull * n + 8000, 8 * kInitialSlots);
+  for (auto [k, len] : {std::pair{0, coords_len}, std::pair{1, slots_len}, std::pair{3, slots_len}})
+    if (auto s = grow_file(files[k].fd.get(), len, kRecordFiles[k]); !s) return plain_os(s.error());
+  for (int k : {0, 2, 1, 4, 3})
+    if (::fsync(files[k].fd.get()) != 0) return plain_os(errno, "sync " + vac(kRecordFiles[k]));
+
+  // The indexes for the new numbering.
+  std::vector<uint32_t> scratch;
+  for (const auto& [name, values] : ix.str_index) {
+    std::unordered_map<std::string, Bitmap> kept;
+    for (const auto& [text, b] : values) {
+      Bitmap t = translate(b, remap, scratch);
+      if (!t.empty()) kept.emplace(text, std::move(t));
+    }
+    if (!kept.empty()) nx->str_index.emplace(name, std::move(kept));
+  }
+  for (const auto& [name, old] : ix.num_index) {
+    NumericBsiIndex& fresh = nx->num_index[name];  // field names survive even with no live value
+    fresh.existence = translate(old.existence, remap, scratch);
+    for (int i = 0; i < 32; ++i) fresh.slices[i] = translate(old.slices[i], remap, scratch);
+    // The bounds from the live values only.
+    std::vector<uint32_t> enc(n, 0);
+    for (int i = 0; i < 32; ++i)
+      for (uint32_t m : fresh.slices[i].to_vector()) enc[m] |= 1u << i;
+    for (uint32_t m : fresh.existence.to_vector()) {
+      uint32_t e = enc[m];
+      fresh.min_encoded = std::min(fresh.min_encoded, e);
+      fresh.max_encoded = std::max(fresh.max_encoded, e);
+      if (e != 0) fresh.top_bit = std::max<uint8_t>(fresh.top_bit, static_cast<uint8_t>(31 - __builtin_clz(e)));
+    }
+  }
+  nx->ext_to_int.reserve(ix.ext_to_int.size());
+  for (const auto& [h, o] : ix.ext_to_int) nx->ext_to_int.emplace(h, remap[o]);
+  nx->valid_ids = Bitmap::range(0, n);
+  nx->ids_file_len = p_ids;
+  nx->meta_file_len = p_meta;
+
+  {
+    int fd = ::openat(dir, "snapshot.bin.vac", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return plain_os(errno, "create snapshot.bin.vac");
+    Fd snap(fd);
+    auto s = write_snapshot(*nx, fd);
+    if (!s) return s.error().kind == ErrorKind::Os ? plain_os(s.error()) : s.error();
+    if (::fsync(fd) != 0) return plain_os(errno, "sync snapshot.bin.vac");
+  }
+
+  // 2. Commit.
+  {
+    int fd = ::openat(dir, kMarker, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return plain_os(errno, "create vacuum.commit");
+    Fd marker(fd);
+    if (::fsync(fd) != 0) return plain_os(errno, "sync vacuum.commit");
+  }
+  KV_TRY(sync_dir(dir));
+  *committed = true;
+
+  // 3. Into place, then swap the new files and indexes into the open index.
+  auto done = complete(dir, empty_log);
+  if (!done) return Error::fatal("vacuum committed but not completed: " + os_error_text(done.error().errnum));
+  Fd opened[5];
+  for (int k = 0; k < 5; ++k) {
+    int fd = ::openat(dir, kRecordFiles[k], O_RDWR | O_CLOEXEC);
+    if (fd < 0) return Error::fatal_os(errno, std::string("cannot reopen ") + kRecordFiles[k]);
+    opened[k] = Fd(fd);
+  }
+  Mapping maps[5];
+  for (int k : {0, 1, 3}) {
+    auto len = file_size(opened[k].get(), kRecordFiles[k]);
+    if (!len) return Error::fatal_os(len.error().errnum, "cannot measure reopened file");
+    auto m = Mapping::map(opened[k].get(), static_cast<size_t>(*len));
+    if (!m) return Error::fatal_os(m.error().errnum, "cannot map reopened file");
+    m->advise_random();
+    maps[k] = std::move(*m);
+  }
+  ix.coords_mmap = std::move(maps[0]);
+  ix.coords_file = std::move(opened[0]);
+  {
+    std::lock_guard<std::mutex> g(ix.ids_mutex);
+    ix.ids_file = std::move(opened[2]);
+    ix.ids_file_len = p_ids;
+    ix.ids_view = RecordView{Mapping(), p_ids};
+  }
+  ix.offsets_mmap = std::move(maps[1]);
+  ix.offsets_file = std::move(opened[1]);
+  {
+    std::lock_guard<std::mutex> g(ix.meta_mutex);
+    ix.meta_file = std::move(opened[4]);
+    ix.meta_file_len = p_meta;
+    ix.meta_view = RecordView{Mapping(), p_meta};
+  }
+  ix.meta_offsets_mmap = std::move(maps[3]);
+  ix.meta_offsets_file = std::move(opened[3]);
+  ix.str_index = std::move(nx->str_index);
+  ix.num_index = std::move(nx->num_index);
+  ix.grid_index = std::move(nx->grid_index);
+  ix.valid_ids = std::move(nx->valid_ids);
+  ix.deleted = Bitmap();
+  ix.ext_to_int = std::move(nx->ext_to_int);
+  ix.capacity = ix.coords_mmap.size() / 8;
+  return {};
+}
+
+}  // namespace korvane

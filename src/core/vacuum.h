@@ -1,0 +1,24 @@
+// vacuum.h: compaction of a storage directory after deletions, and the completion at open of a
+// compaction that a stop interrupted.
+#pragma once
+
+#include <functional>
+
+#include "core/core_index.h"
+#include "core/error.h"
+
+namespace korvane {
+
+// Rewrites the record files with the live points only, renumbered densely in their old order,
+// rebuilds every index for the new numbering, writes the matching snapshot and empties the log
+// through `empty_log`. Requires: the index write lock, and the log buffer already written out.
+// Operating-system failures before the commit point are OsPlain and leave everything as it was;
+// a failure after it sets *committed and is Fatal: the directory then reopens in the compacted
+// state, but this index no longer matches it.
+Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* committed);
+
+// Run at open, before anything is read: completes a committed compaction, or removes the working
+// files of one that did not reach its commit point.
+Status finish_interrupted_vacuum(int dir);
+
+}  // namespace korvane
