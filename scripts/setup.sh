@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-DEBS=(g++ cmake ninja-build pkg-config libroaring-dev nlohmann-json3-dev libgtest-dev
+DEBS=(g++ cmake ninja-build pkg-config libroaring-dev nlohmann-json3-dev libabsl-dev libgtest-dev
       pypy3 pypy3-dev pypy3-venv valgrind)
 missing=()
 for p in "${DEBS[@]}"; do

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ unit tests, then the Python suite under CPython and under PyPy.
+# Runs every test: the C++ unit tests, then the Python suite under CPython and under PyPy, under
+# the sanitizers, and a smoke script under valgrind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -18,4 +19,8 @@ if [ "${KORVANE_SKIP_PYPY:-0}" != 1 ]; then
   echo "== pytest under PyPy"
   KORVANE_SMALL=1 .venv-pypy/bin/python -m pytest -q -p no:cacheprovider "$@" || status=$?
 fi
+echo "== pytest under AddressSanitizer and UndefinedBehaviorSanitizer"
+scripts/sanitize.sh "$@" || status=$?
+echo "== valgrind memcheck of the smoke script"
+scripts/valgrind.sh || status=$?
 exit $status

@@ -24,77 +24,6 @@ constexpr size_t kBitsetBytes = 8192;
 
 }  // namespace
 
-Bitmap Bitmap::range(uint32_t lo, uint64_t hi_exclusive) {
-  if (hi_exclusive <= lo) return Bitmap();
-  return Bitmap(roaring_bitmap_from_range(lo, hi_exclusive, 1));
-}
-
-void Bitmap::and_with(const Bitmap& o) {
-  if (r_ == nullptr) return;
-  if (o.r_ == nullptr) {
-    clear();
-    return;
-  }
-  roaring_bitmap_and_inplace(r_, o.r_);
-}
-
-void Bitmap::or_with(const Bitmap& o) {
-  if (o.r_ == nullptr) return;
-  if (r_ == nullptr) {
-    r_ = roaring_bitmap_copy(o.r_);
-    return;
-  }
-  roaring_bitmap_or_inplace(r_, o.r_);
-}
-
-void Bitmap::andnot_with(const Bitmap& o) {
-  if (r_ == nullptr || o.r_ == nullptr) return;
-  roaring_bitmap_andnot_inplace(r_, o.r_);
-}
-
-Bitmap Bitmap::and_of(const Bitmap& a, const Bitmap& b) {
-  if (a.r_ == nullptr || b.r_ == nullptr) return Bitmap();
-  return Bitmap(roaring_bitmap_and(a.r_, b.r_));
-}
-
-Bitmap Bitmap::andnot_of(const Bitmap& a, const Bitmap& b) {
-  if (a.r_ == nullptr) return Bitmap();
-  if (b.r_ == nullptr) return a.clone();
-  return Bitmap(roaring_bitmap_andnot(a.r_, b.r_));
-}
-
-Bitmap Bitmap::or_many(const std::vector<const Bitmap*>& parts) {
-  std::vector<const roaring_bitmap_t*> raw;
-  raw.reserve(parts.size());
-  for (const Bitmap* b : parts)
-    if (b->r_ != nullptr) raw.push_back(b->r_);
-  if (raw.empty()) return Bitmap();
-  if (raw.size() == 1) return Bitmap(roaring_bitmap_copy(raw[0]));
-  return Bitmap(roaring_bitmap_or_many(raw.size(), raw.data()));
-}
-
-bool Bitmap::is_subset_of(const Bitmap& o) const {
-  if (empty()) return true;
-  if (o.r_ == nullptr) return false;
-  return roaring_bitmap_is_subset(r_, o.r_);
-}
-
-bool Bitmap::equals(const Bitmap& o) const {
-  if (empty() || o.empty()) return empty() && o.empty();
-  return roaring_bitmap_equals(r_, o.r_);
-}
-
-std::vector<uint32_t> Bitmap::to_vector() const {
-  std::vector<uint32_t> v;
-  to_vector(&v);
-  return v;
-}
-
-void Bitmap::to_vector(std::vector<uint32_t>* out) const {
-  out->resize(static_cast<size_t>(cardinality()));
-  if (!out->empty()) roaring_bitmap_to_uint32_array(r_, out->data());
-}
-
 void Bitmap::encode(std::string* out) const {
   thread_local std::vector<uint32_t> members;
   to_vector(&members);
@@ -185,7 +114,7 @@ bool Bitmap::decode(const uint8_t* p, size_t n, Bitmap* out) {
   }
   // Validate every container before building anything.
   roaring_bitmap_t* r = roaring_bitmap_create();
-  Bitmap result(r);
+  Bitmap result = from_roaring(r);
   std::vector<uint32_t> values;
   int prev_key = -1;
   for (size_t k = 0; k < c; ++k) {
@@ -241,6 +170,7 @@ bool Bitmap::decode(const uint8_t* p, size_t n, Bitmap* out) {
     roaring_bitmap_add_many(r, values.size(), values.data());
   }
   if (pos != n) return false;
+  result.compact();
   *out = std::move(result);
   return true;
 }

@@ -15,38 +15,35 @@ using namespace roaring::api;  // NOLINT
 
 namespace korvane {
 
-// Owns a roaring_bitmap_t. A null handle is the empty set, so empty bitmaps cost nothing.
-// A move leaves the source empty; a copy is an explicit clone().
+// A set of internal ids. Large sets are Roaring bitmaps; the many tiny sets of an index (most
+// grid cells and rare metadata values hold a handful of points) are kept inline or in a small
+// sorted array instead, because a Roaring bitmap costs a few hundred bytes even for one member.
+// Every form encodes to the same portable bytes. A move leaves the source empty; a copy is an
+// explicit clone().
 class Bitmap {
  public:
   Bitmap() = default;
-  explicit Bitmap(roaring_bitmap_t* r) : r_(r) {}
-  Bitmap(Bitmap&& o) noexcept : r_(std::exchange(o.r_, nullptr)) {}
+  Bitmap(Bitmap&& o) noexcept : bits_(std::exchange(o.bits_, 0)) {}
   Bitmap& operator=(Bitmap&& o) noexcept {
-    std::swap(r_, o.r_);
+    std::swap(bits_, o.bits_);
     return *this;
   }
   Bitmap(const Bitmap&) = delete;
   Bitmap& operator=(const Bitmap&) = delete;
-  ~Bitmap() {
-    if (r_ != nullptr) roaring_bitmap_free(r_);
-  }
+  ~Bitmap() { release(); }
 
-  Bitmap clone() const { return Bitmap(r_ ? roaring_bitmap_copy(r_) : nullptr); }
+  Bitmap clone() const;
   static Bitmap range(uint32_t lo, uint64_t hi_exclusive);  // lo..hi-1
+  static Bitmap of_sorted(const uint32_t* xs, size_t n);     // xs ascending, no repeats
 
-  void add(uint32_t x) { roaring_bitmap_add(mut(), x); }
-  void add_many(const uint32_t* xs, size_t n) {
-    if (n) roaring_bitmap_add_many(mut(), n, xs);
-  }
-  bool add_checked(uint32_t x) { return roaring_bitmap_add_checked(mut(), x); }
-  void remove(uint32_t x) {
-    if (r_) roaring_bitmap_remove(r_, x);
-  }
-  bool contains(uint32_t x) const { return r_ && roaring_bitmap_contains(r_, x); }
-  uint64_t cardinality() const { return r_ ? roaring_bitmap_get_cardinality(r_) : 0; }
-  bool empty() const { return r_ == nullptr || roaring_bitmap_is_empty(r_); }
-  uint32_t maximum() const { return r_ ? roaring_bitmap_maximum(r_) : 0; }
+  void add(uint32_t x) { (void)add_checked(x); }
+  bool add_checked(uint32_t x);  // true when x was not a member
+  void add_many(const uint32_t* xs, size_t n);
+  void remove(uint32_t x);
+  bool contains(uint32_t x) const;
+  uint64_t cardinality() const;
+  bool empty() const;
+  uint32_t maximum() const;  // 0 when empty
   void clear() { *this = Bitmap(); }
 
   void and_with(const Bitmap& o);     // this ∩= o
@@ -55,12 +52,18 @@ class Bitmap {
   static Bitmap and_of(const Bitmap& a, const Bitmap& b);
   static Bitmap andnot_of(const Bitmap& a, const Bitmap& b);
   static Bitmap or_many(const std::vector<const Bitmap*>& parts);
-  bool intersects(const Bitmap& o) const { return r_ && o.r_ && roaring_bitmap_intersect(r_, o.r_); }
+  bool intersects(const Bitmap& o) const;
   bool is_subset_of(const Bitmap& o) const;
   bool equals(const Bitmap& o) const;
 
   std::vector<uint32_t> to_vector() const;
-  void to_vector(std::vector<uint32_t>* out) const;
+  void to_vector(std::vector<uint32_t>* out) const;  // ascending
+  // Calls f(id) for each member in ascending order.
+  template <class F>
+  void for_each(F&& f) const;
+
+  // Takes the smallest form for the current members (after a bulk build).
+  void compact();
 
   // Appends the u64 byte count and the set in the portable form without run containers.
   void encode(std::string* out) const;
@@ -68,14 +71,48 @@ class Bitmap {
   // bytes are not a structurally valid set of exactly `n` bytes.
   static bool decode(const uint8_t* p, size_t n, Bitmap* out);
 
-  const roaring_bitmap_t* raw() const { return r_; }
-
  private:
-  roaring_bitmap_t* mut() {
-    if (r_ == nullptr) r_ = roaring_bitmap_create();
-    return r_;
+  // bits_: 0 = empty; ...01 = one member, in the upper 32 bits; ...10 = Small* | 2;
+  // otherwise a roaring_bitmap_t*.
+  struct Small {
+    uint32_t size, cap;
+    uint32_t ids[1];
+  };
+  static constexpr uint32_t kSmallMax = 16;
+
+  bool is_one() const { return (bits_ & 3) == 1; }
+  bool is_small() const { return (bits_ & 3) == 2; }
+  bool is_roaring() const { return bits_ != 0 && (bits_ & 3) == 0; }
+  uint32_t one() const { return static_cast<uint32_t>(bits_ >> 32); }
+  Small* small() const { return reinterpret_cast<Small*>(bits_ & ~uintptr_t{3}); }
+  roaring_bitmap_t* roar() const { return reinterpret_cast<roaring_bitmap_t*>(bits_); }
+  static Bitmap from_roaring(roaring_bitmap_t* r) {
+    Bitmap b;
+    b.bits_ = reinterpret_cast<uintptr_t>(r);
+    return b;
   }
-  roaring_bitmap_t* r_ = nullptr;
+  static Small* new_small(uint32_t cap);
+  // A Roaring bitmap for this set, owned by `tmp` unless this already is one.
+  const roaring_bitmap_t* as_roaring(roaring_bitmap_t** tmp) const;
+  roaring_bitmap_t* to_roaring();  // converts this in place and returns it
+  void release();
+
+  uintptr_t bits_ = 0;
 };
+
+template <class F>
+void Bitmap::for_each(F&& f) const {
+  if (bits_ == 0) return;
+  if (is_one()) {
+    f(one());
+  } else if (is_small()) {
+    const Small* s = small();
+    for (uint32_t i = 0; i < s->size; ++i) f(s->ids[i]);
+  } else {
+    std::vector<uint32_t> v;
+    to_vector(&v);
+    for (uint32_t x : v) f(x);
+  }
+}
 
 }  // namespace korvane

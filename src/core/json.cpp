@@ -55,7 +55,9 @@ class Builder {
   bool null() { return put(Json(nullptr)); }
   bool boolean(bool v) { return put(Json(v)); }
   bool number_integer(int64_t v) {
-    if (v == 0 && is_negative_zero()) return put(Json(-0.0));
+    // The parser hands non-negative integers to number_unsigned, so a signed zero can only be
+    // the literal -0, which is a double.
+    if (v == 0) return put(Json(-0.0));
     return put(Json(v));
   }
   bool number_unsigned(uint64_t v) { return put(Json(v)); }
@@ -79,10 +81,16 @@ class Builder {
     return open(Json::array());
   }
   bool end_array() { return close(); }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& ex) {
+  bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& ex) {
     // The parser's message reads "[json.exception.parse_error.N] parse error at line L, column C:
-    // <description>"; keep the description and its position.
+    // <description>"; keep the description and its position. Other kinds (a number beyond the
+    // double range) read "[json.exception.out_of_range.N] <description>" and carry no position:
+    // the parser's count of characters read gives it.
     std::string what = ex.what();
+    if (what.rfind("[json.exception.", 0) == 0) {
+      size_t close = what.find("] ");
+      if (close != std::string::npos) what.erase(0, close + 2);
+    }
     size_t line = 0, col = 0;
     size_t at = what.find(" at line ");
     size_t colon = what.find(": ", at == std::string::npos ? 0 : at);
@@ -97,7 +105,7 @@ class Builder {
     if (at != std::string::npos)
       error_ = desc + " at line " + std::to_string(line) + " column " + std::to_string(col);
     else
-      error_ = desc + at_position(text_, consumed());
+      error_ = desc + at_position(text_, position < text_.size() ? position : text_.size());
     return false;
   }
 
@@ -110,15 +118,6 @@ class Builder {
   bool fail(const char* what) {
     error_ = std::string(what) + at_position(text_, consumed());
     return false;
-  }
-
-  // The parser reads the literal -0 as the integer 0. The number ended at the cursor, or one
-  // character before it when the parser has already read the character after the number.
-  bool is_negative_zero() const {
-    size_t end = consumed();
-    if (end == 0) return false;
-    if (text_[end - 1] != '0') --end;
-    return end >= 2 && text_[end - 1] == '0' && text_[end - 2] == '-';
   }
 
   Json* target() {
@@ -165,6 +164,13 @@ Result<Json> parse_json(std::string_view text) {
     if (b.error_.empty()) b.error_ = "invalid JSON" + at_position(text, text.size());
     return Error::json(std::move(b.error_));
   }
+  // The parser takes a NUL byte for the end of its input. Inside a string it is refused as a
+  // control character, and before a complete value it ends the value early, so a NUL in
+  // accepted text is always the start of trailing characters.
+  size_t nul = text.find('\0');
+  if (nul != std::string_view::npos)
+    return Error::json("syntax error while parsing value - unexpected character U+0000; expected end of input" +
+                       at_position(text, nul + 1));
   return std::move(b.root);
 }
 

@@ -222,9 +222,27 @@ bool to_text(PyObject* o, const char* name, std::string_view* out) {
   return true;
 }
 
-bool to_f32(PyObject* o, const char* name, float* out) {
+// The interpreter's float conversion: __float__, else __index__. PyPy's PyFloat_AsDouble does
+// not try __index__, so an object that has only that is converted through it here.
+bool to_double(PyObject* o, double* out) {
   double d = PyFloat_AsDouble(o);
-  if (d == -1.0 && PyErr_Occurred()) return prefix_type_error(name);
+  if (d == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) || !PyIndex_Check(o) ||
+        PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__float__"))
+      return false;
+    PyErr_Clear();
+    PyRef idx(PyNumber_Index(o));
+    if (!idx) return false;
+    d = PyLong_AsDouble(idx.get());
+    if (d == -1.0 && PyErr_Occurred()) return false;
+  }
+  *out = d;
+  return true;
+}
+
+bool to_f32(PyObject* o, const char* name, float* out) {
+  double d;
+  if (!to_double(o, &d)) return prefix_type_error(name);
   *out = korvane::narrow_to_f32(d);
   return true;
 }
@@ -249,8 +267,8 @@ bool item_pair(PyObject* o, std::pair<float, float>* out) {
     return false;
   }
   for (int k = 0; k < 2; ++k) {
-    double d = PyFloat_AsDouble(PyTuple_GET_ITEM(o, k));
-    if (d == -1.0 && PyErr_Occurred()) return false;
+    double d;
+    if (!to_double(PyTuple_GET_ITEM(o, k), &d)) return false;
     (k == 0 ? out->first : out->second) = korvane::narrow_to_f32(d);
   }
   return true;
@@ -331,7 +349,14 @@ struct KorvaneObject {
   Store* store;  // created in the creation slot, deleted in dealloc
 };
 
-Store* store_of(PyObject* self) { return reinterpret_cast<KorvaneObject*>(self)->store; }
+// The receiver's engine object. Only PyPy lets object.__new__ make an instance that skipped the
+// creation slot; such an object has no directory and refuses every call.
+Store* store_of(PyObject* self) {
+  Store* s = reinterpret_cast<KorvaneObject*>(self)->store;
+  if (s == nullptr)
+    PyErr_SetString(PyExc_ValueError, "Korvane object is not initialized: create it as Korvane(storage_path)");
+  return s;
+}
 
 const char* const kCtorNames[] = {"storage_path"};
 const char* const kAddNames[] = {"id", "lat", "lon", "metadata"};
@@ -347,6 +372,11 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!match_args({"Korvane", kCtorNames, 1, 1}, args, kwargs, a)) return nullptr;
   std::string_view path;
   if (!to_text(a[0], "storage_path", &path)) return nullptr;
+  if (path.find('\0') != std::string_view::npos) {
+    // The system cannot name such a directory; cutting the text at the NUL would open another.
+    PyErr_SetString(PyExc_ValueError, "embedded null character in path");
+    return nullptr;
+  }
   auto opened = guarded([&]() -> std::optional<korvane::Result<std::unique_ptr<Store>>> {
     return Store::open(std::string(path));
   });
@@ -364,7 +394,7 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void korvane_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   try {
-    delete store_of(self);
+    delete reinterpret_cast<KorvaneObject*>(self)->store;
   } catch (...) {
     // Destruction reports nothing.
   }
@@ -400,20 +430,26 @@ PyObject* list_or_raise(F&& f) {
 PyObject* korvane_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[4];
   if (!match_args({"Korvane.add", kAddNames, 4, 4}, args, kwargs, a)) return nullptr;
+  Store* store = store_of(self);
+  if (store == nullptr) return nullptr;
   std::string_view id, meta;
   float lat = 0, lon = 0;
   if (!to_text(a[0], "id", &id) || !to_f32(a[1], "lat", &lat) || !to_f32(a[2], "lon", &lon) ||
       !to_text(a[3], "metadata", &meta))
     return nullptr;
-  return none_or_raise([&] { return store_of(self)->add(id, lat, lon, meta); });
+  return none_or_raise([&] { return store->add(id, lat, lon, meta); });
 }
 
 PyObject* korvane_persist(PyObject* self, PyObject*) {
-  return none_or_raise([&] { return store_of(self)->persist(); });
+  Store* store = store_of(self);
+  if (store == nullptr) return nullptr;
+  return none_or_raise([&] { return store->persist(); });
 }
 
 PyObject* korvane_count(PyObject* self, PyObject*) {
-  auto n = guarded([&]() -> std::optional<uint64_t> { return store_of(self)->count(); });
+  Store* store = store_of(self);
+  if (store == nullptr) return nullptr;
+  auto n = guarded([&]() -> std::optional<uint64_t> { return store->count(); });
   if (!n) return nullptr;
   return PyLong_FromUnsignedLongLong(*n);
 }
@@ -421,17 +457,21 @@ PyObject* korvane_count(PyObject* self, PyObject*) {
 PyObject* korvane_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
   if (!match_args({"Korvane.delete", kDeleteNames, 1, 1}, args, kwargs, a)) return nullptr;
+  Store* store = store_of(self);
+  if (store == nullptr) return nullptr;
   std::string_view id;
   if (!to_text(a[0], "id", &id)) return nullptr;
-  return none_or_raise([&] { return store_of(self)->remove(id); });
+  return none_or_raise([&] { return store->remove(id); });
 }
 
 PyObject* korvane_delete_by_filter(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
   if (!match_args({"Korvane.delete_by_filter", kDbfNames, 1, 1}, args, kwargs, a)) return nullptr;
+  Store* store = store_of(self);
+  if (store == nullptr) return nullptr;
   std::string_view f;
   if (!to_text(a[0], "filter_json", &f)) return nullptr;
-  auto r = guarded([&]() -> std::optional<korvane::Result<uint64_t>> { return store_of(self)->delete_by_filter(f); });
+  auto r = guarded([&]() -> std::optional<korvane::Result<uint64_t>> { return store->delete_by_filter(f); });
   if (!r) return nullptr;
   if (!*r) {
     raise_error(r->error());
@@ -441,49 +481,59 @@ PyObject* korvane_delete_by_filter(PyObject* self, PyObject* args, PyObject* kwa
 }
 
 PyObject* korvane_vacuum(PyObject* self, PyObject*) {
-  return none_or_raise([&] { return store_of(self)->vacuum(); });
+  Store* store = store_of(self);
+  if (store == nullptr) return nullptr;
+  return none_or_raise([&] { return store->vacuum(); });
 }
 
 PyObject* korvane_search_knn(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[4];
   if (!match_args({"Korvane.search_knn", kKnnNames, 3, 4}, args, kwargs, a)) return nullptr;
+  Store* store = store_of(self);
+  if (store == nullptr) return nullptr;
   float lat = 0, lon = 0;
   uint64_t k = 0;
   std::optional<std::string_view> f;
   if (!to_f32(a[0], "lat", &lat) || !to_f32(a[1], "lon", &lon) || !to_count(a[2], "k", &k) ||
       !to_filter(a[3], "filter_json", &f))
     return nullptr;
-  return list_or_raise([&] { return store_of(self)->search_knn(lat, lon, k, f); });
+  return list_or_raise([&] { return store->search_knn(lat, lon, k, f); });
 }
 
 PyObject* korvane_search_box(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[3];
   if (!match_args({"Korvane.search_box", kBoxNames, 2, 3}, args, kwargs, a)) return nullptr;
+  Store* store = store_of(self);
+  if (store == nullptr) return nullptr;
   std::pair<float, float> tl, br;
   std::optional<std::string_view> f;
   if (!to_pair(a[0], "top_left", &tl) || !to_pair(a[1], "bottom_right", &br) || !to_filter(a[2], "filter_json", &f))
     return nullptr;
-  return list_or_raise([&] { return store_of(self)->search_box(tl, br, f); });
+  return list_or_raise([&] { return store->search_box(tl, br, f); });
 }
 
 PyObject* korvane_search_radius(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[4];
   if (!match_args({"Korvane.search_radius", kRadiusNames, 3, 4}, args, kwargs, a)) return nullptr;
+  Store* store = store_of(self);
+  if (store == nullptr) return nullptr;
   float lat = 0, lon = 0, r = 0;
   std::optional<std::string_view> f;
   if (!to_f32(a[0], "lat", &lat) || !to_f32(a[1], "lon", &lon) || !to_f32(a[2], "radius_m", &r) ||
       !to_filter(a[3], "filter_json", &f))
     return nullptr;
-  return list_or_raise([&] { return store_of(self)->search_radius(lat, lon, r, f); });
+  return list_or_raise([&] { return store->search_radius(lat, lon, r, f); });
 }
 
 PyObject* korvane_search_polygon(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[2];
   if (!match_args({"Korvane.search_polygon", kPolygonNames, 1, 2}, args, kwargs, a)) return nullptr;
+  Store* store = store_of(self);
+  if (store == nullptr) return nullptr;
   std::vector<std::pair<float, float>> pts;
   std::optional<std::string_view> f;
   if (!to_points(a[0], "points", &pts) || !to_filter(a[1], "filter_json", &f)) return nullptr;
-  return list_or_raise([&] { return store_of(self)->search_polygon(pts, f); });
+  return list_or_raise([&] { return store->search_polygon(pts, f); });
 }
 
 #define KV_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
@@ -521,14 +571,51 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "korvane", "", -1, nullptr, nullpt
 
 }  // namespace
 
+namespace {
+
+// Creates the type. Its name carries no module, which CPython reports with a DeprecationWarning
+// while it builds the type; under "-W error" that warning would fail the import, so it is
+// silenced for the duration of the call, and __module__ is set right after.
+PyObject* make_type() {
+  PyRef warnings(PyImport_ImportModule("warnings"));
+  if (!warnings) return nullptr;
+  PyRef ctx(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr));
+  if (!ctx) return nullptr;
+  PyRef entered(PyObject_CallMethod(ctx.get(), "__enter__", nullptr));
+  if (!entered) return nullptr;
+  PyRef filtered(PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore", PyExc_DeprecationWarning));
+  PyObject* type = filtered ? PyType_FromSpec(&kTypeSpec) : nullptr;
+  PyObject *et, *ev, *tb;
+  PyErr_Fetch(&et, &ev, &tb);
+  PyRef exited(PyObject_CallMethod(ctx.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+  if (et != nullptr) {
+    PyErr_Restore(et, ev, tb);  // the first failure wins
+  } else if (!exited) {
+    Py_CLEAR(type);
+  }
+  if (type == nullptr) return nullptr;
+  PyRef mod(PyUnicode_FromString("korvane"));
+  if (!mod || PyObject_SetAttrString(type, "__module__", mod.get()) != 0) {
+    Py_DECREF(type);
+    return nullptr;
+  }
+  return type;
+}
+
+}  // namespace
+
 PyMODINIT_FUNC PyInit_korvane(void) {
   static PyObject* type = nullptr;  // created once per process
   PyRef m(PyModule_Create(&kModule));
   if (!m) return nullptr;
   if (type == nullptr) {
-    type = PyType_FromSpec(&kTypeSpec);
+    // The type's name carries no module; its __module__ names this one, so that help() and
+    // inspect find the class where it lives.
+    type = make_type();
     if (type == nullptr) return nullptr;
   }
+  // An empty docstring on every interpreter (PyPy leaves an empty one unset).
+  if (PyModule_AddStringConstant(m.get(), "__doc__", "") != 0) return nullptr;
   if (panic_exception() == nullptr) return nullptr;
   Py_INCREF(type);
   if (PyModule_AddObject(m.get(), "Korvane", type) != 0) {

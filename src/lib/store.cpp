@@ -163,6 +163,16 @@ Status Store::persist() {
   }
   {
     std::shared_lock<std::shared_mutex> lk(index_lock_);
+    {
+      // Every record the snapshot contains must be whole on file, and durable, before the
+      // snapshot replaces the old one: a stop between the rename and the emptying of the log
+      // replays the log over the new snapshot, and replaying only part of it is not harmless
+      // (an insert whose later delete sat in the buffer would bring a deleted point back).
+      std::unique_lock<std::shared_mutex> llk(log_lock_);
+      auto f = wal_->flush();
+      if (!f) return Error::os(f.error().errnum, "write wal.bin");
+      KV_TRY(wal_->sync());
+    }
     int fd = ::openat(dir, "snapshot.bin.tmp", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return Error::os(errno, "create snapshot.bin.tmp");
     Fd tmp(fd);

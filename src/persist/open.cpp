@@ -43,7 +43,16 @@ Status restore_snapshot(CoreIndex& ix) {
   auto len = file_size(fd, "snapshot.bin");
   if (!len) return len.error();
   SnapshotData s;
-  if (!read_snapshot(fd, *len, &s)) {
+  bool ok = read_snapshot(fd, *len, &s);
+  if (ok) {
+    // Every allocated id has a slot in coords.bin and a record of at least 4 bytes in ids.bin
+    // and in meta.bin. A snapshot naming more ids than any of the record files could hold is
+    // not of this directory (a few bytes of run-form bitmap can name billions of ids), and
+    // growing the slot files to match it would fill the disk.
+    uint64_t n = s.valid_ids.cardinality() + s.deleted.cardinality();
+    ok = n <= ix.capacity || n <= ix.ids_file_len / 4 || n <= ix.meta_file_len / 4;
+  }
+  if (!ok) {
     // Ignored as a whole; a non-empty one is kept aside so a later persist cannot destroy what
     // may be the only copy of the data.
     if (*len > 0) (void)::renameat(dir, "snapshot.bin", dir, "snapshot.bin.corrupt");

@@ -194,6 +194,11 @@ Status WalWriter::flush() {
   return s;
 }
 
+Status WalWriter::sync() {
+  if (::fdatasync(fd_.get()) != 0) return Error::os(errno, "sync wal.bin");
+  return {};
+}
+
 Status WalWriter::put(const void* p, size_t n) {
   if (n <= kWalBufferSize - buf_.size()) {
     buf_.append(static_cast<const char*>(p), n);

@@ -34,6 +34,8 @@ class WalWriter {
   Status append_insert(std::string_view id, float lat, float lon, const Json& meta);
   Status append_delete(std::string_view id);
   Status flush();
+  // Forces what the file holds to stable storage (data only).
+  Status sync();
   // Discards everything the log holds, buffered or written.
   Status empty();
   // Drops the buffer without writing it (a forked child's copy of its parent's records).

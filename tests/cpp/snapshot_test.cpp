@@ -1,0 +1,203 @@
+// The snapshot decoder: a written snapshot decodes back to the index it came from, bytes after
+// it are ignored, every cut-short prefix fails cleanly, and random damage either fails or gives
+// a state that keeps the index's invariants; never a crash.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "core/core_index.h"
+#include "core/json.h"
+#include "persist/open.h"
+#include "persist/snapshot.h"
+
+using namespace korvane;
+
+namespace {
+
+struct TempDir {
+  std::string path;
+  TempDir() {
+    char t[] = "/tmp/korvane-snapshot-test-XXXXXX";
+    path = ::mkdtemp(t);
+  }
+  ~TempDir() { std::filesystem::remove_all(path); }
+};
+
+// An index with text, boolean and numeric fields, deletions and `points` points spread over a
+// few cells (so that some bitmaps get containers of every kind when points is large).
+std::unique_ptr<CoreIndex> build(const std::string& dir, int points, unsigned seed) {
+  auto opened = open_directory(dir, nullptr);
+  EXPECT_TRUE(opened);
+  auto ix = std::move(opened->index);
+  std::mt19937 rnd(seed);
+  for (int i = 0; i < points; ++i) {
+    Json meta = Json::object();
+    meta["kind"] = "k" + std::to_string(rnd() % 5);
+    meta["n"] = static_cast<int64_t>(rnd() % 200) - 100;
+    if (i % 3 == 0) meta["x"] = (rnd() % 1000) / 7.0;
+    if (i % 4 == 0) meta["ok"] = (rnd() % 2) == 0;
+    float lat = static_cast<float>(rnd() % 3) * 0.01f, lon = static_cast<float>(rnd() % 1000) * 0.1f;
+    EXPECT_TRUE(insert_in_mem(*ix, "p" + std::to_string(i), lat, lon, meta));
+  }
+  for (int i = 0; i < points; i += 5) delete_in_mem(*ix, "p" + std::to_string(i));
+  return ix;
+}
+
+struct SnapshotFile {
+  int fd = -1;
+  uint64_t len = 0;
+  std::string bytes;
+  ~SnapshotFile() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+void write_file(const std::string& path, const CoreIndex& ix, SnapshotFile* out) {
+  out->fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(out->fd, 0);
+  ASSERT_TRUE(write_snapshot(ix, out->fd));
+  out->len = static_cast<uint64_t>(::lseek(out->fd, 0, SEEK_END));
+  out->bytes.resize(out->len);
+  ASSERT_EQ(::pread(out->fd, out->bytes.data(), out->len, 0), static_cast<ssize_t>(out->len));
+}
+
+bool same_bitmap(const Bitmap& a, const Bitmap& b) { return a.to_vector() == b.to_vector(); }
+
+void expect_same_state(const CoreIndex& ix, const SnapshotData& s) {
+  EXPECT_TRUE(same_bitmap(ix.valid_ids, s.valid_ids));
+  EXPECT_TRUE(same_bitmap(ix.deleted, s.deleted));
+  EXPECT_EQ(ix.ext_to_int, s.ext_to_int);
+  EXPECT_EQ(ix.ids_file_len, s.ids_file_len);
+  EXPECT_EQ(ix.meta_file_len, s.meta_file_len);
+  ASSERT_EQ(ix.grid_index.size(), s.grid_index.size());
+  for (const auto& [key, b] : ix.grid_index) {
+    ASSERT_EQ(s.grid_index.count(key), 1u);
+    EXPECT_TRUE(same_bitmap(b, s.grid_index.at(key)));
+  }
+  ASSERT_EQ(ix.str_index.size(), s.str_index.size());
+  for (const auto& [name, values] : ix.str_index) {
+    ASSERT_EQ(s.str_index.count(name), 1u);
+    const auto& other = s.str_index.at(name);
+    ASSERT_EQ(values.size(), other.size());
+    for (const auto& [text, b] : values) {
+      ASSERT_EQ(other.count(text), 1u);
+      EXPECT_TRUE(same_bitmap(b, other.at(text)));
+    }
+  }
+  ASSERT_EQ(ix.num_index.size(), s.num_index.size());
+  for (const auto& [name, bsi] : ix.num_index) {
+    ASSERT_EQ(s.num_index.count(name), 1u);
+    const auto& o = s.num_index.at(name);
+    for (int i = 0; i < 32; ++i) EXPECT_TRUE(same_bitmap(bsi.slices[i], o.slices[i]));
+    EXPECT_TRUE(same_bitmap(bsi.existence, o.existence));
+    EXPECT_EQ(bsi.min_encoded, o.min_encoded);
+    EXPECT_EQ(bsi.max_encoded, o.max_encoded);
+    EXPECT_EQ(bsi.top_bit, o.top_bit);
+  }
+}
+
+// The invariants a decoded snapshot must keep, checked from the outside.
+void expect_invariants(const SnapshotData& s) {
+  EXPECT_FALSE(s.valid_ids.intersects(s.deleted));
+  uint64_t n = s.valid_ids.cardinality() + s.deleted.cardinality();
+  for (uint32_t i : s.valid_ids.to_vector()) EXPECT_LT(i, n);
+  for (uint32_t i : s.deleted.to_vector()) EXPECT_LT(i, n);
+  EXPECT_EQ(s.ext_to_int.size(), s.valid_ids.cardinality());
+  for (const auto& [h, i] : s.ext_to_int) EXPECT_TRUE(s.valid_ids.contains(i));
+  for (const auto& [name, bsi] : s.num_index) {
+    EXPECT_TRUE(bsi.existence.is_subset_of(s.valid_ids));
+    for (const auto& slice : bsi.slices) EXPECT_TRUE(slice.is_subset_of(bsi.existence));
+  }
+  for (const auto& [key, b] : s.grid_index)
+    for (uint32_t i : b.to_vector()) EXPECT_LT(i, n);
+}
+
+}  // namespace
+
+TEST(Snapshot, EmptyIndexIs80BytesAndDecodes) {
+  TempDir d;
+  auto ix = build(d.path, 0, 1);
+  SnapshotFile f;
+  write_file(d.path + "/snap", *ix, &f);
+  EXPECT_EQ(f.len, 80u);
+  SnapshotData s;
+  EXPECT_TRUE(read_snapshot(f.fd, f.len, &s));
+  expect_same_state(*ix, s);
+}
+
+TEST(Snapshot, RoundTripAndTrailingBytesIgnored) {
+  TempDir d;
+  auto ix = build(d.path, 9000, 2);  // bitset containers in valid_ids and the common values
+  SnapshotFile f;
+  write_file(d.path + "/snap", *ix, &f);
+  SnapshotData s;
+  ASSERT_TRUE(read_snapshot(f.fd, f.len, &s));
+  expect_same_state(*ix, s);
+  ASSERT_EQ(::pwrite(f.fd, "garbage!", 8, static_cast<off_t>(f.len)), 8);
+  SnapshotData t;
+  ASSERT_TRUE(read_snapshot(f.fd, f.len + 8, &t));
+  expect_same_state(*ix, t);
+}
+
+TEST(Snapshot, EveryPrefixOfASmallSnapshotFails) {
+  TempDir d;
+  auto ix = build(d.path, 40, 3);
+  SnapshotFile f;
+  write_file(d.path + "/snap", *ix, &f);
+  ASSERT_GT(f.len, 1000u);
+  // The reader never looks past the length it is given, so a prefix needs no file of its own.
+  for (uint64_t cut = 0; cut < f.len; ++cut) {
+    SnapshotData s;
+    EXPECT_FALSE(read_snapshot(f.fd, cut, &s)) << "prefix of " << cut << " bytes decoded";
+  }
+}
+
+TEST(Snapshot, SampledPrefixesOfALargeSnapshotFail) {
+  TempDir d;
+  auto ix = build(d.path, 9000, 4);
+  SnapshotFile f;
+  write_file(d.path + "/snap", *ix, &f);
+  std::mt19937 rnd(4);
+  for (int k = 0; k < 300; ++k) {
+    uint64_t cut = k < 100 ? f.len - 1 - static_cast<uint64_t>(k) : rnd() % f.len;
+    SnapshotData s;
+    EXPECT_FALSE(read_snapshot(f.fd, cut, &s)) << "prefix of " << cut << " bytes decoded";
+  }
+}
+
+TEST(Snapshot, RandomDamageFailsOrKeepsInvariants) {
+  TempDir d;
+  auto ix = build(d.path, 60, 5);
+  SnapshotFile f;
+  write_file(d.path + "/snap", *ix, &f);
+  std::mt19937 rnd(5);
+  int decoded = 0;
+  for (int k = 0; k < 3000; ++k) {
+    std::string bad = f.bytes;
+    int kind = k % 3;
+    if (kind == 0) {  // one flipped bit
+      bad[rnd() % bad.size()] ^= static_cast<char>(1u << (rnd() % 8));
+    } else if (kind == 1) {  // a count or length made huge
+      size_t at = rnd() % (bad.size() - 8);
+      uint64_t v = (rnd() % 2) ? ~uint64_t{0} : (uint64_t{1} << (32 + rnd() % 31));
+      std::memcpy(&bad[at], &v, (rnd() % 2) ? 8 : 4);
+    } else {  // a run of garbage
+      size_t at = rnd() % bad.size();
+      for (size_t i = at; i < bad.size() && i < at + 1 + rnd() % 32; ++i) bad[i] = static_cast<char>(rnd());
+    }
+    ASSERT_EQ(::pwrite(f.fd, bad.data(), bad.size(), 0), static_cast<ssize_t>(bad.size()));
+    SnapshotData s;
+    if (read_snapshot(f.fd, bad.size(), &s)) {
+      ++decoded;
+      expect_invariants(s);
+    }
+  }
+  // Most damage is caught; some (a changed value text, a changed hash) cannot be.
+  EXPECT_LT(decoded, 1500);
+}
