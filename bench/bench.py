@@ -40,6 +40,14 @@ ALL_ENGINES = ("korvane", "sqlite", "balltree", "duckdb")
 
 
 def rss_bytes():
+    """Resident set size after a collection, with free heap handed back to
+    the system so that memory freed earlier does not blur the deltas."""
+    gc.collect()
+    try:
+        import ctypes
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
     with open("/proc/self/statm") as fh:
         return int(fh.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
@@ -231,6 +239,20 @@ def haversine_one(ds, lat, lon, i):
 
 
 # ---------------------------------------------------------------- vacuum
+def check_duplicate_add(ds, engine):
+    """Adding an id that exists must change nothing (korvane ignores it)."""
+    id0, lat0, lon0 = ds.ids[0], float(ds.lat[0]), float(ds.lon[0])
+    before = engine.count()
+    engine.db.add(id0, -lat0 / 2, lon0 / 2 + 1.0, '{"replaced": true}')
+    problems = []
+    if engine.count() != before:
+        problems.append(f"count went from {before} to {engine.count()} after adding an existing id")
+    hits = [h for h in engine.radius(lat0, lon0, 10.0) if h[0] == id0]
+    if len(hits) != 1 or not same_metadata(hits[0][2], ds.meta[0]):
+        problems.append(f"after adding {id0} again, a search at its place gives {hits}")
+    return problems
+
+
 def run_deletes(ds, engines, seed=11, fraction=0.10):
     rng = np.random.default_rng(seed)
     n_del = int(len(ds) * fraction)
@@ -238,35 +260,38 @@ def run_deletes(ds, engines, seed=11, fraction=0.10):
     ids = [ds.ids[i] for i in victims.tolist()]
     out = {"deleted": n_del}
     for e in engines:
-        if not hasattr(e, "delete_many"):
-            continue
-        r = {}
+        r = out[e.name] = {"count_expected": len(ds) - n_del}
+        step = "delete"
         try:
-            before = e.disk_bytes()
+            r["disk_mb_before"] = e.disk_bytes() / 2**20
             t0 = time.perf_counter()
             e.delete_many(ids)
-            t1 = time.perf_counter()
-            e.vacuum()
-            t2 = time.perf_counter()
-            r.update(delete_s=t1 - t0, deletes_per_s=n_del / (t1 - t0), vacuum_s=t2 - t1,
-                     disk_mb_before=before / 2**20, disk_mb_after=e.disk_bytes() / 2**20,
-                     count_after=e.count(), count_expected=len(ds) - n_del)
+            r["delete_s"] = time.perf_counter() - t0
+            r["deletes_per_s"] = n_del / r["delete_s"]
+            r["count_after"] = e.count()
             # a deleted point must not come back from a search at its position
-            leaked = 0
-            for i in victims[:200].tolist():
-                hits = e.radius(float(ds.lat[i]), float(ds.lon[i]), 10.0)
-                leaked += any(h[0] == ds.ids[i] for h in hits)
-            r["deleted_ids_still_found"] = leaked
+            step = "search after delete"
+            r["deleted_ids_still_found"] = sum(
+                any(h[0] == ds.ids[i] for h in e.radius(float(ds.lat[i]), float(ds.lon[i]), 10.0))
+                for i in victims[:200].tolist())
+            step = "vacuum"
+            t0 = time.perf_counter()
+            e.vacuum()
+            r["vacuum_s"] = time.perf_counter() - t0
+            r["disk_mb_after"] = e.disk_bytes() / 2**20
+            r["count_after_vacuum"] = e.count()
             if e.name == "korvane":
+                step = "reopen after vacuum"
                 e.drop()
                 e.open()
                 r["count_after_vacuum_and_reopen"] = e.count()
         except Exception as exc:
-            r["error"] = f"{type(exc).__name__}: {exc}"
-        out[e.name] = r
-    if "vacuum_s" in out.get("korvane", {}) and "vacuum_s" in out.get("sqlite", {}):
-        out["sqlite_vacuum_ratio"] = out["sqlite"]["vacuum_s"] / out["korvane"]["vacuum_s"]
-        out["sqlite_delete_ratio"] = out["sqlite"]["delete_s"] / out["korvane"]["delete_s"]
+            r["error"] = f"{step}: {type(exc).__name__}: {exc}"
+    k, s = out.get("korvane", {}), out.get("sqlite", {})
+    if "delete_s" in k and "delete_s" in s:
+        out["sqlite_delete_ratio"] = s["delete_s"] / k["delete_s"]
+    if "vacuum_s" in k and "vacuum_s" in s:
+        out["sqlite_vacuum_ratio"] = s["vacuum_s"] / k["vacuum_s"]
     return out
 
 
@@ -370,18 +395,26 @@ def print_report(result):
                 r = dv.get(e)
                 if not r:
                     continue
-                if "error" in r:
-                    print(f"  {e:<9} ERROR {r['error']}")
-                    continue
-                extra = ""
+                words = []
+                if "delete_s" in r:
+                    words.append(f"delete {r['delete_s']:.2f} s ({r['deletes_per_s']:,.0f}/s),"
+                                 f" count {r['count_after']:,} (expected {r['count_expected']:,})")
+                if "deleted_ids_still_found" in r:
+                    words.append(f"deleted ids found again: {r['deleted_ids_still_found']}")
+                if "vacuum_s" in r:
+                    words.append(f"vacuum {r['vacuum_s']:.3f} s, disk {r['disk_mb_before']:.1f}"
+                                 f" -> {r['disk_mb_after']:.1f} MB")
                 if "count_after_vacuum_and_reopen" in r:
-                    extra = f", count after reopen {r['count_after_vacuum_and_reopen']:,}"
-                print(f"  {e:<9} delete {r['delete_s']:.2f} s ({r['deletes_per_s']:,.0f}/s),"
-                      f" vacuum {r['vacuum_s']:.3f} s, disk {r['disk_mb_before']:.1f} -> {r['disk_mb_after']:.1f} MB,"
-                      f" count {r['count_after']:,} (expected {r['count_expected']:,}){extra},"
-                      f" deleted ids found again: {r['deleted_ids_still_found']}")
-            if "sqlite_vacuum_ratio" in dv:
-                print(f"  sqlite/korvane: delete x{dv['sqlite_delete_ratio']:.2f}, vacuum x{dv['sqlite_vacuum_ratio']:.2f}")
+                    words.append(f"count after reopen {r['count_after_vacuum_and_reopen']:,}")
+                if "error" in r:
+                    words.append(f"ERROR {r['error']}")
+                print(f"  {e:<9} " + "; ".join(words))
+            ratios = [f"{k.split('_')[1]} x{dv[k]:.2f}" for k in ("sqlite_delete_ratio", "sqlite_vacuum_ratio")
+                      if k in dv]
+            if ratios:
+                print("  sqlite time / korvane time: " + ", ".join(ratios))
+        for p in d.get("sanity", []):
+            print(f"  korvane: {p}")
     if result.get("problems"):
         print("\nProblems found:")
         for p in result["problems"]:
@@ -413,7 +446,9 @@ def write_chart(result, path):
         ax.set_xticklabels(qnames, rotation=20, ha="right", fontsize=8)
         ax.set_title(f"{dname}: {d['note']}")
         ax.grid(axis="y", which="both", alpha=0.3)
-        ax.legend(fontsize=8, ncol=5)
+        lo, hi = ax.get_ylim()
+        ax.set_ylim(lo, hi * 8)  # room for the legend above the bars
+        ax.legend(fontsize=8, ncol=5, loc="upper left")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
@@ -441,18 +476,17 @@ def collect_problems(result):
                 if r["metadata_mismatches"]:
                     problems.append(f"{dname}: {e} {qname}: {r['metadata_mismatches']} metadata texts"
                                     " differ from what was added")
+        for p in d.get("sanity", []):
+            problems.append(f"{dname}: korvane {p}")
         for e, r in d.get("deletes", {}).items():
             if not isinstance(r, dict):
                 continue
             if "error" in r:
-                problems.append(f"{dname}: {e} delete/vacuum: {r['error']}")
-                continue
-            if r.get("count_after") != r.get("count_expected"):
-                problems.append(f"{dname}: {e} count after deletes {r.get('count_after')},"
-                                f" expected {r.get('count_expected')}")
-            if r.get("count_after_vacuum_and_reopen", r.get("count_expected")) != r.get("count_expected"):
-                problems.append(f"{dname}: {e} count after vacuum and reopen"
-                                f" {r['count_after_vacuum_and_reopen']}, expected {r['count_expected']}")
+                problems.append(f"{dname}: {e} {r['error']}")
+            for key in ("count_after", "count_after_vacuum", "count_after_vacuum_and_reopen"):
+                if key in r and r[key] != r["count_expected"]:
+                    problems.append(f"{dname}: {e} {key.replace('_', ' ')} = {r[key]:,},"
+                                    f" expected {r['count_expected']:,}")
             if r.get("deleted_ids_still_found"):
                 problems.append(f"{dname}: {e} {r['deleted_ids_still_found']} deleted ids still found")
     return problems
@@ -500,12 +534,20 @@ def run_dataset(ds, engine_names, args, workdir, log):
             e.radius(la, lo, 500.0)
             e.knn(la, lo, 10)
     queries = run_queries(ds, truth, engines, centres, args.rounds, log)
+    sanity = []
+    for e in engines:
+        if e.name == "korvane":
+            try:
+                sanity = check_duplicate_add(ds, e)
+            except Exception as exc:
+                sanity = [f"adding an existing id: {type(exc).__name__}: {exc}"]
+    log("  deletes and vacuum ...")
     deletes = run_deletes(ds, [e for e in engines if e.name in ("korvane", "sqlite")])
     for e in engines:
         e.drop()
     return {"note": ds.note, "points": len(ds), "queries_per_type": args.queries,
             "rounds": args.rounds, "filters": ds.filters, "lifecycle": lifecycle,
-            "load_ratios": ratios, "queries": queries, "deletes": deletes}
+            "load_ratios": ratios, "queries": queries, "sanity": sanity, "deletes": deletes}
 
 
 def versions():
@@ -524,8 +566,8 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--points", type=int, help="synthetic points (default 1,000,000; 50,000 with --quick)")
     ap.add_argument("--quick", action="store_true", help="small run, about two minutes")
-    ap.add_argument("--queries", type=int, help="queries per type (default 100; 25 with --quick)")
-    ap.add_argument("--rounds", type=int, help="timing rounds, best kept (default 3; 1 with --quick)")
+    ap.add_argument("--queries", type=int, help="queries per type (default 100; 30 with --quick)")
+    ap.add_argument("--rounds", type=int, help="timing rounds, best kept (default 3; 2 with --quick)")
     ap.add_argument("--datasets", default="synthetic,real", help="comma list of synthetic, real")
     ap.add_argument("--engines", default=",".join(ALL_ENGINES), help="comma list of engines")
     ap.add_argument("--workdir", help="where stores are built (default: a temporary directory)")
@@ -533,8 +575,8 @@ def main(argv=None):
     ap.add_argument("--seed", type=int, default=42)
     args = ap.parse_args(argv)
     args.points = args.points or (50_000 if args.quick else 1_000_000)
-    args.queries = args.queries or (25 if args.quick else 100)
-    args.rounds = args.rounds or (1 if args.quick else 3)
+    args.queries = args.queries or (30 if args.quick else 100)
+    args.rounds = args.rounds or (2 if args.quick else 3)
     engine_names = [e.strip() for e in args.engines.split(",") if e.strip()]
     for e in engine_names:
         if e not in ENGINES:

@@ -119,27 +119,28 @@ FILTERS = [
 ]
 
 
-class TestFilters:
-    @pytest.fixture(scope="class")
-    def stores(self):
-        import duckdb
-        import sqlite3
-        docs = random_docs()
-        cols = filters.Columns(len(docs))
-        cols.add("kind", "str", [d.get("kind") for d in docs])
-        cols.add("price", "num", [d.get("price") for d in docs])
-        cols.add("rating", "num", [d.get("rating") for d in docs])
-        cols.add("open", "bool", [d.get("open") for d in docs])
-        lite = sqlite3.connect(":memory:")
-        lite.execute("CREATE TABLE t (i INTEGER, meta TEXT)")
-        lite.executemany("INSERT INTO t VALUES (?, ?)", [(i, json.dumps(d)) for i, d in enumerate(docs)])
-        duck = duckdb.connect()
-        duck.execute('CREATE TABLE t (i INTEGER, kind VARCHAR, price DOUBLE, rating DOUBLE, "open" BOOLEAN)')
-        duck.executemany("INSERT INTO t VALUES (?, ?, ?, ?, ?)",
-                         [(i, d.get("kind"), d.get("price"), d.get("rating"), d.get("open"))
-                          for i, d in enumerate(docs)])
-        return docs, cols, lite, duck
+@pytest.fixture(scope="module")
+def stores():
+    import duckdb
+    import sqlite3
+    docs = random_docs()
+    cols = filters.Columns(len(docs))
+    cols.add("kind", "str", [d.get("kind") for d in docs])
+    cols.add("price", "num", [d.get("price") for d in docs])
+    cols.add("rating", "num", [d.get("rating") for d in docs])
+    cols.add("open", "bool", [d.get("open") for d in docs])
+    lite = sqlite3.connect(":memory:")
+    lite.execute("CREATE TABLE t (i INTEGER, meta TEXT)")
+    lite.executemany("INSERT INTO t VALUES (?, ?)", [(i, json.dumps(d)) for i, d in enumerate(docs)])
+    duck = duckdb.connect()
+    duck.execute('CREATE TABLE t (i INTEGER, kind VARCHAR, price DOUBLE, rating DOUBLE, "open" BOOLEAN)')
+    duck.executemany("INSERT INTO t VALUES (?, ?, ?, ?, ?)",
+                     [(i, d.get("kind"), d.get("price"), d.get("rating"), d.get("open"))
+                      for i, d in enumerate(docs)])
+    return docs, cols, lite, duck
 
+
+class TestFilters:
     @pytest.mark.parametrize("flt", FILTERS, ids=[json.dumps(f) for f in FILTERS])
     def test_four_evaluations_agree(self, stores, flt):
         docs, cols, lite, duck = stores
@@ -234,9 +235,11 @@ class TestPeersAgainstExactAnswers:
                 want = {ds.ids[i] for i in truth.polygon(hexa, ds.filters["broad"])}
                 assert {g[0] for g in e.polygon(hexa, ds.filters["broad"])} == want
 
-    def test_deletes_then_vacuum(self, small_world):
-        ds, truth, engines, _c = small_world
-        lite = engines[0]
+    def test_deletes_then_vacuum(self):
+        ds = datasets.synthetic(2000, seed=12)
+        lite = SQLiteEngine(tempfile.mkdtemp(prefix="bench-test-"))
+        lite.load(ds)
+        lite.persist()
         lite.delete_many(ds.ids[:100])
         lite.vacuum()
         assert lite.count() == len(ds) - 100
@@ -244,13 +247,14 @@ class TestPeersAgainstExactAnswers:
 
 
 # -------------------------------------------------------------- the scorer
+@pytest.fixture(scope="module")
+def world():
+    ds = datasets.synthetic(5000, seed=8)
+    return ds, Truth(ds)
+
+
 class TestScorer:
     """The agreement check must notice wrong answers, or it proves nothing."""
-
-    @pytest.fixture(scope="class")
-    def world(self):
-        ds = datasets.synthetic(5000, seed=8)
-        return ds, Truth(ds)
 
     def test_knn_recall_counts_misses_and_rejects_filter_violations(self, world):
         ds, truth = world
@@ -291,3 +295,85 @@ class TestScorer:
         ds, truth = world
         idx = np.arange(50)
         assert truth.floor_seconds(idx, True, np.zeros(50)) > 0
+
+
+# ----------------------------------------------------------------- data sets
+class TestDatasets:
+    def test_synthetic_is_seeded_and_its_text_matches_its_columns(self):
+        a, b = datasets.synthetic(3000, seed=4), datasets.synthetic(3000, seed=4)
+        assert a.meta == b.meta and np.array_equal(a.lat, b.lat)
+        assert datasets.synthetic(3000, seed=5).meta != a.meta
+        assert len(set(a.ids)) == len(a.ids)
+        assert (np.abs(a.lat) <= 90).all() and (np.abs(a.lon) <= 180).all()
+        for i in range(0, 3000, 7):
+            doc = json.loads(a.meta[i])
+            for name, kind in a.cols.kinds.items():
+                col = a.cols.data[name][i]
+                assert doc[name] == (bool(col) if kind == "bool" else col), (i, name)
+
+    def test_filter_selectivity(self):
+        ds = datasets.synthetic(40_000, seed=6)
+        sel = filters.mask(ds.cols, ds.filters["selective"]).mean()
+        broad = filters.mask(ds.cols, ds.filters["broad"]).mean()
+        assert 0.008 < sel < 0.018 and 0.70 < broad < 0.80
+
+    def test_real_places_text_matches_columns(self):
+        ds = datasets.real_places()
+        assert len(ds) > 170_000 and len(set(ds.ids)) == len(ds)
+        types = ds.cols.data["type"]
+        assert 140_000 < (types == "place").sum() < 150_000
+        for i in list(range(0, len(ds), 997)) + [len(ds) - 1]:
+            doc = json.loads(ds.meta[i])
+            for name in ("type", "name", "cc", "iata", "tz"):
+                assert doc.get(name) == ds.cols.data[name][i]
+            e = ds.cols.data["elevation_ft"][i]
+            assert doc.get("elevation_ft") == (None if np.isnan(e) else e)
+
+
+# ------------------------------------------------------------------- harness
+class DroppingEngine(SQLiteEngine):
+    """A peer made faulty on purpose: loses the nearest hit of every answer."""
+
+    name = "korvane"
+
+    def radius(self, lat, lon, r, flt=None):
+        return super().radius(lat, lon, r, flt)[1:]
+
+    def knn(self, lat, lon, k, flt=None):
+        return super().knn(lat, lon, k + 1, flt)[1:]
+
+    def box(self, top_left, bottom_right, flt=None):
+        return super().box(top_left, bottom_right, flt)[1:]
+
+    def polygon(self, points, flt=None):
+        return super().polygon(points, flt)[1:]
+
+
+class TestHarness:
+    def test_child_results_errors_and_crashes(self):
+        import bench
+        assert bench.in_child(lambda: {"x": 1}) == {"x": 1}
+        assert "ZeroDivisionError" in bench.in_child(lambda: 1 / 0)["error"]
+        assert "child died" in bench.in_child(lambda: os._exit(3))["error"]
+
+    def test_a_faulty_engine_is_caught_and_a_sound_one_is_not(self, small_world):
+        import bench
+        ds, truth, engines, centres = small_world
+        faulty = DroppingEngine(engines[0].path)
+        faulty.open()
+        out = bench.run_queries(ds, truth, [faulty, engines[1]], centres[:8], 1, lambda m: None)
+        for qname, q in out.items():
+            bad, good = q["engines"]["korvane"]["agreement"], q["engines"]["duckdb"]["agreement"]
+            assert good["wrong"] == 0 and good["exact"] == good["queries"], qname
+            if q["kind"] == "knn":
+                assert bad["recall_mean"] < 1.0, qname
+            elif q["result_size_max"] > 0:
+                assert bad["wrong"] > 0, qname
+            assert q["engines"]["duckdb"]["ratio_to_korvane"] > 0
+        problems = bench.collect_problems({"datasets": {"t": {
+            "points": len(ds), "lifecycle": {"korvane": {"count_after_reopen": len(ds) - 1}},
+            "queries": out, "deletes": {"korvane": {"count_expected": 5, "count_after": 6,
+                                                    "deleted_ids_still_found": 2}}}}})
+        text = "\n".join(problems)
+        assert "count_after_reopen" in text and "answers wrong" in text
+        assert "count after = 6" in text and "2 deleted ids still found" in text

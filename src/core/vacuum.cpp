@@ -174,7 +174,7 @@ Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* com
   // The indexes for the new numbering.
   std::vector<uint32_t> scratch;
   for (const auto& [name, values] : ix.str_index) {
-    std::unordered_map<std::string, Bitmap> kept;
+    StrValues kept;
     for (const auto& [text, b] : values) {
       Bitmap t = translate(b, remap, scratch);
       if (!t.empty()) kept.emplace(text, std::move(t));

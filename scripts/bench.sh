@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# The benchmark: korvane against SQLite, scikit-learn's BallTree and DuckDB, same data, same run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+KORVANE_SKIP_PYPY=1 scripts/setup.sh
+.venv/bin/python -m pip install -q -r bench/requirements.txt
+scripts/build.sh .venv
+.venv/bin/python bench/bench.py "$@"
