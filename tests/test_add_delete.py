@@ -129,6 +129,17 @@ def test_id_records_and_offsets(store):
     assert db.search_knn(0.5, -0.25, 1)[0][0] == "\u00e9\U0001F600"
 
 
+def test_nul_characters_in_ids_and_metadata(store):
+    db = store.db
+    db.add("a\0b", 1.0, 2.0, '{"k\\u0000": "v\\u0000w"}')
+    assert records(store.read("ids.bin")) == [b"a\x00b"]
+    assert db.search_knn(1.0, 2.0, 1) == [("a\0b", 0.0, '{"k\\u0000":"v\\u0000w"}')]
+    db.delete("a")
+    assert db.count() == 1
+    db.delete("a\0b")
+    assert db.count() == 0
+
+
 def test_deleted_point_is_never_returned(store):
     db = store.db
     db.add("gone", 1.0, 1.0, '{"k": "v", "n": 3}')
@@ -187,6 +198,7 @@ INVALID = [
     ('{"a": NaN}', None),
     ('{"a": "\\ud800"}', None),
     ('{"a": "\x01"}', None),
+    ('{"a": \u00e9}', None),  # the parser's quote of what it read ends inside a character
     ('{"a": ' + "[" * 127 + "]" * 127 + "}", "^Invalid JSON: recursion limit exceeded at line 1 column 133$"),
     ("{" + '"k":{' * 127 + "}" * 128, "^Invalid JSON: recursion limit exceeded at line 1 column 636$"),
 ]

@@ -5,6 +5,15 @@
 namespace korvane {
 namespace {
 
+// The live ids an evaluation works in: valid_ids, or valid_ids within a search's candidates.
+// Every base set (a text value's ids, a field's numbers, an external id) is narrowed to it, and
+// every complement is taken against it.
+struct Ctx {
+  const CoreIndex& ix;
+  const Bitmap& live;
+  bool narrowed;
+};
+
 bool numeric_op(const std::string& op, NumericBsiIndex::Op* out) {
   using Op = NumericBsiIndex::Op;
   if (op == "$eq") *out = Op::Eq;
@@ -17,16 +26,7 @@ bool numeric_op(const std::string& op, NumericBsiIndex::Op* out) {
   return true;
 }
 
-Bitmap evaluate_in(const CoreIndex& ix, const std::string& field, const Json& arg) {
-  Bitmap out;
-  if (!arg.is_array()) return out;
-  for (const auto& e : arg) out.or_with(evaluate_field_condition(ix, field, e, nullptr));
-  return out;
-}
-
-}  // namespace
-
-Bitmap get_bitmap_str_eq(const CoreIndex& ix, const std::string& field, const Json& value) {
+Bitmap str_eq(const Ctx& c, const std::string& field, const Json& value) {
   const std::string* text;
   static const std::string kTrue = "true", kFalse = "false";
   if (value.is_boolean())
@@ -36,86 +36,117 @@ Bitmap get_bitmap_str_eq(const CoreIndex& ix, const std::string& field, const Js
   else
     return Bitmap();
   if (field == "id" || field == "_id") {
-    auto it = ix.ext_to_int.find(hash_id(*text));
+    // The external id, not a metadata field.
+    auto it = c.ix.ext_to_int.find(hash_id(*text));
     Bitmap out;
-    if (it != ix.ext_to_int.end() && ix.valid_ids.contains(it->second)) out.add(it->second);
+    if (it != c.ix.ext_to_int.end() && c.live.contains(it->second)) out.add(it->second);
     return out;
   }
-  auto f = ix.str_index.find(field);
-  if (f == ix.str_index.end()) return Bitmap();
+  auto f = c.ix.str_index.find(field);
+  if (f == c.ix.str_index.end()) return Bitmap();
   auto v = f->second.find(*text);
   if (v == f->second.end()) return Bitmap();
-  return v->second.clone();
+  return c.narrowed ? Bitmap::and_of(v->second, c.live) : v->second.clone();
 }
 
-Bitmap evaluate_numeric_op(const CoreIndex& ix, const std::string& field, const std::string& op,
-                           const Bitmap* restriction, float value) {
-  auto it = ix.num_index.find(field);
-  if (it == ix.num_index.end()) return Bitmap();
+Bitmap numeric(const Ctx& c, const std::string& field, const std::string& op, const Bitmap* restriction,
+               float value) {
+  auto it = c.ix.num_index.find(field);
+  if (it == c.ix.num_index.end()) return Bitmap();
   NumericBsiIndex::Op o;
   if (!numeric_op(op, &o)) return Bitmap();
-  Bitmap r = it->second.compare(o, value, ix.valid_ids);
-  if (restriction != nullptr) r.and_with(*restriction);
-  return r;
+  // The result within the restriction; without one, within the evaluation's live set.
+  const Bitmap* within = restriction != nullptr ? restriction : (c.narrowed ? &c.live : nullptr);
+  return it->second.compare(o, value, c.ix.valid_ids, within);
 }
 
-Bitmap evaluate_field_condition(const CoreIndex& ix, const std::string& field, const Json& cond,
-                                const Bitmap* restriction) {
-  if (cond.is_string() || cond.is_boolean()) return get_bitmap_str_eq(ix, field, cond);
-  if (cond.is_number())
-    return evaluate_numeric_op(ix, field, "$eq", restriction, json_number_to_f32(cond));
+Bitmap field_condition(const Ctx& c, const std::string& field, const Json& cond, const Bitmap* restriction);
+
+Bitmap in_values(const Ctx& c, const std::string& field, const Json& arg) {
+  Bitmap out;
+  if (!arg.is_array()) return out;
+  for (const auto& e : arg) out.or_with(field_condition(c, field, e, nullptr));
+  return out;
+}
+
+Bitmap field_condition(const Ctx& c, const std::string& field, const Json& cond, const Bitmap* restriction) {
+  if (cond.is_string() || cond.is_boolean()) return str_eq(c, field, cond);
+  if (cond.is_number()) return numeric(c, field, "$eq", restriction, json_number_to_f32(cond));
   if (!cond.is_object()) return Bitmap();  // null or an array
-  Bitmap running = restriction != nullptr ? restriction->clone() : ix.valid_ids.clone();
+  Bitmap running = restriction != nullptr ? restriction->clone() : c.live.clone();
+  // Every operator is computed, in ascending key order; any other key matches nothing.
   for (auto it = cond.begin(); it != cond.end(); ++it) {
     const std::string& op = it.key();
     const Json& arg = it.value();
     Bitmap r;
     if (op == "$eq") {
-      r = arg.is_number() ? evaluate_numeric_op(ix, field, op, restriction, json_number_to_f32(arg))
-                          : get_bitmap_str_eq(ix, field, arg);
+      r = arg.is_number() ? numeric(c, field, op, restriction, json_number_to_f32(arg)) : str_eq(c, field, arg);
     } else if (op == "$ne") {
-      r = arg.is_number() ? evaluate_numeric_op(ix, field, op, restriction, json_number_to_f32(arg))
-                          : Bitmap::andnot_of(ix.valid_ids, get_bitmap_str_eq(ix, field, arg));
+      r = arg.is_number() ? numeric(c, field, op, restriction, json_number_to_f32(arg))
+                          : Bitmap::andnot_of(c.live, str_eq(c, field, arg));
     } else if (op == "$in") {
-      r = evaluate_in(ix, field, arg);
+      r = in_values(c, field, arg);
     } else if (op == "$nin") {
-      r = Bitmap::andnot_of(ix.valid_ids, evaluate_in(ix, field, arg));
+      r = Bitmap::andnot_of(c.live, in_values(c, field, arg));
     } else if (op == "$gt" || op == "$gte" || op == "$lt" || op == "$lte") {
-      if (arg.is_number()) r = evaluate_numeric_op(ix, field, op, restriction, json_number_to_f32(arg));
+      if (arg.is_number()) r = numeric(c, field, op, restriction, json_number_to_f32(arg));
     }
-    // Every operator is computed; any other key matches nothing.
     running.and_with(r);
   }
   return running;
 }
 
-Bitmap evaluate_filter(const CoreIndex& ix, const Json& filter) {
-  if (!filter.is_object()) return Bitmap();
-  auto and_it = filter.find("$and");
-  if (and_it != filter.end() && and_it->is_array()) {
-    Bitmap running = ix.valid_ids.clone();
+Bitmap filter(const Ctx& c, const Json& f) {
+  if (!f.is_object()) return Bitmap();
+  auto and_it = f.find("$and");
+  if (and_it != f.end() && and_it->is_array()) {
+    Bitmap running = c.live.clone();
     for (const auto& e : *and_it) {
       if (running.empty()) break;
-      running.and_with(evaluate_filter(ix, e));
+      // Each element only matters within what the earlier ones left: evaluate it there.
+      Bitmap r = filter(Ctx{c.ix, running, true}, e);
+      running = std::move(r);
     }
     return running;
   }
-  auto or_it = filter.find("$or");
-  if (or_it != filter.end() && or_it->is_array()) {
+  auto or_it = f.find("$or");
+  if (or_it != f.end() && or_it->is_array()) {
     Bitmap out;
-    for (const auto& e : *or_it) out.or_with(evaluate_filter(ix, e));
+    for (const auto& e : *or_it) out.or_with(filter(c, e));
     return out;
   }
-  auto not_it = filter.find("$not");
-  if (not_it != filter.end()) return Bitmap::andnot_of(ix.valid_ids, evaluate_filter(ix, *not_it));
-  Bitmap running = ix.valid_ids.clone();
-  for (auto it = filter.begin(); it != filter.end(); ++it) {
+  auto not_it = f.find("$not");
+  if (not_it != f.end()) return Bitmap::andnot_of(c.live, filter(c, *not_it));
+  Bitmap running = c.live.clone();
+  for (auto it = f.begin(); it != f.end(); ++it) {
     const std::string& key = it.key();
-    if (!key.empty() && key[0] == '$') continue;
+    if (!key.empty() && key[0] == '$') continue;  // never a field name
     if (running.empty()) break;
-    running.and_with(evaluate_field_condition(ix, key, it.value(), &running));
+    running.and_with(field_condition(c, key, it.value(), &running));
   }
   return running;
+}
+
+}  // namespace
+
+Bitmap evaluate_filter(const CoreIndex& ix, const Json& f, const Bitmap* universe) {
+  if (universe == nullptr) return filter(Ctx{ix, ix.valid_ids, false}, f);
+  Bitmap live = Bitmap::and_of(ix.valid_ids, *universe);
+  return filter(Ctx{ix, live, true}, f);
+}
+
+Bitmap evaluate_field_condition(const CoreIndex& ix, const std::string& field, const Json& cond,
+                                const Bitmap* restriction) {
+  return field_condition(Ctx{ix, ix.valid_ids, false}, field, cond, restriction);
+}
+
+Bitmap get_bitmap_str_eq(const CoreIndex& ix, const std::string& field, const Json& value) {
+  return str_eq(Ctx{ix, ix.valid_ids, false}, field, value);
+}
+
+Bitmap evaluate_numeric_op(const CoreIndex& ix, const std::string& field, const std::string& op,
+                           const Bitmap* restriction, float value) {
+  return numeric(Ctx{ix, ix.valid_ids, false}, field, op, restriction, value);
 }
 
 }  // namespace korvane

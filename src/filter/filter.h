@@ -11,13 +11,15 @@
 
 namespace korvane {
 
-// The live ids matching the filter document; always a subset of valid_ids.
-Bitmap evaluate_filter(const CoreIndex& ix, const Json& filter);
-// The ids satisfying one field condition; operator objects and numeric operators stay within
-// `restriction` when one is given.
+// The live ids matching the filter document; always a subset of valid_ids. With `universe`,
+// the result is that set intersected with the universe, computed at a cost that follows the
+// universe (a search's spatial candidates) rather than the whole index: the filter language is
+// a set algebra over the live ids, and every operation commutes with the narrowing.
+Bitmap evaluate_filter(const CoreIndex& ix, const Json& filter, const Bitmap* universe = nullptr);
+
+// The pieces evaluate_filter is made of, over the whole index.
 Bitmap evaluate_field_condition(const CoreIndex& ix, const std::string& field, const Json& cond,
                                 const Bitmap* restriction);
-// Text equality for a string or boolean; the empty set for any other value.
 Bitmap get_bitmap_str_eq(const CoreIndex& ix, const std::string& field, const Json& value);
 Bitmap evaluate_numeric_op(const CoreIndex& ix, const std::string& field, const std::string& op,
                            const Bitmap* restriction, float value);

@@ -62,11 +62,8 @@ std::optional<float> NumericBsiIndex::stored_value(uint32_t id) const {
   return decode_f32(e);
 }
 
-Bitmap NumericBsiIndex::equal_to(float x) const {
-  if (std::isnan(x)) return Bitmap();
-  uint32_t e = encode_f32(x);
-  if (e != 0 && 31 - __builtin_clz(e) > top_bit) return Bitmap();
-  Bitmap eq = existence.clone();
+Bitmap NumericBsiIndex::equal_from(Bitmap eq, uint32_t e) const {
+  if (e != 0 && 31 - __builtin_clz(e) > top_bit) return Bitmap();  // no stored value has that bit
   for (int i = 0; i <= top_bit; ++i) {
     if (eq.empty()) break;
     if ((e >> i) & 1u)
@@ -77,11 +74,12 @@ Bitmap NumericBsiIndex::equal_to(float x) const {
   return eq;
 }
 
-Bitmap NumericBsiIndex::less_than_encoded(uint32_t a) const {
+Bitmap NumericBsiIndex::less_from(Bitmap eq, uint32_t a) const {
   if (a <= min_encoded) return Bitmap();
-  if (a > max_encoded) return existence.clone();
+  if (a > max_encoded) return eq;
   Bitmap lt;
-  Bitmap eq = existence.clone();
+  // From top_bit down whatever a's length: a stored value >= +0.0 (bit 31 set) must be told
+  // apart from a negative a at slice 31.
   for (int i = top_bit; i >= 0; --i) {
     if (eq.empty()) break;
     if ((a >> i) & 1u) {
@@ -91,14 +89,13 @@ Bitmap NumericBsiIndex::less_than_encoded(uint32_t a) const {
       eq.andnot_with(slices[i]);
     }
   }
-  return lt;
+  return lt;  // what is left in eq equals a
 }
 
-Bitmap NumericBsiIndex::greater_than_encoded(uint32_t a) const {
+Bitmap NumericBsiIndex::greater_from(Bitmap eq, uint32_t a) const {
   if (a >= max_encoded) return Bitmap();
-  if (a < min_encoded) return existence.clone();
+  if (a < min_encoded) return eq;
   Bitmap gt;
-  Bitmap eq = existence.clone();
   for (int i = top_bit; i >= 0; --i) {
     if (eq.empty()) break;
     if ((a >> i) & 1u) {
@@ -111,25 +108,43 @@ Bitmap NumericBsiIndex::greater_than_encoded(uint32_t a) const {
   return gt;
 }
 
-Bitmap NumericBsiIndex::compare(Op op, float x, const Bitmap& valid) const {
+Bitmap NumericBsiIndex::equal_to(float x) const {
+  if (std::isnan(x)) return Bitmap();
+  return equal_from(existence.clone(), encode_f32(x));
+}
+
+Bitmap NumericBsiIndex::less_than_encoded(uint32_t a) const { return less_from(existence.clone(), a); }
+
+Bitmap NumericBsiIndex::greater_than_encoded(uint32_t a) const { return greater_from(existence.clone(), a); }
+
+Bitmap NumericBsiIndex::compare(Op op, float x, const Bitmap& valid, const Bitmap* within) const {
+  // The candidates and the live set, narrowed first: every operator's result lies inside them.
+  auto live = [&] { return within ? Bitmap::and_of(valid, *within) : valid.clone(); };
+  auto start = [&] { return within ? Bitmap::and_of(existence, *within) : existence.clone(); };
   if (std::isnan(x)) {
-    if (op == Op::Ne || op == Op::Gte) return valid.clone();
+    if (op == Op::Ne || op == Op::Gte) return live();
     return Bitmap();
   }
   uint32_t e = encode_f32(x);
   switch (op) {
     case Op::Eq:
-      return equal_to(x);
-    case Op::Ne:
-      return Bitmap::andnot_of(valid, equal_to(x));
+      return equal_from(start(), e);
+    case Op::Ne: {
+      Bitmap r = live();
+      r.andnot_with(equal_from(start(), e));
+      return r;
+    }
     case Op::Lt:
-      return less_than_encoded(e);
+      return less_from(start(), e);
     case Op::Lte:
-      return e == 0xFFFFFFFFu ? existence.clone() : less_than_encoded(e + 1);
+      return e == 0xFFFFFFFFu ? start() : less_from(start(), e + 1);
     case Op::Gt:
-      return greater_than_encoded(e);
-    case Op::Gte:
-      return Bitmap::andnot_of(valid, less_than_encoded(e));
+      return greater_from(start(), e);
+    case Op::Gte: {
+      Bitmap r = live();
+      r.andnot_with(less_from(start(), e));
+      return r;
+    }
   }
   return Bitmap();
 }

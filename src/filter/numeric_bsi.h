@@ -35,13 +35,22 @@ class NumericBsiIndex {
   Bitmap less_than_encoded(uint32_t a) const;
   Bitmap greater_than_encoded(uint32_t a) const;
 
-  // The six comparison operators; `valid` is the set of live ids (for the complements).
+  // The six comparison operators; `valid` is the set of live ids (for the complements). With
+  // `within`, the result is the operator's set intersected with it, at a cost that follows
+  // `within` rather than the whole field.
   enum class Op { Eq, Ne, Lt, Lte, Gt, Gte };
-  Bitmap compare(Op op, float x, const Bitmap& valid) const;
+  Bitmap compare(Op op, float x, const Bitmap& valid, const Bitmap* within = nullptr) const;
 
   // Serialized form: 32 slices, then existence (each as a framed bitmap), min_encoded,
   // max_encoded (u32 each), top_bit (u8).
   void encode(std::string* out) const;
+
+ private:
+  // The scans of equal_to, less_than_encoded and greater_than_encoded, started from `eq` (the
+  // ids still candidates: existence, or existence within a restriction).
+  Bitmap equal_from(Bitmap eq, uint32_t e) const;
+  Bitmap less_from(Bitmap eq, uint32_t a) const;
+  Bitmap greater_from(Bitmap eq, uint32_t a) const;
 };
 
 }  // namespace korvane

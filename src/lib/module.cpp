@@ -71,13 +71,23 @@ PyObject* os_error_class(int e) {
   }
 }
 
+// A message can quote the caller's text up to a fault, and the quote may stop inside a
+// multi-byte UTF-8 character: undecodable bytes become U+FFFD, so that the exception raised is
+// the intended one and not a UnicodeDecodeError about the message.
+void set_message(PyObject* type, const std::string& msg) {
+  PyObject* text = PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace");
+  if (text == nullptr) return;
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
 // The one place that turns an engine error into a Python exception. OS errors carry only the
 // message: building OSError(errno, text) would let Python pick its own subclass.
 void raise_error(const Error& err) {
   switch (err.kind) {
     case ErrorKind::InvalidJson:
     case ErrorKind::InvalidValue:
-      PyErr_SetString(PyExc_ValueError, err.message.c_str());
+      set_message(PyExc_ValueError, err.message);
       return;
     case ErrorKind::Os:
       PyErr_SetString(os_error_class(err.errnum), korvane::os_error_text(err.errnum).c_str());
@@ -86,10 +96,10 @@ void raise_error(const Error& err) {
       PyErr_SetString(PyExc_OSError, korvane::os_error_text(err.errnum).c_str());
       return;
     case ErrorKind::Unsupported:
-      PyErr_SetString(PyExc_NotImplementedError, err.message.c_str());
+      set_message(PyExc_NotImplementedError, err.message);
       return;
     case ErrorKind::Fatal:
-      PyErr_SetString(panic_exception(), err.message.c_str());
+      set_message(panic_exception(), err.message);
       return;
   }
 }

@@ -224,16 +224,12 @@ Result<SearchOut> Store::run_search(const std::optional<std::string_view>& filte
   }
   std::shared_lock<std::shared_mutex> lk(index_lock_);
   CoreIndex& ix = *index_;
-  Bitmap filtered;
-  const Bitmap* allowed = &ix.valid_ids;
-  if (filter) {
-    filtered = evaluate_filter(ix, doc);
-    allowed = &filtered;
-  }
+  // The filter is evaluated by the search, within its spatial candidates.
+  Allowed allowed{&ix.valid_ids, filter ? &doc : nullptr};
   std::vector<uint32_t> ids;
   SearchOut out;
   out.with_dist = with_dist;
-  search(ix, *allowed, &ids, with_dist ? &out.dists : nullptr);
+  search(ix, allowed, &ids, with_dist ? &out.dists : nullptr);
   ix.read_ids(ids, &out.arena, &out.ids);
   ix.read_metas(ids, &out.arena, &out.metas);
   return out;
@@ -241,7 +237,7 @@ Result<SearchOut> Store::run_search(const std::optional<std::string_view>& filte
 
 Result<SearchOut> Store::search_radius(float lat, float lon, float radius_m,
                                        const std::optional<std::string_view>& filter) {
-  return run_search(filter, true, [&](CoreIndex& ix, const Bitmap& allowed, std::vector<uint32_t>* ids,
+  return run_search(filter, true, [&](CoreIndex& ix, const Allowed& allowed, std::vector<uint32_t>* ids,
                                       std::vector<float>* dists) {
     for (const Hit& h : korvane::search_radius(ix, lat, lon, radius_m, allowed)) {
       ids->push_back(h.id);
@@ -252,7 +248,7 @@ Result<SearchOut> Store::search_radius(float lat, float lon, float radius_m,
 
 Result<SearchOut> Store::search_knn(float lat, float lon, uint64_t k,
                                     const std::optional<std::string_view>& filter) {
-  return run_search(filter, true, [&](CoreIndex& ix, const Bitmap& allowed, std::vector<uint32_t>* ids,
+  return run_search(filter, true, [&](CoreIndex& ix, const Allowed& allowed, std::vector<uint32_t>* ids,
                                       std::vector<float>* dists) {
     for (const Hit& h : korvane::search_knn(ix, lat, lon, k, allowed)) {
       ids->push_back(h.id);
@@ -263,7 +259,7 @@ Result<SearchOut> Store::search_knn(float lat, float lon, uint64_t k,
 
 Result<SearchOut> Store::search_box(std::pair<float, float> top_left, std::pair<float, float> bottom_right,
                                     const std::optional<std::string_view>& filter) {
-  return run_search(filter, false, [&](CoreIndex& ix, const Bitmap& allowed, std::vector<uint32_t>* ids,
+  return run_search(filter, false, [&](CoreIndex& ix, const Allowed& allowed, std::vector<uint32_t>* ids,
                                        std::vector<float>*) {
     *ids = korvane::search_box(ix, top_left.first, top_left.second, bottom_right.first,
                                bottom_right.second, allowed);
@@ -273,7 +269,7 @@ Result<SearchOut> Store::search_box(std::pair<float, float> top_left, std::pair<
 Result<SearchOut> Store::search_polygon(const std::vector<std::pair<float, float>>& points,
                                         const std::optional<std::string_view>& filter) {
   if (points.size() < 3) return SearchOut{};  // no lock, and the filter is not even parsed
-  return run_search(filter, false, [&](CoreIndex& ix, const Bitmap& allowed, std::vector<uint32_t>* ids,
+  return run_search(filter, false, [&](CoreIndex& ix, const Allowed& allowed, std::vector<uint32_t>* ids,
                                        std::vector<float>*) {
     *ids = korvane::search_polygon(ix, points, allowed);
   });

@@ -56,8 +56,14 @@ Status put_value(Put& put, const Json& v) {
       KV_TRY(put_u8(put, kU64));
       return put_u64(put, v.get<uint64_t>());
     case Json::value_t::number_integer: {
-      KV_TRY(put_u8(put, kI64));
+      // The parser gives signed integers only for negative literals, but a value built in code
+      // may be signed and non-negative: it is logged as the u64 the decoder expects for it.
       int64_t x = v.get<int64_t>();
+      if (x >= 0) {
+        KV_TRY(put_u8(put, kU64));
+        return put_u64(put, static_cast<uint64_t>(x));
+      }
+      KV_TRY(put_u8(put, kI64));
       return put(&x, 8);
     }
     case Json::value_t::number_float: {

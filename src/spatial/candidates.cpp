@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "filter/filter.h"
 #include "spatial/grid.h"
 #include "spatial/search.h"
 
@@ -19,7 +20,9 @@ bool in_rects(const std::vector<CellRect>& rects, uint32_t row, uint32_t col) {
 
 }  // namespace
 
-Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const Bitmap& allowed) {
+namespace {
+
+Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, const Bitmap& allowed) {
   // Cells to look at, saturating: a whole-world rectangle of a huge radius has 2^64 of them.
   double cells = 0;
   for (const auto& r : rects)
@@ -63,8 +66,16 @@ Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const
   return u;
 }
 
+}  // namespace
+
+Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const Allowed& allowed) {
+  Bitmap cand = candidates_in(ix, rects, *allowed.set);
+  if (allowed.filter != nullptr && !cand.empty()) cand = evaluate_filter(ix, *allowed.filter, &cand);
+  return cand;
+}
+
 std::vector<uint32_t> search_box(const CoreIndex& ix, float north, float west, float south, float east,
-                                 const Bitmap& allowed) {
+                                 const Allowed& allowed) {
   Bitmap cand = candidates(ix, {cell_rect(south, north, west, east)}, allowed);
   std::vector<uint32_t> ids = cand.to_vector();
   std::vector<uint32_t> out;
@@ -76,7 +87,7 @@ std::vector<uint32_t> search_box(const CoreIndex& ix, float north, float west, f
 }
 
 std::vector<uint32_t> search_polygon(const CoreIndex& ix, const std::vector<std::pair<float, float>>& pts,
-                                     const Bitmap& allowed) {
+                                     const Allowed& allowed) {
   float lat_lo = 3.4028235e38f, lat_hi = -3.4028235e38f;
   float lon_lo = 3.4028235e38f, lon_hi = -3.4028235e38f;
   for (const auto& [la, lo] : pts) {

@@ -8,8 +8,17 @@
 
 #include "core/bitmap.h"
 #include "core/core_index.h"
+#include "core/json.h"
 
 namespace korvane {
+
+// The ids a search may return: `set`, narrowed by `filter` when one is given. The filter is
+// evaluated lazily, within the search's spatial candidates, which costs far less than evaluating
+// it over the whole index and gives the same result.
+struct Allowed {
+  const Bitmap* set;
+  const Json* filter = nullptr;
+};
 
 struct Hit {
   uint32_t id;
@@ -26,18 +35,18 @@ CellRect cell_rect(float lat_lo, float lat_hi, float lon_lo, float lon_hi);
 // The allowed ids filed under any cell of the rectangles. Looks cells up one by one, scans the
 // occupied cells when the rectangles hold more cells than the grid has entries, or tests the
 // allowed ids' own cells when they are fewer than the cells to look at; all give the same set.
-Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const Bitmap& allowed);
+Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const Allowed& allowed);
 
 // Points within radius_m of the query, nearest first, ties in ascending internal id.
 std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float radius_m,
-                               const Bitmap& allowed);
+                               const Allowed& allowed);
 // Up to k points by the ring walk (approximate by design), nearest first.
-std::vector<Hit> search_knn(const CoreIndex& ix, float lat, float lon, uint64_t k, const Bitmap& allowed);
+std::vector<Hit> search_knn(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& allowed);
 // Points inside the box, inclusive bounds, ascending internal id.
 std::vector<uint32_t> search_box(const CoreIndex& ix, float north, float west, float south, float east,
-                                 const Bitmap& allowed);
+                                 const Allowed& allowed);
 // Points inside the polygon by even-odd ray casting, ascending internal id. Requires >= 3 vertices.
 std::vector<uint32_t> search_polygon(const CoreIndex& ix, const std::vector<std::pair<float, float>>& pts,
-                                     const Bitmap& allowed);
+                                     const Allowed& allowed);
 
 }  // namespace korvane

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <tuple>
 
+#include "filter/filter.h"
 #include "spatial/grid.h"
 #include "spatial/search.h"
 
@@ -96,18 +97,68 @@ void fallback(const CoreIndex& ix, float lat, float lon, float qcos, const Bitma
   }
 }
 
-std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t k, const Bitmap& allowed) {
+// The allowed set as the walk needs it. Without a filter it is fixed. With one, the filter is
+// evaluated within the square of rings walked so far (doubling as the walk goes out), which is
+// all the walk can see of it; from kGlobalRing on it is evaluated over the whole index.
+class AllowedSoFar {
+ public:
+  AllowedSoFar(const CoreIndex& ix, const Allowed& a, int64_t qrow, int64_t qcol)
+      : ix_(ix), a_(a), qrow_(qrow), qcol_(qcol) {}
+  static constexpr int kGlobalRing = 24;
+  const Bitmap& upto(int r) {
+    if (a_.filter == nullptr) return *a_.set;
+    if (global_ || r <= covered_) return cur_;
+    if (r >= kGlobalRing) {
+      cur_ = evaluate_filter(ix_, *a_.filter, a_.set == &ix_.valid_ids ? nullptr : a_.set);
+      global_ = true;
+      return cur_;
+    }
+    int R = std::min(std::max(r, covered_ < 0 ? 2 : 2 * covered_ + 1), kGlobalRing - 1);
+    int64_t r0 = std::max<int64_t>(qrow_ - R, 0), r1 = std::min<int64_t>(qrow_ + R, INT32_MAX);
+    int64_t c0 = std::max<int64_t>(qcol_ - R, 0), c1 = std::min<int64_t>(qcol_ + R, INT32_MAX);
+    Bitmap square;
+    if (r0 <= r1 && c0 <= c1)
+      square = candidates(ix_, {CellRect{uint32_t(r0), uint32_t(r1), uint32_t(c0), uint32_t(c1)}}, Allowed{a_.set});
+    cur_ = evaluate_filter(ix_, *a_.filter, &square);
+    covered_ = R;
+    return cur_;
+  }
+  bool global() const { return a_.filter == nullptr || global_; }
+
+ private:
+  const CoreIndex& ix_;
+  const Allowed& a_;
+  int64_t qrow_, qcol_;
+  int covered_ = -1;
+  bool global_ = false;
+  Bitmap cur_;
+};
+
+std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t k, const Bitmap& allowed);
+std::vector<Hit> all_allowed(const CoreIndex& ix, float lat, float lon, const Bitmap& allowed);
+
+std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& a) {
   const int64_t qrow = lat_row_signed(lat), qcol = lon_col_signed(lon);
   const float qcos = query_cos(lat);
+  AllowedSoFar so_far(ix, a, qrow, qcol);
   BestHeap heap(k);
   Bitmap seen;
   std::vector<uint32_t> ids;
   for (int r = 0; r <= kLastRing; ++r) {
+    bool was_global = so_far.global();
+    const Bitmap& allowed = so_far.upto(r);
+    if (!was_global && so_far.global()) {
+      // The filter's whole result is known now; with few points the replay (from the start)
+      // is cheaper than walking on, and walks the same way.
+      uint64_t n = allowed.cardinality();
+      if (n <= k) return all_allowed(ix, lat, lon, allowed);
+      if (n <= kReplayLimit) return replay_walk(ix, lat, lon, k, allowed);
+    }
     bool found = false;
     for (int dr = -r; dr <= r; ++dr) {
       bool edge_row = dr == -r || dr == r;
-      int step = edge_row ? 1 : 2 * r;  // inside rows only the two edge columns belong to the ring
-      for (int dc = -r; dc <= r; dc += (step == 0 ? 1 : step)) {
+      int step = edge_row || r == 0 ? 1 : 2 * r;  // inside rows only the two edge columns belong to the ring
+      for (int dc = -r; dc <= r; dc += step) {
         // Signed 32-bit cells: negative (or wrapped past the top) cells do not exist.
         int64_t row = qrow + dr, col = qcol + dc;
         if (row < 0 || col < 0 || row > INT32_MAX || col > INT32_MAX) continue;
@@ -125,7 +176,7 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
       }
     }
     if (stop_after(heap, r, found)) {
-      if (!heap.full() && r == kLastRing) fallback(ix, lat, lon, qcos, allowed, seen, heap);
+      if (!heap.full() && r == kLastRing) fallback(ix, lat, lon, qcos, so_far.upto(kLastRing), seen, heap);
       break;
     }
   }
@@ -175,24 +226,33 @@ std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t
   return heap.take();
 }
 
+std::vector<Hit> all_allowed(const CoreIndex& ix, float lat, float lon, const Bitmap& allowed) {
+  // With no more allowed points than k the heap never fills: the walk ends after ring 199 and
+  // the scan measures the rest, so the result is every allowed point.
+  const float qcos = query_cos(lat);
+  std::vector<Hit> out;
+  for (uint32_t i : allowed.to_vector()) {
+    auto [plat, plon] = ix.get_coords(i);
+    out.push_back({i, distance_m(lat, lon, qcos, plat, plon)});
+  }
+  return out;
+}
+
 }  // namespace
 
-std::vector<Hit> search_knn(const CoreIndex& ix, float lat, float lon, uint64_t k, const Bitmap& allowed) {
+std::vector<Hit> search_knn(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& allowed) {
   if (k == 0) return {};
-  uint64_t n = allowed.cardinality();
   std::vector<Hit> out;
-  if (n <= k) {
-    // The heap can never fill: the walk ends after ring 199 and the scan measures the rest, so
-    // the result is every allowed point.
-    const float qcos = query_cos(lat);
-    for (uint32_t i : allowed.to_vector()) {
-      auto [plat, plon] = ix.get_coords(i);
-      out.push_back({i, distance_m(lat, lon, qcos, plat, plon)});
-    }
-  } else if (n <= kReplayLimit) {
-    out = replay_walk(ix, lat, lon, k, allowed);
-  } else {
+  if (allowed.filter != nullptr) {
     out = walk_cells(ix, lat, lon, k, allowed);
+  } else {
+    uint64_t n = allowed.set->cardinality();
+    if (n <= k)
+      out = all_allowed(ix, lat, lon, *allowed.set);
+    else if (n <= kReplayLimit)
+      out = replay_walk(ix, lat, lon, k, *allowed.set);
+    else
+      out = walk_cells(ix, lat, lon, k, allowed);
   }
   sort_hits(out);
   return out;

@@ -24,7 +24,7 @@ constexpr double kPadDeg = 1e-4;
 }  // namespace
 
 std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float radius_m,
-                               const Bitmap& allowed) {
+                               const Allowed& allowed) {
   const float m = radius_m / 111000.0f * 1.1f;
   const CellRect plain = cell_rect(lat - m, lat + m, lon - m, lon + m);
   std::vector<CellRect> rects{plain};

@@ -280,3 +280,19 @@ TEST(Wal, DamagedInputStopsCleanly) {
     }
   }
 }
+
+TEST(Wal, SignedNonNegativeIntegerStaysDecodable) {
+  // The parser never makes one, but a value built in code can be a signed 5.
+  Json meta = Json::object();
+  meta["s"] = int64_t{5};
+  meta["m"] = int64_t{-5};
+  TempLog log;
+  {
+    auto w = log.writer();
+    ASSERT_TRUE(w->append_insert("a", 0, 0, meta));
+    ASSERT_TRUE(w->append_delete("a"));
+  }
+  auto got = decode_all(log.path, log.size());
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(dump_compact(got[0].meta), "{\"m\":-5,\"s\":5}");
+}
