@@ -82,6 +82,11 @@ struct CoreIndex {
     std::memcpy(ll, p, 8);
     return {ll[0], ll[1]};
   }
+  // Candidates are scattered over coords.bin: loops prefetch a few ids ahead.
+  void prefetch_coords(const std::vector<uint32_t>& ids, size_t j) const {
+    constexpr size_t kAhead = 16;
+    if (j + kAhead < ids.size()) __builtin_prefetch(coords_mmap.data() + 8 * size_t{ids[j + kAhead]});
+  }
   std::string get_external_id(uint32_t i);
   std::string get_metadata(uint32_t i);
 

@@ -35,9 +35,10 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
     // Few allowed points: test the cell each one is filed under (the cell of its coordinates).
     std::vector<uint32_t> ids = allowed.to_vector();
     std::vector<uint32_t> keep;
-    for (uint32_t i : ids) {
-      auto [lat, lon] = ix.get_coords(i);
-      if (in_rects(rects, lat_row(lat), lon_col(lon))) keep.push_back(i);
+    for (size_t j = 0; j < ids.size(); ++j) {
+      ix.prefetch_coords(ids, j);
+      auto [lat, lon] = ix.get_coords(ids[j]);
+      if (in_rects(rects, lat_row(lat), lon_col(lon))) keep.push_back(ids[j]);
     }
     Bitmap out;
     out.add_many(keep.data(), keep.size());
@@ -79,9 +80,10 @@ std::vector<uint32_t> search_box(const CoreIndex& ix, float north, float west, f
   Bitmap cand = candidates(ix, {cell_rect(south, north, west, east)}, allowed);
   std::vector<uint32_t> ids = cand.to_vector();
   std::vector<uint32_t> out;
-  for (uint32_t i : ids) {
-    auto [lat, lon] = ix.get_coords(i);
-    if (lat <= north && lat >= south && lon >= west && lon <= east) out.push_back(i);
+  for (size_t j = 0; j < ids.size(); ++j) {
+    ix.prefetch_coords(ids, j);
+    auto [lat, lon] = ix.get_coords(ids[j]);
+    if (lat <= north && lat >= south && lon >= west && lon <= east) out.push_back(ids[j]);
   }
   return out;
 }
@@ -100,7 +102,9 @@ std::vector<uint32_t> search_polygon(const CoreIndex& ix, const std::vector<std:
   std::vector<uint32_t> ids = cand.to_vector();
   std::vector<uint32_t> out;
   size_t n = pts.size();
-  for (uint32_t id : ids) {
+  for (size_t k = 0; k < ids.size(); ++k) {
+    ix.prefetch_coords(ids, k);
+    uint32_t id = ids[k];
     auto [plat, plon] = ix.get_coords(id);
     bool inside = false;
     for (size_t i = 0, j = n - 1; i < n; j = i++) {

@@ -91,7 +91,10 @@ void sort_hits(std::vector<Hit>& v) {
 void fallback(const CoreIndex& ix, float lat, float lon, float qcos, const Bitmap& allowed,
               const Bitmap& seen, BestHeap& heap) {
   Bitmap rest = Bitmap::andnot_of(allowed, seen);
-  for (uint32_t i : rest.to_vector()) {
+  std::vector<uint32_t> ids = rest.to_vector();
+  for (size_t j = 0; j < ids.size(); ++j) {
+    ix.prefetch_coords(ids, j);
+    uint32_t i = ids[j];
     auto [plat, plon] = ix.get_coords(i);
     heap.offer(distance_m(lat, lon, qcos, plat, plon), i);
   }
@@ -192,7 +195,10 @@ std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t
   };
   std::vector<Pt> walk;
   std::vector<uint32_t> outside;  // never reached by a ring
-  for (uint32_t i : allowed.to_vector()) {
+  std::vector<uint32_t> ids = allowed.to_vector();
+  for (size_t j = 0; j < ids.size(); ++j) {
+    ix.prefetch_coords(ids, j);
+    uint32_t i = ids[j];
     auto [plat, plon] = ix.get_coords(i);
     int64_t row = lat_row(plat), col = lon_col(plon);
     int64_t dr = row - qrow, dc = col - qcol;
@@ -231,7 +237,10 @@ std::vector<Hit> all_allowed(const CoreIndex& ix, float lat, float lon, const Bi
   // the scan measures the rest, so the result is every allowed point.
   const float qcos = query_cos(lat);
   std::vector<Hit> out;
-  for (uint32_t i : allowed.to_vector()) {
+  std::vector<uint32_t> ids = allowed.to_vector();
+  for (size_t j = 0; j < ids.size(); ++j) {
+    ix.prefetch_coords(ids, j);
+    uint32_t i = ids[j];
     auto [plat, plon] = ix.get_coords(i);
     out.push_back({i, distance_m(lat, lon, qcos, plat, plon)});
   }

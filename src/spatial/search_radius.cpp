@@ -60,7 +60,9 @@ std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float 
   std::vector<uint32_t> ids = cand.to_vector();
   std::vector<Hit> out;
   const float qcos = query_cos(lat);
-  for (uint32_t i : ids) {
+  for (size_t j = 0; j < ids.size(); ++j) {
+    ix.prefetch_coords(ids, j);
+    uint32_t i = ids[j];
     auto [plat, plon] = ix.get_coords(i);
     if (exact && !in_range(plat, plon)) {
       // Out-of-range points keep the plain rectangle.
