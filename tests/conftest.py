@@ -87,3 +87,24 @@ def run_child(code, *args, timeout=120):
         text=True,
         timeout=timeout,
     )
+
+
+# The seeded reliability campaigns (kills, damaged files, fuzzing, full disks) take their size
+# from one variable, KORVANE_CAMPAIGN_SCALE: "small" for the quick size, or a factor of the full
+# size. Unset, they run small under SMALL and full otherwise.
+def campaign_size(full, small):
+    scale = os.environ.get("KORVANE_CAMPAIGN_SCALE", "small" if SMALL else "1")
+    if scale == "small":
+        return small
+    return max(small, int(round(full * float(scale))))
+
+
+def campaign_report(name, trials, faults, lost):
+    """Adds a campaign's counts (trials run, faults injected, trials that lost data) as one JSON
+    line to the file KORVANE_CAMPAIGN_REPORT names, if set; scripts/campaigns.sh sums them."""
+    path = os.environ.get("KORVANE_CAMPAIGN_REPORT")
+    if path:
+        import json
+
+        with open(path, "a") as f:
+            f.write(json.dumps({"campaign": name, "trials": trials, "faults": faults, "lost": lost}) + "\n")

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import SMALL, Store
+from conftest import SMALL, Store, campaign_report, campaign_size
 
 WORLD = ((90.0, -180.0), (-90.0, 180.0))
 
@@ -163,12 +163,12 @@ def _full_state(db):
 
 
 def test_kill_at_random_moments_of_vacuum(tmp_path):
-    trials = 6 if SMALL else 40
+    trials = campaign_size(40, 6)
     template = str(tmp_path / "template")
     coords = _template(template, 20000, 11)
     expected = _full_state(Store(template).db)
     rng = random.Random(1234)
-    interrupted = 0
+    interrupted = lost = 0
     # A calibration run: how long one vacuum takes from "ready".
     calib = str(tmp_path / "calib")
     shutil.copytree(template, calib)
@@ -187,6 +187,8 @@ def test_kill_at_random_moments_of_vacuum(tmp_path):
         if any(f.endswith(".vac") for f in left) or "vacuum.commit" in left:
             interrupted += 1
         s = Store(d)
+        if _full_state(s.db) != expected:
+            lost += 1
         assert _full_state(s.db) == expected, "trial %d: %s" % (trial, sorted(left))
         # Points keep their coordinates: each is found at its own position.
         for ext, _ in expected[:: max(1, len(expected) // 50)]:
@@ -195,5 +197,6 @@ def test_kill_at_random_moments_of_vacuum(tmp_path):
         assert s.reopen().count() == len(expected) + 1
         s.close()
         shutil.rmtree(d)
+    campaign_report("kill -9 during vacuum (%d stopped inside it)" % interrupted, trials, trials, lost)
     if not SMALL:
         assert interrupted > 0, "no trial stopped inside a vacuum"
