@@ -2,7 +2,7 @@
 log records) is damaged one file at a time in many seeded ways (bit flips, truncation, garbage,
 huge counts and lengths in the snapshot's maps, texts, bitmap frames and bitmap headers, the
 run form of a bitmap, id and metadata record lengths of 0xFFFFFFFF, slots pointing past the end
-of the record files, missing files), and a child process opens and queries each damaged copy
+of the record files, missing files, a directory in a file's place), and a child process opens and queries each damaged copy
 (count, the four searches with and without filters, delete_by_filter, persist, add, reopen).
 No child may die by a signal or hang; Python exceptions are allowed and reported. Reads of
 individually damaged records degrade to "" and "{}"."""
@@ -24,7 +24,7 @@ import pytest
 
 import korvane
 from conftest import SMALL
-from snapshot_reader import encode_runs, read_snapshot, replace_bitmap
+from snapshot_reader import encode_run_form, encode_runs, read_snapshot, replace_bitmap
 
 WORLD = ((90.0, -180.0), (-90.0, 180.0))
 FILES = ["snapshot.bin", "wal.bin", "ids.bin", "meta.bin", "offsets.bin", "meta_offsets.bin", "coords.bin"]
@@ -52,6 +52,8 @@ def apply(spec):
     path = os.path.join(work, spec["file"])
     if spec.get("remove"):
         os.remove(path)
+        if spec.get("directory"):
+            os.mkdir(path)
         return
     with open(path, "r+b") as f:
         for off, hexbytes in spec.get("writes", []):
@@ -208,6 +210,7 @@ def make_specs(good, rnd, scale):
             add(name, "garbage", writes=garbage(name))
         add(name, "append", append=hexs(os.urandom(rnd.choice([3, 100, 5000]))))
         add(name, "remove", remove=True)
+        add(name, "directory", remove=True, directory=True)
 
     # The snapshot: huge or shifted counts and lengths, bitmap headers, the run form.
     snap = data["snapshot.bin"]
@@ -488,3 +491,32 @@ def test_snapshot_naming_more_ids_than_the_files_hold(damaged):
     assert os.path.getsize(os.path.join(damaged, "coords.bin")) == 800000
     with open(snap_path + ".corrupt", "rb") as f:
         assert f.read() == crafted
+
+
+def test_restored_ids_beyond_two_growth_steps_get_their_slots(damaged):
+    """A snapshot may name more ids than coords.bin has slots (here coords.bin is at
+    its minimum size): the slot files grow, step after step, until every id has its slot."""
+    snap_path = os.path.join(damaged, "snapshot.bin")
+    with open(snap_path, "rb") as f:
+        snap = f.read()
+    state, reader = read_snapshot(snap)
+    n = len(state["valid_ids"]) + len(state["deleted"])
+    frame = [off for kind, off, _ in reader.fields if kind == "bitmap_len"][-1]  # deleted
+    members = sorted(state["deleted"]) + list(range(n, 700000))
+    with open(snap_path, "wb") as f:
+        f.write(replace_bitmap(snap, frame, encode_run_form(members)))
+    # ids.bin long enough to hold that many records (bytes past the logical end are unused).
+    with open(os.path.join(damaged, "ids.bin"), "ab") as f:
+        f.write(bytes(4 * 700000))
+    live = len(state["valid_ids"]) + 60 - 4
+    db = korvane.Korvane(damaged)
+    assert not os.path.exists(snap_path + ".corrupt")
+    assert os.path.getsize(os.path.join(damaged, "coords.bin")) == 8 * (100000 + 2 * 500000)
+    assert db.count() == live
+    db.add("beyond", 45.0, 45.0, '{"kind": "far"}')
+    assert db.search_box((46.0, 44.0), (44.0, 46.0)) == [("beyond", '{"kind":"far"}')]
+    del db
+    gc.collect()
+    db = korvane.Korvane(damaged)
+    assert db.count() == live + 1
+    assert db.search_knn(45.0, 45.0, 1)[0][0] == "beyond"

@@ -140,9 +140,14 @@ bool Bitmap::decode(const uint8_t* p, size_t n, Bitmap* out) {
         prev_end = static_cast<long>(start + len);
         total += len + 1;
         if (total > card) return false;
-        for (uint32_t v = start; v <= start + len; ++v) values.push_back(high | v);
       }
       if (total != card) return false;
+      // Added run by run: the cost follows the bytes, not the members they name.
+      for (size_t i = 0; i < runs; ++i) {
+        uint32_t start = load_u16(p + pos + 4 * i);
+        uint32_t len = load_u16(p + pos + 4 * i + 2);
+        roaring_bitmap_add_range_closed(r, high | start, high | (start + len));
+      }
       pos += 4 * runs;
     } else if (card <= kArrayMax) {
       if ((n - pos) / 2 < card) return false;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "core/vacuum.h"
@@ -42,16 +43,14 @@ Status restore_snapshot(CoreIndex& ix) {
   Fd f(fd);
   auto len = file_size(fd, "snapshot.bin");
   if (!len) return len.error();
+  // Every allocated id has a slot in coords.bin and a record of at least 4 bytes in ids.bin
+  // and in meta.bin. A snapshot naming more ids than any of the record files could hold is not
+  // of this directory (a few bytes of run-form bitmap can name billions of ids), and growing
+  // the slot files to match it would fill the disk.
+  uint64_t max_ids = std::max({ix.capacity, ix.ids_file_len / 4, ix.meta_file_len / 4});
   SnapshotData s;
-  bool ok = read_snapshot(fd, *len, &s);
-  if (ok) {
-    // Every allocated id has a slot in coords.bin and a record of at least 4 bytes in ids.bin
-    // and in meta.bin. A snapshot naming more ids than any of the record files could hold is
-    // not of this directory (a few bytes of run-form bitmap can name billions of ids), and
-    // growing the slot files to match it would fill the disk.
-    uint64_t n = s.valid_ids.cardinality() + s.deleted.cardinality();
-    ok = n <= ix.capacity || n <= ix.ids_file_len / 4 || n <= ix.meta_file_len / 4;
-  }
+  bool ok = read_snapshot(fd, *len, &s, max_ids) &&
+            s.valid_ids.cardinality() + s.deleted.cardinality() <= max_ids;
   if (!ok) {
     // Ignored as a whole; a non-empty one is kept aside so a later persist cannot destroy what
     // may be the only copy of the data.
@@ -73,11 +72,16 @@ Status restore_snapshot(CoreIndex& ix) {
   return {};
 }
 
-// Replays wal.bin; returns the length of its decodable prefix.
-Result<uint64_t> replay_log(CoreIndex& ix) {
+struct Replayed {
+  uint64_t len = 0;   // bytes of wal.bin when it was read
+  uint64_t good = 0;  // bytes of its decodable prefix
+};
+
+// Replays wal.bin up to the first record that does not decode.
+Result<Replayed> replay_log(CoreIndex& ix) {
   int dir = ix.dir.get();
   struct stat st;
-  if (::fstatat(dir, "wal.bin", &st, 0) != 0) return uint64_t{0};
+  if (::fstatat(dir, "wal.bin", &st, 0) != 0) return Replayed{};
   int fd = ::openat(dir, "wal.bin", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Error::os(errno, "open wal.bin");
   Fd f(fd);
@@ -95,7 +99,7 @@ Result<uint64_t> replay_log(CoreIndex& ix) {
     }
     good = in.position();
   }
-  return good;
+  return Replayed{*len, good};
 }
 
 }  // namespace
@@ -117,8 +121,8 @@ Result<OpenedDirectory> open_directory(const std::string& path,
   if (!ix) return ix.error();
   CoreIndex& index = **ix;
   KV_TRY(restore_snapshot(index));
-  auto good = replay_log(index);
-  if (!good) return good.error();
+  auto replayed = replay_log(index);
+  if (!replayed) return replayed.error();
 
   int d = index.dir.get();
   int wfd = ::openat(d, "wal.bin", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
@@ -126,14 +130,11 @@ Result<OpenedDirectory> open_directory(const std::string& path,
   Fd wal(wfd);
   auto wlen = file_size(wfd, "wal.bin");
   if (!wlen) return wlen.error();
-  if (*wlen > *good) {
-    // A torn or damaged tail: cut it off, or every record appended after it would be lost to
-    // the next replay.
-    if (::ftruncate(wfd, static_cast<off_t>(*good)) != 0) return Error::os(errno, "truncate wal.bin");
-    *wlen = *good;
-  }
   out.index = std::move(*ix);
   out.wal = std::make_unique<WalWriter>(std::move(wal), *wlen);
+  // A torn or damaged tail is cut off before this object's first record (not here: opening
+  // only to read must not cut a record that another process is still writing out).
+  if (*wlen == replayed->len) out.wal->cut_tail_before_first_write(replayed->len, replayed->good);
   return out;
 }
 

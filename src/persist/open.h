@@ -24,8 +24,8 @@ struct OpenedDirectory {
 
 // Creates the directory (and its parents) when missing, opens the record files, restores the
 // snapshot when it decodes (setting a damaged one aside as snapshot.bin.corrupt), replays wal.bin
-// up to the first record that does not decode, cuts the log back to there and opens it for
-// appending. `before_replay` runs once the directory is known and before anything is read.
+// up to the first record that does not decode and opens it for appending; the tail that did not
+// decode is cut off before the first record is appended. `before_replay` runs once the directory is known and before anything is read.
 Result<OpenedDirectory> open_directory(const std::string& path,
                                        const std::function<void(const DirId&)>& before_replay);
 

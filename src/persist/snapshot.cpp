@@ -63,19 +63,42 @@ bool read_count(BufReader& in, uint64_t min_entry, uint64_t* n) {
   return *n <= in.remaining() / min_entry;
 }
 
-bool read_bitmap(BufReader& in, Bitmap* out) {
+// The members a portable set's container headers claim (either cookie), without expanding it;
+// UINT64_MAX when the headers are cut short.
+uint64_t claimed_members(const uint8_t* p, size_t n) {
+  if (n < 4) return UINT64_MAX;
+  uint32_t word = load_u32(p);
+  size_t c, pos;
+  if ((word & 0xFFFF) == 12347) {
+    c = (word >> 16) + 1;
+    pos = 4 + (c + 7) / 8;
+  } else {
+    if (n < 8) return UINT64_MAX;
+    c = load_u32(p + 4);
+    pos = 8;
+  }
+  if (pos > n || (n - pos) / 4 < c) return UINT64_MAX;
+  uint64_t total = 0;
+  for (size_t k = 0; k < c; ++k) total += uint64_t{load_u16(p + pos + 4 * k + 2)} + 1;
+  return total;
+}
+
+bool read_bitmap(BufReader& in, Bitmap* out, uint64_t max_ids) {
   uint64_t n;
   if (!in.u64(&n) || n > in.remaining()) return false;
   thread_local std::vector<uint8_t> buf;
   buf.resize(static_cast<size_t>(n));
   if (!in.read(buf.data(), buf.size())) return false;
+  // Every member is an allocated id, below max_ids; a set claiming more is damaged, and
+  // expanding it could take gigabytes.
+  if (claimed_members(buf.data(), buf.size()) > max_ids) return false;
   return Bitmap::decode(buf.data(), buf.size(), out);
 }
 
-bool read_bsi(BufReader& in, NumericBsiIndex* out) {
+bool read_bsi(BufReader& in, NumericBsiIndex* out, uint64_t max_ids) {
   for (auto& s : out->slices)
-    if (!read_bitmap(in, &s)) return false;
-  if (!read_bitmap(in, &out->existence)) return false;
+    if (!read_bitmap(in, &s, max_ids)) return false;
+  if (!read_bitmap(in, &out->existence, max_ids)) return false;
   return in.u32(&out->min_encoded) && in.u32(&out->max_encoded) && in.u8(&out->top_bit);
 }
 
@@ -149,7 +172,7 @@ Status write_snapshot(const CoreIndex& ix, int fd) {
   return e.finish();
 }
 
-bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s) {
+bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s, uint64_t max_ids) {
   BufReader in(fd, file_len);
   uint64_t n;
   // Smallest encodings: a text is 8 bytes, a framed bitmap 16, a numeric index 33 * 16 + 9.
@@ -163,7 +186,7 @@ bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s) {
     for (uint64_t j = 0; j < m; ++j) {
       std::string text;
       Bitmap b;
-      if (!in.text(&text) || !read_bitmap(in, &b)) return false;
+      if (!in.text(&text) || !read_bitmap(in, &b, max_ids)) return false;
       if (!it->second.try_emplace(std::move(text), std::move(b)).second) return false;
     }
   }
@@ -172,17 +195,17 @@ bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s) {
     std::string name;
     if (!in.text(&name)) return false;
     auto [it, fresh] = s->num_index.try_emplace(std::move(name));
-    if (!fresh || !read_bsi(in, &it->second)) return false;
+    if (!fresh || !read_bsi(in, &it->second, max_ids)) return false;
   }
   if (!read_count<GridIndex>(in, 24, &n)) return false;
   s->grid_index.reserve(static_cast<size_t>(n));
   for (uint64_t k = 0; k < n; ++k) {
     uint64_t key;
     Bitmap b;
-    if (!in.u64(&key) || !read_bitmap(in, &b)) return false;
+    if (!in.u64(&key) || !read_bitmap(in, &b, max_ids)) return false;
     if (!s->grid_index.try_emplace(key, std::move(b)).second) return false;
   }
-  if (!read_bitmap(in, &s->valid_ids) || !read_bitmap(in, &s->deleted)) return false;
+  if (!read_bitmap(in, &s->valid_ids, max_ids) || !read_bitmap(in, &s->deleted, max_ids)) return false;
   if (!read_count<ExtToInt>(in, 12, &n)) return false;
   s->ext_to_int.reserve(static_cast<size_t>(n));
   for (uint64_t k = 0; k < n; ++k) {

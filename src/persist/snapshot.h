@@ -25,6 +25,8 @@ struct SnapshotData {
 // final write, Fatal for a write while encoding.
 Status write_snapshot(const CoreIndex& ix, int fd);
 // Decodes one snapshot; false when the bytes do not decode or break the index's invariants.
-bool read_snapshot(int fd, uint64_t file_len, SnapshotData* out);
+// `max_ids` bounds the ids the directory can hold: a bitmap claiming more members than that is
+// refused before it is expanded (the run form names 65536 ids in a few bytes).
+bool read_snapshot(int fd, uint64_t file_len, SnapshotData* out, uint64_t max_ids = UINT64_MAX);
 
 }  // namespace korvane

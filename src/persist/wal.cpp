@@ -231,8 +231,22 @@ void WalWriter::roll_back(uint64_t logical_len) {
   }
 }
 
+Status WalWriter::settle_tail() {
+  cut_pending_ = false;
+  auto len = file_size(fd_.get(), "wal.bin");
+  if (!len) return len.error();
+  if (*len != open_len_) {
+    file_len_ = *len;  // someone else appended since the open: nothing here is ours to cut
+    return {};
+  }
+  if (::ftruncate(fd_.get(), static_cast<off_t>(cut_to_)) != 0) return Error::os(errno, "truncate wal.bin");
+  file_len_ = cut_to_;
+  return {};
+}
+
 template <class F>
 Status WalWriter::append_record(F&& encode) {
+  if (cut_pending_) KV_TRY(settle_tail());
   if (broken_) {
     if (::ftruncate(fd_.get(), static_cast<off_t>(broken_at_)) != 0)
       return Error::os(errno, "repair wal.bin");
@@ -272,6 +286,7 @@ Status WalWriter::empty() {
   if (::ftruncate(fd_.get(), 0) != 0) return Error::os(errno, "truncate wal.bin");
   file_len_ = 0;
   broken_ = false;
+  cut_pending_ = false;
   if (::lseek(fd_.get(), 0, SEEK_SET) < 0) return Error::os(errno, "seek wal.bin");
   return {};
 }

@@ -31,6 +31,18 @@ class WalWriter {
   }
   ~WalWriter();  // one last flush; its outcome is ignored (nothing can report it)
 
+  // The log at open ended in `open_len - decodable_len` bytes that replay could not decode (a
+  // torn or damaged tail). They are cut off before this writer's first record, or that record
+  // and every later one would sit behind them, out of reach of the next replay. Not at open:
+  // another process may be appending to the log, and the part of a record its buffer has
+  // written out is not a torn tail; so the cut happens only if the file still has the length
+  // seen at open.
+  void cut_tail_before_first_write(uint64_t open_len, uint64_t decodable_len) {
+    cut_pending_ = open_len > decodable_len;
+    open_len_ = open_len;
+    cut_to_ = decodable_len;
+  }
+
   Status append_insert(std::string_view id, float lat, float lon, const Json& meta);
   Status append_delete(std::string_view id);
   Status flush();
@@ -47,12 +59,15 @@ class WalWriter {
   Status put(const void* p, size_t n);
   Status write_out(const char* p, size_t n);
   void roll_back(uint64_t logical_len);
+  Status settle_tail();
 
   Fd fd_;
   uint64_t file_len_;  // bytes of the log on file
   std::string buf_;
   bool broken_ = false;  // a failed record could not be cut back off the file
   uint64_t broken_at_ = 0;
+  bool cut_pending_ = false;
+  uint64_t open_len_ = 0, cut_to_ = 0;
 };
 
 // Decodes one record from the reader; false on any decoding failure (including a clean end).

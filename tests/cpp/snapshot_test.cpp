@@ -201,3 +201,14 @@ TEST(Snapshot, RandomDamageFailsOrKeepsInvariants) {
   // Most damage is caught; some (a changed value text, a changed hash) cannot be.
   EXPECT_LT(decoded, 1500);
 }
+
+TEST(Snapshot, BitmapsClaimingMoreIdsThanTheDirectoryHoldsAreRefused) {
+  TempDir d;
+  auto ix = build(d.path, 100, 6);  // valid_ids and deleted hold 100 ids together
+  SnapshotFile f;
+  write_file(d.path + "/snap", *ix, &f);
+  SnapshotData s;
+  EXPECT_TRUE(read_snapshot(f.fd, f.len, &s, 100));
+  SnapshotData t;
+  EXPECT_FALSE(read_snapshot(f.fd, f.len, &t, 79));  // valid_ids alone has 80 members
+}

@@ -296,3 +296,42 @@ TEST(Wal, SignedNonNegativeIntegerStaysDecodable) {
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(dump_compact(got[0].meta), "{\"m\":-5,\"s\":5}");
 }
+
+TEST(Wal, TornTailIsCutBeforeTheFirstRecordOnly) {
+  TempLog log;
+  {
+    auto w = log.writer();
+    ASSERT_TRUE(w->append_delete("whole"));
+  }
+  const uint64_t whole = log.size();
+  {
+    int fd = ::open(log.path.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_EQ(::write(fd, "\x01\x00\x00", 3), 3);  // the start of a record
+    ::close(fd);
+  }
+  {
+    // Nothing is cut while nothing is written.
+    auto w = log.writer();
+    w->cut_tail_before_first_write(whole + 3, whole);
+    ASSERT_TRUE(w->flush());
+  }
+  EXPECT_EQ(log.size(), whole + 3);
+  {
+    auto w = log.writer();
+    w->cut_tail_before_first_write(whole + 3, whole);
+    ASSERT_TRUE(w->append_delete("next"));
+  }
+  auto got = decode_all(log.path, log.size());
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[1].id, "next");
+  // When the file has grown since the open, another writer owns the tail: it stays.
+  const uint64_t now = log.size();
+  {
+    auto w = log.writer();
+    w->cut_tail_before_first_write(now - 2, now - 5);
+    ASSERT_TRUE(w->append_delete("third"));
+  }
+  got = decode_all(log.path, log.size());
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[2].id, "third");
+}
