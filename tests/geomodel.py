@@ -218,6 +218,8 @@ class Model:
             if not (exact and in_range(lat, lon)):
                 if not (rows[0] <= lat_row(lat) <= rows[1] and cols[0] <= lon_col(lon) <= cols[1]):
                     continue
+            elif far_beyond(qlat, qlon, lat, lon, r):
+                continue
             d = self.dist(qlat, qlon, i)
             if d <= r:
                 out.append((i, d))
@@ -321,6 +323,16 @@ class Model:
                 if saw_nan[0]:
                     return None, admitted, True
         return heap, admitted, False
+
+
+def far_beyond(qlat, qlon, lat, lon, r):
+    """True when an in-range point lies so far beyond r (in double precision, and not near the
+    antipode, where the float32 formula is unreliable) that its float32 distance cannot be <= r.
+    Saves measuring every point of a large store in float32."""
+    p1, p2 = math.radians(qlat), math.radians(lat)
+    a = math.sin((p2 - p1) / 2) ** 2 + math.cos(p1) * math.cos(p2) * math.sin(math.radians(lon - qlon) / 2) ** 2
+    d = 2 * 6371000.0 * math.asin(min(1.0, math.sqrt(a)))
+    return r * 1.01 + 1000.0 < d < 1.9e7
 
 
 def point_in_polygon(plat, plon, vs):

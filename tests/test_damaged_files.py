@@ -23,7 +23,7 @@ import time
 import pytest
 
 import korvane
-from conftest import SMALL
+from conftest import SMALL, campaign_report, campaign_size
 from snapshot_reader import encode_run_form, encode_runs, read_snapshot, replace_bitmap
 
 WORLD = ((90.0, -180.0), (-90.0, 180.0))
@@ -336,7 +336,7 @@ def scratch_root():
 
 def test_no_damage_kills_the_process(good_dir):
     rnd = random.Random(2024)
-    specs = make_specs(good_dir, rnd, scale=3 if SMALL else 10)
+    specs = make_specs(good_dir, rnd, scale=campaign_size(10, 3))
     root = scratch_root()
     try:
         t0 = time.time()
@@ -353,6 +353,7 @@ def test_no_damage_kills_the_process(good_dir):
     print("\n%d damaged copies in %.1fs; exceptions seen:" % (len(specs), time.time() - t0))
     for (name, e), n in sorted(errors.items()):
         print("  %-18s %-28s %d" % (name, e, n))
+    campaign_report("damaged storage files", len(specs), len(specs), len(failures))
     assert not failures, failures
     # Whatever the damage, the untouched directory reads the same afterwards.
     assert korvane.Korvane(good_dir).count() == 300 - 34 + 60 - 4

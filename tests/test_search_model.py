@@ -31,7 +31,7 @@ NAN = math.nan
 
 EXAMPLES = 40 if SMALL else 200
 
-SPECIAL = [
+ODD_SPOTS = [
     (90.0, 0.0), (-90.0, 0.0), (90.0, 180.0), (-90.0, -180.0), (89.9999, 37.0), (-89.9999, -120.0),
     (0.0, 180.0), (0.0, -180.0), (12.5, 179.9999), (12.5, -179.9999), (0.0, 0.0), (0.01, -0.01),
     (90.5, 10.0), (-91.0, 10.0), (10.0, 181.0), (10.0, -200.0), (10.0, 540.0), (1e30, 1e30),
@@ -65,9 +65,9 @@ def centres(draw):
 
 @st.composite
 def positions(draw, centre, spread, previous):
-    kind = draw(st.sampled_from(["near"] * 6 + ["special", "anywhere", "dup"]))
-    if kind == "special":
-        return draw(st.sampled_from(SPECIAL))
+    kind = draw(st.sampled_from(["near"] * 6 + ["odd", "anywhere", "dup"]))
+    if kind == "odd":
+        return draw(st.sampled_from(ODD_SPOTS))
     if kind == "anywhere":
         return (draw(st.floats(-90, 90)), draw(st.floats(-180, 180)))
     if kind == "dup" and previous:
@@ -126,9 +126,9 @@ def scenes(draw):
 
 @st.composite
 def query_positions(draw, centre, spread):
-    kind = draw(st.sampled_from(["near"] * 5 + ["special", "anywhere"]))
-    if kind == "special":
-        return draw(st.sampled_from(SPECIAL))
+    kind = draw(st.sampled_from(["near"] * 5 + ["odd", "anywhere"]))
+    if kind == "odd":
+        return draw(st.sampled_from(ODD_SPOTS))
     if kind == "anywhere":
         return (draw(st.floats(-90, 90)), draw(st.floats(-180, 180)))
     u, v = draw(st.floats(-1, 1)), draw(st.floats(-1, 1))
@@ -291,5 +291,37 @@ def test_knn_matches_ring_walk(data):
             k = data.draw(st.sampled_from([0, 1, 1, 2, 3, 5, 10, 40, 2 ** 64 - 1]))
             rows = db.search_knn(q[0], q[1], k, ftext(doc))
             check_knn(model, case.ids(rows), rows, allowed, q, k)
+    finally:
+        case.close()
+
+
+@st.composite
+def seam_scenes(draw):
+    """Points and queries close to the antimeridian or a pole, where the circle wraps."""
+    lat0 = draw(st.sampled_from([0.0, 45.0, -60.0, 80.0, 89.9, -89.95, 90.0, -90.0]))
+    lon0 = draw(st.sampled_from([180.0, -180.0, 179.999, 0.0]))
+    reach = 0.05  # degrees of latitude, about 5.5 km
+
+    def near():
+        lat = min(90.0, max(-90.0, lat0 + draw(st.floats(-1, 1)) * reach))
+        widen = 1.0 / max(0.01, math.cos(math.radians(abs(lat))))
+        return lat, wrap_lon(lon0 + draw(st.floats(-1, 1)) * reach * min(widen, 3600.0))
+
+    pts = [near() for _ in range(draw(st.integers(1, 25)))]
+    queries = [(near(), draw(st.floats(0, 2.5)) * reach * 111195.0) for _ in range(4)]
+    return pts, queries
+
+
+@SETTINGS
+@given(seam_scenes())
+def test_radius_across_antimeridian_and_poles(scene):
+    pts, queries = scene
+    case = Case((None, None, [("p%d" % i, p, {}) for i, p in enumerate(pts)], [], False))
+    try:
+        for (qlat, qlon), r in queries:
+            rows = case.db.search_radius(qlat, qlon, r)
+            want = case.model.radius(case.model.live, qlat, qlon, r)
+            assert [(i, bits(d)) for i, (_, d, _) in zip(case.ids(rows), rows)] == \
+                [(i, bits(d)) for i, d in want], (qlat, qlon, r)
     finally:
         case.close()
