@@ -12,6 +12,8 @@ CellRect cell_rect(float lat_lo, float lat_hi, float lon_lo, float lon_hi) {
 
 namespace {
 
+constexpr uint64_t kGatherLimit = 4096;
+
 bool in_rects(const std::vector<CellRect>& rects, uint32_t row, uint32_t col) {
   for (const auto& r : rects)
     if (row >= r.r0 && row <= r.r1 && col >= r.c0 && col <= r.c1) return true;
@@ -61,6 +63,18 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
       std::sort(parts.begin(), parts.end());
       parts.erase(std::unique(parts.begin(), parts.end()), parts.end());
     }
+  }
+  // A few hundred members in all (the common case of a small area): gathered and sorted, they
+  // make plain arrays, which intersect and list faster than the bitsets a wide union builds.
+  uint64_t total = 0;
+  for (const Bitmap* b : parts) total += b->cardinality();
+  if (total <= kGatherLimit) {
+    std::vector<uint32_t> ids;
+    ids.reserve(static_cast<size_t>(total));
+    for (const Bitmap* b : parts) b->for_each([&](uint32_t x) { ids.push_back(x); });
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    return Bitmap::and_of(Bitmap::of_sorted(ids.data(), ids.size()), allowed);
   }
   Bitmap u = Bitmap::or_many(parts);
   u.and_with(allowed);
