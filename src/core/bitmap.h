@@ -62,6 +62,9 @@ class Bitmap {
   template <class F>
   void for_each(F&& f) const;
 
+  // True for the inline and small-array forms (at most a handful of members).
+  bool tiny() const { return !is_roaring(); }
+
   // Takes the smallest form for the current members (after a bulk build).
   void compact();
 

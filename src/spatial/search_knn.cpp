@@ -69,6 +69,26 @@ class BestHeap {
   std::vector<Hit> h_;
 };
 
+// Offers a point to the heap. Once the heap is full, a point whose latitude alone puts it at
+// least as far as the farthest kept one is passed over without measuring: it would be dropped.
+// The bound R * |dlat| holds for the float distance with a 1% allowance when both latitudes are
+// within [-90, 90] (where the haversine grows with |dlat|), and it is only used beyond 1 km,
+// where the float formula's rounding (and the slightly negative cosine of 90 degrees) cannot
+// undercut it by that much.
+struct Query {
+  float lat, lon, qcos;
+  bool in_range;
+  explicit Query(float la, float lo) : lat(la), lon(lo), qcos(query_cos(la)), in_range(la >= -90.0f && la <= 90.0f) {}
+};
+
+inline void measure(const Query& q, float plat, float plon, uint32_t id, BestHeap& heap) {
+  if (heap.full() && q.in_range && plat >= -90.0f && plat <= 90.0f) {
+    double bound = 0.99 * 6371000.0 * std::fabs(double(plat) - double(q.lat)) * (M_PI / 180.0);
+    if (bound > 1000.0 && bound >= double(heap.top())) return;
+  }
+  heap.offer(distance_m(q.lat, q.lon, q.qcos, plat, plon), id);
+}
+
 // After ring r: true when the walk stops.
 bool stop_after(const BestHeap& heap, int r, bool found) {
   if (heap.full()) {
@@ -88,7 +108,7 @@ void sort_hits(std::vector<Hit>& v) {
   });
 }
 
-void fallback(const CoreIndex& ix, float lat, float lon, float qcos, const Bitmap& allowed,
+void fallback(const CoreIndex& ix, const Query& q, const Bitmap& allowed,
               const Bitmap& seen, BestHeap& heap) {
   Bitmap rest = Bitmap::andnot_of(allowed, seen);
   std::vector<uint32_t> ids = rest.to_vector();
@@ -96,7 +116,7 @@ void fallback(const CoreIndex& ix, float lat, float lon, float qcos, const Bitma
     ix.prefetch_coords(ids, j);
     uint32_t i = ids[j];
     auto [plat, plon] = ix.get_coords(i);
-    heap.offer(distance_m(lat, lon, qcos, plat, plon), i);
+    measure(q, plat, plon, i, heap);
   }
 }
 
@@ -116,7 +136,7 @@ class AllowedSoFar {
       global_ = true;
       return cur_;
     }
-    int R = std::min(std::max(r, covered_ < 0 ? 2 : 2 * covered_ + 1), kGlobalRing - 1);
+    int R = std::min(std::max(r, covered_ < 0 ? 0 : 2 * covered_ + 1), kGlobalRing - 1);
     int64_t r0 = std::max<int64_t>(qrow_ - R, 0), r1 = std::min<int64_t>(qrow_ + R, INT32_MAX);
     int64_t c0 = std::max<int64_t>(qcol_ - R, 0), c1 = std::min<int64_t>(qcol_ + R, INT32_MAX);
     Bitmap square;
@@ -142,10 +162,10 @@ std::vector<Hit> all_allowed(const CoreIndex& ix, float lat, float lon, const Bi
 
 std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& a) {
   const int64_t qrow = lat_row_signed(lat), qcol = lon_col_signed(lon);
-  const float qcos = query_cos(lat);
+  const Query q(lat, lon);
   AllowedSoFar so_far(ix, a, qrow, qcol);
   BestHeap heap(k);
-  Bitmap seen;
+  std::vector<uint32_t> seen;  // measured ids, kept for the fallback scan
   std::vector<uint32_t> ids;
   for (int r = 0; r <= kLastRing; ++r) {
     bool was_global = so_far.global();
@@ -167,19 +187,31 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
         if (row < 0 || col < 0 || row > INT32_MAX || col > INT32_MAX) continue;
         auto it = ix.grid_index.find(make_cell_key(uint32_t(row), uint32_t(col)));
         if (it == ix.grid_index.end()) continue;
-        Bitmap here = Bitmap::and_of(it->second, allowed);
-        if (here.empty()) continue;
-        here.to_vector(&ids);
-        for (uint32_t i : ids) {
-          seen.add(i);
-          auto [plat, plon] = ix.get_coords(i);
-          heap.offer(distance_m(lat, lon, qcos, plat, plon), i);
+        const Bitmap& cell = it->second;
+        // The cell's allowed ids, ascending: a tiny cell is checked member by member.
+        if (cell.tiny()) {
+          ids.clear();
+          cell.for_each([&](uint32_t x) {
+            if (allowed.contains(x)) ids.push_back(x);
+          });
+        } else {
+          Bitmap::and_of(cell, allowed).to_vector(&ids);
+        }
+        if (ids.empty()) continue;
+        for (size_t j = 0; j < ids.size(); ++j) {
+          ix.prefetch_coords(ids, j);
+          seen.push_back(ids[j]);
+          auto [plat, plon] = ix.get_coords(ids[j]);
+          measure(q, plat, plon, ids[j], heap);
         }
         found = true;
       }
     }
     if (stop_after(heap, r, found)) {
-      if (!heap.full() && r == kLastRing) fallback(ix, lat, lon, qcos, so_far.upto(kLastRing), seen, heap);
+      if (!heap.full() && r == kLastRing) {
+        std::sort(seen.begin(), seen.end());
+        fallback(ix, q, so_far.upto(kLastRing), Bitmap::of_sorted(seen.data(), seen.size()), heap);
+      }
       break;
     }
   }
@@ -188,7 +220,7 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
 
 std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t k, const Bitmap& allowed) {
   const int64_t qrow = lat_row_signed(lat), qcol = lon_col_signed(lon);
-  const float qcos = query_cos(lat);
+  const Query q(lat, lon);
   struct Pt {
     int ring, dr, dc;
     uint32_t id;
@@ -217,14 +249,14 @@ std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t
     bool found = false;
     for (; next < walk.size() && walk[next].ring == r; ++next) {
       auto [plat, plon] = ix.get_coords(walk[next].id);
-      heap.offer(distance_m(lat, lon, qcos, plat, plon), walk[next].id);
+      measure(q, plat, plon, walk[next].id, heap);
       found = true;
     }
     if (stop_after(heap, r, found)) {
       if (!heap.full() && r == kLastRing)
         for (uint32_t i : outside) {  // ascending, like the fallback scan
           auto [plat, plon] = ix.get_coords(i);
-          heap.offer(distance_m(lat, lon, qcos, plat, plon), i);
+          measure(q, plat, plon, i, heap);
         }
       break;
     }
