@@ -169,7 +169,7 @@ namespace {
 void read_records(RecordView& rv, int fd, uint64_t logical_end, const Mapping& slots,
                   const std::vector<uint32_t>& ids, uint32_t max_len, std::string_view fallback,
                   std::string* arena, std::vector<std::pair<size_t, size_t>>* spans) {
-  constexpr size_t kSlotAhead = 16, kRecordAhead = 8;
+  constexpr size_t kSlotAhead = 24, kRecordAhead = 12;
   uint64_t end = logical_end < rv.known_len ? logical_end : rv.known_len;
   bool mapped = cover(rv, fd, end);
   const size_t n = ids.size();

@@ -72,7 +72,10 @@ std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float 
     float d = distance_m(lat, lon, qcos, plat, plon);
     if (d <= radius_m) out.push_back({i, d});  // NaN never qualifies
   }
-  std::stable_sort(out.begin(), out.end(), [](const Hit& a, const Hit& b) { return a.dist < b.dist; });
+  // Nearest first, equal distances in ascending internal id (the order they were found in).
+  std::sort(out.begin(), out.end(), [](const Hit& a, const Hit& b) {
+    return a.dist < b.dist || (a.dist == b.dist && a.id < b.id);
+  });
   return out;
 }
 
