@@ -51,17 +51,25 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
     for (const auto& [key, b] : ix.grid_index)
       if (in_rects(rects, uint32_t(key >> 32), uint32_t(key))) parts.push_back(&b);
   } else {
+    // Every key first (each cell once, though rectangles may overlap), then all lookups: the
+    // table's slots are prefetched so that their cache misses overlap.
+    std::vector<uint64_t> keys;
+    keys.reserve(static_cast<size_t>(cells));
     for (const auto& r : rects) {
       if (r.empty()) continue;
       for (uint64_t row = r.r0; row <= r.r1; ++row)
-        for (uint64_t col = r.c0; col <= r.c1; ++col) {
-          auto it = ix.grid_index.find(make_cell_key(uint32_t(row), uint32_t(col)));
-          if (it != ix.grid_index.end()) parts.push_back(&it->second);
-        }
+        for (uint64_t col = r.c0; col <= r.c1; ++col) keys.push_back(make_cell_key(uint32_t(row), uint32_t(col)));
     }
-    if (rects.size() > 1) {  // overlapping rectangles may name a cell twice
-      std::sort(parts.begin(), parts.end());
-      parts.erase(std::unique(parts.begin(), parts.end()), parts.end());
+    if (rects.size() > 1) {
+      std::sort(keys.begin(), keys.end());
+      keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    }
+    constexpr size_t kAhead = 8;
+    for (size_t j = 0; j < keys.size() && j < kAhead; ++j) ix.grid_index.prefetch(keys[j]);
+    for (size_t j = 0; j < keys.size(); ++j) {
+      if (j + kAhead < keys.size()) ix.grid_index.prefetch(keys[j + kAhead]);
+      auto it = ix.grid_index.find(keys[j]);
+      if (it != ix.grid_index.end()) parts.push_back(&it->second);
     }
   }
   // A few hundred members in all (the common case of a small area): gathered and sorted, they

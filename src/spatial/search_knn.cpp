@@ -167,6 +167,7 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
   BestHeap heap(k);
   std::vector<uint32_t> seen;  // measured ids, kept for the fallback scan
   std::vector<uint32_t> ids;
+  std::vector<uint64_t> keys;
   for (int r = 0; r <= kLastRing; ++r) {
     bool was_global = so_far.global();
     const Bitmap& allowed = so_far.upto(r);
@@ -178,34 +179,41 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
       if (n <= kReplayLimit) return replay_walk(ix, lat, lon, k, allowed);
     }
     bool found = false;
+    // The ring's cells in walk order: dr ascending, then dc ascending; inside rows only the two
+    // edge columns belong to the ring. Signed 32-bit cells: negative (or wrapped past the top)
+    // cells do not exist. Their table slots are prefetched before the lookups.
+    keys.clear();
     for (int dr = -r; dr <= r; ++dr) {
       bool edge_row = dr == -r || dr == r;
-      int step = edge_row || r == 0 ? 1 : 2 * r;  // inside rows only the two edge columns belong to the ring
+      int step = edge_row || r == 0 ? 1 : 2 * r;
       for (int dc = -r; dc <= r; dc += step) {
-        // Signed 32-bit cells: negative (or wrapped past the top) cells do not exist.
         int64_t row = qrow + dr, col = qcol + dc;
         if (row < 0 || col < 0 || row > INT32_MAX || col > INT32_MAX) continue;
-        auto it = ix.grid_index.find(make_cell_key(uint32_t(row), uint32_t(col)));
-        if (it == ix.grid_index.end()) continue;
-        const Bitmap& cell = it->second;
-        // The cell's allowed ids, ascending: a tiny cell is checked member by member.
-        if (cell.tiny()) {
-          ids.clear();
-          cell.for_each([&](uint32_t x) {
-            if (allowed.contains(x)) ids.push_back(x);
-          });
-        } else {
-          Bitmap::and_of(cell, allowed).to_vector(&ids);
-        }
-        if (ids.empty()) continue;
-        for (size_t j = 0; j < ids.size(); ++j) {
-          ix.prefetch_coords(ids, j);
-          seen.push_back(ids[j]);
-          auto [plat, plon] = ix.get_coords(ids[j]);
-          measure(q, plat, plon, ids[j], heap);
-        }
-        found = true;
+        keys.push_back(make_cell_key(uint32_t(row), uint32_t(col)));
+        ix.grid_index.prefetch(keys.back());
       }
+    }
+    for (uint64_t key : keys) {
+      auto it = ix.grid_index.find(key);
+      if (it == ix.grid_index.end()) continue;
+      const Bitmap& cell = it->second;
+      // The cell's allowed ids, ascending: a tiny cell is checked member by member.
+      if (cell.tiny()) {
+        ids.clear();
+        cell.for_each([&](uint32_t x) {
+          if (allowed.contains(x)) ids.push_back(x);
+        });
+      } else {
+        Bitmap::and_of(cell, allowed).to_vector(&ids);
+      }
+      if (ids.empty()) continue;
+      for (size_t j = 0; j < ids.size(); ++j) {
+        ix.prefetch_coords(ids, j);
+        seen.push_back(ids[j]);
+        auto [plat, plon] = ix.get_coords(ids[j]);
+        measure(q, plat, plon, ids[j], heap);
+      }
+      found = true;
     }
     if (stop_after(heap, r, found)) {
       if (!heap.full() && r == kLastRing) {
