@@ -37,33 +37,33 @@ signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 resource.setrlimit(resource.RLIMIT_FSIZE, (256 << 20, 256 << 20))
 import korvane
 
-good, work, spec_file, first = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
-with open(spec_file) as f:
-    specs = json.load(f)
+good, work, damage_file, first = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+with open(damage_file) as f:
+    damages = json.load(f)
 WORLD = ((90.0, -180.0), (-90.0, 180.0))
 FILTERS = [None, '{"kind": "k1"}', '{"n": {"$gte": 10}}', '{"$or": [{"kind": "k2"}, {"flag": true}]}',
            '{"id": "p7"}', '{"$not": {"x": {"$lt": 0.5}}}']
 POLY = [(60.0, -60.0), (60.0, 60.0), (-60.0, 60.0), (-60.0, -60.0)]
 
 
-def apply(spec):
+def apply(damage):
     shutil.rmtree(work, ignore_errors=True)
     shutil.copytree(good, work)
-    path = os.path.join(work, spec["file"])
-    if spec.get("remove"):
+    path = os.path.join(work, damage["file"])
+    if damage.get("remove"):
         os.remove(path)
-        if spec.get("directory"):
+        if damage.get("directory"):
             os.mkdir(path)
         return
     with open(path, "r+b") as f:
-        for off, hexbytes in spec.get("writes", []):
+        for off, hexbytes in damage.get("writes", []):
             f.seek(off)
             f.write(bytes.fromhex(hexbytes))
-        if spec.get("truncate") is not None:
-            f.truncate(spec["truncate"])
-        if spec.get("append"):
+        if damage.get("truncate") is not None:
+            f.truncate(damage["truncate"])
+        if damage.get("append"):
             f.seek(0, 2)
-            f.write(bytes.fromhex(spec["append"]))
+            f.write(bytes.fromhex(damage["append"]))
 
 
 def check(res, width):
@@ -75,7 +75,7 @@ def check(res, width):
             assert isinstance(t[1], float)
 
 
-def run(spec):
+def run(damage):
     errors = []
 
     def step(name, fn):
@@ -117,12 +117,12 @@ def run(spec):
 
 
 out = sys.stdout
-for i in range(first, len(specs)):
+for i in range(first, len(damages)):
     out.write("start %d\n" % i)
     out.flush()
-    apply(specs[i])
+    apply(damages[i])
     try:
-        errors, n = run(specs[i])
+        errors, n = run(damages[i])
     except AssertionError:
         out.write("bad %d %s\n" % (i, json.dumps(traceback.format_exc())))
     else:
@@ -174,12 +174,12 @@ def hexs(b):
     return b.hex()
 
 
-def make_specs(good, rnd, scale):
+def make_damages(good, rnd, scale):
     data = {name: open(os.path.join(good, name), "rb").read() for name in FILES}
-    specs = []
+    damages = []
 
     def add(name, kind, **kw):
-        specs.append(dict(file=name, kind=kind, **kw))
+        damages.append(dict(file=name, kind=kind, **kw))
 
     def flips(name, count):
         d = data[name]
@@ -263,21 +263,21 @@ def make_specs(good, rnd, scale):
         add("coords.bin", "coords", writes=[[8 * slot, hexs(struct.pack("<ff", v, v))]])
     add("coords.bin", "capacity+1", append="00" * 8)
     add("coords.bin", "short-slot", truncate=800007)
-    return specs
+    return damages
 
 
-def run_campaign(good, specs, workroot):
+def run_campaign(good, damages, workroot):
     """Runs the cases in children, restarting after a case that kills or hangs its child.
     Returns {case: ("done", [errors, count]) | ("signal", rc) | ("hang", None) | ("bad", text)}."""
-    spec_file = os.path.join(workroot, "specs.json")
-    with open(spec_file, "w") as f:
-        json.dump(specs, f)
+    damage_file = os.path.join(workroot, "damages.json")
+    with open(damage_file, "w") as f:
+        json.dump(damages, f)
     work = os.path.join(workroot, "case")
     results = {}
     i = 0
-    while i < len(specs):
+    while i < len(damages):
         err = open(os.path.join(workroot, "stderr.txt"), "w+")
-        child = subprocess.Popen([sys.executable, "-c", CHILD, good, work, spec_file, str(i)],
+        child = subprocess.Popen([sys.executable, "-c", CHILD, good, work, damage_file, str(i)],
                                  stdout=subprocess.PIPE, stderr=err)
         fd = child.stdout.fileno()
         pending, current = b"", None
@@ -297,7 +297,7 @@ def run_campaign(good, specs, workroot):
                         results[current] = ("signal" if rc < 0 else "exit", (rc, err.read()[-2000:]))
                         i = current + 1
                     else:
-                        i = len(specs)
+                        i = len(damages)
                     break
                 pending += chunk
                 *lines, pending = pending.split(b"\n")
@@ -336,24 +336,24 @@ def scratch_root():
 
 def test_no_damage_kills_the_process(good_dir):
     rnd = random.Random(2024)
-    specs = make_specs(good_dir, rnd, scale=campaign_size(10, 3))
+    damages = make_damages(good_dir, rnd, scale=campaign_size(10, 3))
     root = scratch_root()
     try:
         t0 = time.time()
-        results = run_campaign(good_dir, specs, root)
+        results = run_campaign(good_dir, damages, root)
     finally:
         shutil.rmtree(root, ignore_errors=True)
-    assert len(results) == len(specs)
-    failures = {k: (specs[k]["file"], specs[k]["kind"], v) for k, v in results.items() if v[0] != "done"}
+    assert len(results) == len(damages)
+    failures = {k: (damages[k]["file"], damages[k]["kind"], v) for k, v in results.items() if v[0] != "done"}
     errors = collections.Counter()
     for k, (word, payload) in results.items():
         if word == "done":
             for e in payload[0]:
-                errors[(specs[k]["file"], e)] += 1
-    print("\n%d damaged copies in %.1fs; exceptions seen:" % (len(specs), time.time() - t0))
+                errors[(damages[k]["file"], e)] += 1
+    print("\n%d damaged copies in %.1fs; exceptions seen:" % (len(damages), time.time() - t0))
     for (name, e), n in sorted(errors.items()):
         print("  %-18s %-28s %d" % (name, e, n))
-    campaign_report("damaged storage files", len(specs), len(specs), len(failures))
+    campaign_report("damaged storage files", len(damages), len(damages), len(failures))
     assert not failures, failures
     # Whatever the damage, the untouched directory reads the same afterwards.
     assert korvane.Korvane(good_dir).count() == 300 - 34 + 60 - 4

@@ -97,8 +97,6 @@ struct CoreIndex {
   void read_metas(const std::vector<uint32_t>& ids, std::string* arena,
                   std::vector<std::pair<size_t, size_t>>* spans);
 
-  // Debug check of the invariants above (used by tests and after loading a snapshot).
-  bool check_invariants(std::string* why = nullptr) const;
 };
 
 // Opens (creating when missing) the directory's five record files, sizes and maps the slot
