@@ -42,6 +42,7 @@ class BufWriter {
   void set_fd(int fd) { fd_ = fd; }
   Status put(const void* p, size_t n);
   Status flush();
+  void discard() { buf_.clear(); }
   size_t buffered() const { return buf_.size(); }
 
  private:
