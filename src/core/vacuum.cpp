@@ -195,6 +195,7 @@ Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* com
       fresh.max_encoded = std::max(fresh.max_encoded, e);
       if (e != 0) fresh.top_bit = std::max<uint8_t>(fresh.top_bit, static_cast<uint8_t>(31 - __builtin_clz(e)));
     }
+    fresh.rebuild_column();
   }
   nx->ext_to_int.reserve(ix.ext_to_int.size());
   for (const auto& [h, o] : ix.ext_to_int) nx->ext_to_int.emplace(h, remap[o]);

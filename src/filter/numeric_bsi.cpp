@@ -7,6 +7,11 @@
 
 namespace korvane {
 
+namespace {
+// Up to this many candidates, a comparison reads their values instead of walking the slices.
+constexpr uint64_t kColumnScan = 4096;
+}  // namespace
+
 uint32_t encode_f32(float x) {
   uint32_t b;
   std::memcpy(&b, &x, 4);
@@ -46,12 +51,21 @@ void NumericBsiIndex::insert(uint32_t id, float x) {
     else if (present)
       slices[i].remove(id);
   }
+  if (id >= column.size()) column.resize(size_t{id} + 1, kAbsent);
+  column[id] = e;
+}
+
+void NumericBsiIndex::rebuild_column() {
+  column.assign(existence.empty() ? 0 : size_t{existence.maximum()} + 1, kAbsent);
+  existence.for_each([&](uint32_t m) { column[m] = 0; });
+  for (int i = 0; i < 32; ++i) slices[i].for_each([&](uint32_t m) { column[m] |= 1u << i; });
 }
 
 void NumericBsiIndex::remove(uint32_t id) {
   if (!existence.contains(id)) return;  // slices hold nothing that existence does not
   existence.remove(id);
   for (auto& s : slices) s.remove(id);
+  if (id < column.size()) column[id] = kAbsent;
 }
 
 std::optional<float> NumericBsiIndex::stored_value(uint32_t id) const {
@@ -126,6 +140,25 @@ Bitmap NumericBsiIndex::compare(Op op, float x, const Bitmap& valid, const Bitma
     return Bitmap();
   }
   uint32_t e = encode_f32(x);
+  if (within != nullptr && within->cardinality() <= kColumnScan) {
+    // A few candidates: compare their values one by one (the same answers as the slices).
+    std::vector<uint32_t> keep;
+    within->for_each([&](uint32_t id) {
+      uint32_t v = id < column.size() ? column[id] : kAbsent;
+      bool has = v != kAbsent;
+      bool match = false;
+      switch (op) {
+        case Op::Eq: match = has && v == e; break;
+        case Op::Ne: match = valid.contains(id) && !(has && v == e); break;
+        case Op::Lt: match = has && v < e; break;
+        case Op::Lte: match = has && v <= e; break;
+        case Op::Gt: match = has && v > e; break;
+        case Op::Gte: match = valid.contains(id) && !(has && v < e); break;
+      }
+      if (match) keep.push_back(id);
+    });
+    return Bitmap::of_sorted(keep.data(), keep.size());
+  }
   switch (op) {
     case Op::Eq:
       return equal_from(start(), e);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/bitmap.h"
 
@@ -27,6 +28,12 @@ class NumericBsiIndex {
   uint32_t min_encoded = 0xFFFFFFFFu;
   uint32_t max_encoded = 0;
   uint8_t top_bit = 0;
+  // The encoded value of each id (kAbsent for none), the same values the slices hold: a
+  // comparison over a few candidates reads them directly instead of walking 32 slices. Not
+  // stored; rebuilt from the slices after a snapshot is loaded or a vacuum.
+  std::vector<uint32_t> column;
+  static constexpr uint32_t kAbsent = 0xFFFFFFFFu;  // the image of a NaN, never stored
+  void rebuild_column();
 
   void insert(uint32_t id, float x);
   void remove(uint32_t id);

@@ -215,7 +215,9 @@ bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s, uint64_t max_ids)
     if (!s->ext_to_int.try_emplace(h, i).second) return false;
   }
   if (!in.u64(&s->ids_file_len) || !in.u64(&s->meta_file_len)) return false;
-  return consistent(*s);
+  if (!consistent(*s)) return false;
+  for (auto& [name, bsi] : s->num_index) bsi.rebuild_column();
+  return true;
 }
 
 }  // namespace korvane
