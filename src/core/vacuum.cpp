@@ -87,6 +87,15 @@ Status complete(int dir, const std::function<Status()>& empty_log) {
   return sync_dir(dir);
 }
 
+// Puts a compacted append-only record file in place of the old one, under its mutex: its
+// logical length is the bytes written, and its read view is mapped afresh on first use.
+void swap_record_file(std::mutex& mu, Fd& file, uint64_t& len, RecordView& view, Fd fresh, uint64_t written) {
+  std::lock_guard<std::mutex> g(mu);
+  file = std::move(fresh);
+  len = written;
+  view = RecordView{Mapping(), written};
+}
+
 struct Working {
   Fd fd;
   std::unique_ptr<BufWriter> w;
@@ -242,20 +251,10 @@ Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* com
   }
   ix.coords_mmap = std::move(maps[0]);
   ix.coords_file = std::move(opened[0]);
-  {
-    std::lock_guard<std::mutex> g(ix.ids_mutex);
-    ix.ids_file = std::move(opened[2]);
-    ix.ids_file_len = p_ids;
-    ix.ids_view = RecordView{Mapping(), p_ids};
-  }
+  swap_record_file(ix.ids_mutex, ix.ids_file, ix.ids_file_len, ix.ids_view, std::move(opened[2]), p_ids);
   ix.offsets_mmap = std::move(maps[1]);
   ix.offsets_file = std::move(opened[1]);
-  {
-    std::lock_guard<std::mutex> g(ix.meta_mutex);
-    ix.meta_file = std::move(opened[4]);
-    ix.meta_file_len = p_meta;
-    ix.meta_view = RecordView{Mapping(), p_meta};
-  }
+  swap_record_file(ix.meta_mutex, ix.meta_file, ix.meta_file_len, ix.meta_view, std::move(opened[4]), p_meta);
   ix.meta_offsets_mmap = std::move(maps[3]);
   ix.meta_offsets_file = std::move(opened[3]);
   ix.str_index = std::move(nx->str_index);
