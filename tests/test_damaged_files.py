@@ -444,12 +444,19 @@ def test_slots_past_the_end_read_degraded(damaged, where):
     assert dict(got)[""] == "{}"
 
 
-def test_invalid_utf8_id_reads_empty(damaged):
+def test_invalid_utf8_records_read_as_empty(damaged):
     ids, _ = internal_order(damaged)
     _, off = slot_of(damaged, "p5")
+    i, _ = slot_of(damaged, "p7")
     patch(damaged, "ids.bin", off + 4, b"\xff")
+    with open(os.path.join(damaged, "meta_offsets.bin"), "rb") as f:
+        (moff,) = struct.unpack_from("<Q", f.read(), 8 * i)
+    patch(damaged, "meta.bin", moff + 5, b"\xc3")  # a lead byte before '"'
     db = korvane.Korvane(damaged)
-    assert [e for e, _ in db.search_box(*WORLD)] == ["" if e == "p5" else e for e in ids]
+    got = db.search_box(*WORLD)
+    assert [e for e, _ in got] == ["" if e == "p5" else e for e in ids]
+    assert dict(got)["p7"] == "{}"
+    assert all(m.startswith("{\"") for e, m in got if e != "p7")
 
 
 def test_undecodable_snapshot_bitmap_sets_snapshot_aside(damaged):

@@ -82,7 +82,11 @@ struct CoreIndex {
     std::memcpy(ll, p, 8);
     return {ll[0], ll[1]};
   }
-  // Candidates are scattered over coords.bin: loops prefetch a few ids ahead.
+  // Candidates are scattered over coords.bin: loops start the first few fetches before they begin,
+  // then prefetch a few ids ahead.
+  void prefetch_first_coords(const std::vector<uint32_t>& ids) const {
+    for (size_t t = 0; t < 16 && t < ids.size(); ++t) __builtin_prefetch(coords_mmap.data() + 8 * size_t{ids[t]});
+  }
   void prefetch_coords(const std::vector<uint32_t>& ids, size_t j) const {
     constexpr size_t kAhead = 16;
     if (j + kAhead < ids.size()) __builtin_prefetch(coords_mmap.data() + 8 * size_t{ids[j + kAhead]});
@@ -96,6 +100,11 @@ struct CoreIndex {
                 std::vector<std::pair<size_t, size_t>>* spans);
   void read_metas(const std::vector<uint32_t>& ids, std::string* arena,
                   std::vector<std::pair<size_t, size_t>>* spans);
+  // Both records of each id in one pass, as search results need them. The bytes are not checked
+  // as UTF-8: the caller decodes them and reads a record that is not as "" (id) or "{}" (metadata).
+  void read_results(const std::vector<uint32_t>& ids, std::string* arena,
+                    std::vector<std::pair<size_t, size_t>>* id_spans,
+                    std::vector<std::pair<size_t, size_t>>* meta_spans);
 
 };
 

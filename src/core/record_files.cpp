@@ -57,16 +57,16 @@ bool cover(RecordView& rv, int fd, uint64_t need) {
 }
 
 // Reads the record at `off` into arena: (u32 L, L bytes), bounded by the logical end and by the
-// bytes known to be on file; false when it cannot be read.
+// bytes known to be on file; false when it cannot be read (or, with `validate`, is not UTF-8).
 bool read_record(RecordView& rv, int fd, uint64_t logical_end, uint64_t off, uint32_t max_len,
-                 std::string* arena, size_t* len_out) {
+                 bool validate, std::string* arena, size_t* len_out) {
   uint64_t end = logical_end < rv.known_len ? logical_end : rv.known_len;
   if (off >= end || end - off < 4) return false;
   if (!cover(rv, fd, end)) return false;
   const uint8_t* p = rv.view.data() + off;
   uint32_t L = load_u32(p);
   if (L > max_len || end - off - 4 < L) return false;
-  if (!valid_utf8(p + 4, L)) return false;
+  if (validate && !valid_utf8(p + 4, L)) return false;
   arena->append(reinterpret_cast<const char*>(p + 4), L);
   *len_out = L;
   return true;
@@ -163,38 +163,69 @@ std::string CoreIndex::get_metadata(uint32_t i) {
 
 namespace {
 
-// Reads the records named by the slots of `ids` into the arena. Results are scattered over the
-// files, so each record costs cache misses (its slot, then its bytes): they are prefetched a few
-// results ahead to keep several misses in flight.
-void read_records(RecordView& rv, int fd, uint64_t logical_end, const Mapping& slots,
-                  const std::vector<uint32_t>& ids, uint32_t max_len, std::string_view fallback,
-                  std::string* arena, std::vector<std::pair<size_t, size_t>>* spans) {
-  constexpr size_t kSlotAhead = 24, kRecordAhead = 12;
-  uint64_t end = logical_end < rv.known_len ? logical_end : rv.known_len;
-  bool mapped = cover(rv, fd, end);
+// One record file as the batched reader sees it.
+struct RecordSource {
+  RecordView& rv;
+  int fd;
+  uint64_t logical_end;
+  const Mapping& slots;
+  uint32_t max_len;
+  std::string_view fallback;
+  std::vector<std::pair<size_t, size_t>>* spans;
+};
+
+// Reads the records named by the slots of `ids` from every source into the arena. Results are
+// scattered over the files, so each record costs two dependent cache misses (its slot, then its
+// bytes). Both are fetched ahead in a pipeline over all the sources at once: slots kSlotAhead
+// results ahead, records (whose offsets are then in hand) kRecordAhead ahead, so that many misses
+// are in flight even for a handful of results. With `validate` false the bytes are not checked as
+// UTF-8 (the caller decodes them and falls back itself).
+template <size_t K>
+void read_batched(RecordSource (&src)[K], const std::vector<uint32_t>& ids, bool validate, std::string* arena) {
+  constexpr size_t kSlotAhead = 32, kRecordAhead = 16;
   const size_t n = ids.size();
-  const size_t nslots = slots.size() / 8;
-  spans->reserve(spans->size() + n);
+  uint64_t ends[K];
+  bool mapped[K];
+  size_t nslots[K];
+  uint64_t ring[K][kRecordAhead];  // offsets of results j..j+kRecordAhead-1, at j % kRecordAhead
+  for (size_t f = 0; f < K; ++f) {
+    RecordSource& s = src[f];
+    ends[f] = s.logical_end < s.rv.known_len ? s.logical_end : s.rv.known_len;
+    mapped[f] = cover(s.rv, s.fd, ends[f]);
+    nslots[f] = s.slots.size() / 8;
+    s.spans->reserve(s.spans->size() + n);
+  }
+  auto prefetch_slot = [&](size_t j) {
+    for (size_t f = 0; f < K; ++f)
+      if (ids[j] < nslots[f]) __builtin_prefetch(src[f].slots.data() + 8 * size_t{ids[j]});
+  };
+  // Reads result j's slots (fetched earlier) and starts fetching its records.
+  auto take_offsets = [&](size_t j) {
+    for (size_t f = 0; f < K; ++f) {
+      uint64_t off = ids[j] < nslots[f] ? load_u64(src[f].slots.data() + 8 * size_t{ids[j]}) : UINT64_MAX;
+      ring[f][j % kRecordAhead] = off;
+      if (mapped[f] && off < ends[f]) {
+        const uint8_t* p = src[f].rv.view.data() + off;
+        __builtin_prefetch(p);
+      }
+    }
+  };
+  for (size_t j = 0; j < n && j < kSlotAhead; ++j) prefetch_slot(j);
+  for (size_t j = 0; j < n && j < kRecordAhead; ++j) take_offsets(j);
   for (size_t j = 0; j < n; ++j) {
-    if (j + kSlotAhead < n && ids[j + kSlotAhead] < nslots)
-      __builtin_prefetch(slots.data() + 8 * size_t{ids[j + kSlotAhead]});
-    if (mapped && j + kRecordAhead < n && ids[j + kRecordAhead] < nslots) {
-      uint64_t off = load_u64(slots.data() + 8 * size_t{ids[j + kRecordAhead]});
-      if (off < end) __builtin_prefetch(rv.view.data() + off);
+    if (j + kSlotAhead < n) prefetch_slot(j + kSlotAhead);
+    for (size_t f = 0; f < K; ++f) {
+      RecordSource& s = src[f];
+      size_t start = arena->size(), len = 0;
+      // A record that cannot be read (or whose slot lies beyond the file) reads as the fallback.
+      uint64_t off = ring[f][j % kRecordAhead];
+      if (off == UINT64_MAX || !read_record(s.rv, s.fd, s.logical_end, off, s.max_len, validate, arena, &len)) {
+        arena->append(s.fallback);
+        len = s.fallback.size();
+      }
+      s.spans->emplace_back(start, len);
     }
-    size_t start = arena->size(), len = 0;
-    bool ok = false;
-    uint32_t i = ids[j];
-    // A record that cannot be read (or whose slot lies beyond the file) reads as the fallback.
-    if (i < nslots) {
-      uint64_t off = load_u64(slots.data() + 8 * size_t{i});
-      ok = read_record(rv, fd, logical_end, off, max_len, arena, &len);
-    }
-    if (!ok) {
-      arena->append(fallback);
-      len = fallback.size();
-    }
-    spans->emplace_back(start, len);
+    if (j + kRecordAhead < n) take_offsets(j + kRecordAhead);
   }
 }
 
@@ -203,15 +234,27 @@ void read_records(RecordView& rv, int fd, uint64_t logical_end, const Mapping& s
 void CoreIndex::read_ids(const std::vector<uint32_t>& ids, std::string* arena,
                          std::vector<std::pair<size_t, size_t>>* spans) {
   std::lock_guard<std::mutex> g(ids_mutex);
-  read_records(ids_view, ids_file.get(), ids_file_len, offsets_mmap, ids, UINT32_MAX, "", arena, spans);
+  RecordSource src[1] = {{ids_view, ids_file.get(), ids_file_len, offsets_mmap, UINT32_MAX, "", spans}};
+  read_batched(src, ids, true, arena);
 }
 
 void CoreIndex::read_metas(const std::vector<uint32_t>& ids, std::string* arena,
                            std::vector<std::pair<size_t, size_t>>* spans) {
   std::lock_guard<std::mutex> g(meta_mutex);
   // Absent or unreadable metadata reads as the empty object.
-  read_records(meta_view, meta_file.get(), meta_file_len, meta_offsets_mmap, ids, kMaxMetadataLen, "{}",
-               arena, spans);
+  RecordSource src[1] = {
+      {meta_view, meta_file.get(), meta_file_len, meta_offsets_mmap, kMaxMetadataLen, "{}", spans}};
+  read_batched(src, ids, true, arena);
+}
+
+void CoreIndex::read_results(const std::vector<uint32_t>& ids, std::string* arena,
+                             std::vector<std::pair<size_t, size_t>>* id_spans,
+                             std::vector<std::pair<size_t, size_t>>* meta_spans) {
+  std::scoped_lock g(ids_mutex, meta_mutex);
+  RecordSource a[1] = {{ids_view, ids_file.get(), ids_file_len, offsets_mmap, UINT32_MAX, "", id_spans}};
+  read_batched(a, ids, false, arena);
+  RecordSource b[1] = {{meta_view, meta_file.get(), meta_file_len, meta_offsets_mmap, kMaxMetadataLen, "{}", meta_spans}};
+  read_batched(b, ids, false, arena);
 }
 
 namespace {

@@ -322,8 +322,14 @@ bool to_filter(PyObject* o, const char* name, std::optional<std::string_view>* o
 // ---------------------------------------------------------------------------------------------
 // Results
 
-PyObject* text_obj(const SearchOut& r, std::pair<size_t, size_t> span) {
-  return PyUnicode_DecodeUTF8(r.arena.data() + span.first, static_cast<Py_ssize_t>(span.second), "strict");
+// A record that is not UTF-8 reads as the fallback ("" for an id, "{}" for metadata).
+PyObject* text_obj(const SearchOut& r, std::pair<size_t, size_t> span, const char* fallback) {
+  PyObject* s = PyUnicode_DecodeUTF8(r.arena.data() + span.first, static_cast<Py_ssize_t>(span.second), "strict");
+  if (s == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+    PyErr_Clear();
+    s = PyUnicode_FromString(fallback);
+  }
+  return s;
 }
 
 // The list is created at its final length and filled by position.
@@ -335,7 +341,7 @@ PyObject* result_list(const SearchOut& r) {
   for (size_t i = 0; i < n; ++i) {
     PyRef tup(PyTuple_New(triples ? 3 : 2));
     if (!tup) return nullptr;
-    PyObject* id = text_obj(r, r.ids[i]);
+    PyObject* id = text_obj(r, r.ids[i], "");
     if (id == nullptr) return nullptr;
     PyTuple_SET_ITEM(tup.get(), 0, id);
     if (triples) {
@@ -343,7 +349,7 @@ PyObject* result_list(const SearchOut& r) {
       if (d == nullptr) return nullptr;
       PyTuple_SET_ITEM(tup.get(), 1, d);
     }
-    PyObject* meta = text_obj(r, r.metas[i]);
+    PyObject* meta = text_obj(r, r.metas[i], "{}");
     if (meta == nullptr) return nullptr;
     PyTuple_SET_ITEM(tup.get(), triples ? 2 : 1, meta);
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tup.release());

@@ -37,6 +37,7 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
     // Few allowed points: test the cell each one is filed under (the cell of its coordinates).
     std::vector<uint32_t> ids = allowed.to_vector();
     std::vector<uint32_t> keep;
+    ix.prefetch_first_coords(ids);
     for (size_t j = 0; j < ids.size(); ++j) {
       ix.prefetch_coords(ids, j);
       auto [lat, lon] = ix.get_coords(ids[j]);
@@ -102,6 +103,7 @@ std::vector<uint32_t> search_box(const CoreIndex& ix, float north, float west, f
   Bitmap cand = candidates(ix, {cell_rect(south, north, west, east)}, allowed);
   std::vector<uint32_t> ids = cand.to_vector();
   std::vector<uint32_t> out;
+  ix.prefetch_first_coords(ids);
   for (size_t j = 0; j < ids.size(); ++j) {
     ix.prefetch_coords(ids, j);
     auto [lat, lon] = ix.get_coords(ids[j]);
@@ -124,6 +126,7 @@ std::vector<uint32_t> search_polygon(const CoreIndex& ix, const std::vector<std:
   std::vector<uint32_t> ids = cand.to_vector();
   std::vector<uint32_t> out;
   size_t n = pts.size();
+  ix.prefetch_first_coords(ids);
   for (size_t k = 0; k < ids.size(); ++k) {
     ix.prefetch_coords(ids, k);
     uint32_t id = ids[k];

@@ -112,6 +112,7 @@ void fallback(const CoreIndex& ix, const Query& q, const Bitmap& allowed,
               const Bitmap& seen, BestHeap& heap) {
   Bitmap rest = Bitmap::andnot_of(allowed, seen);
   std::vector<uint32_t> ids = rest.to_vector();
+  ix.prefetch_first_coords(ids);
   for (size_t j = 0; j < ids.size(); ++j) {
     ix.prefetch_coords(ids, j);
     uint32_t i = ids[j];
@@ -207,6 +208,7 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
         Bitmap::and_of(cell, allowed).to_vector(&ids);
       }
       if (ids.empty()) continue;
+      ix.prefetch_first_coords(ids);
       for (size_t j = 0; j < ids.size(); ++j) {
         ix.prefetch_coords(ids, j);
         seen.push_back(ids[j]);
@@ -236,6 +238,7 @@ std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t
   std::vector<Pt> walk;
   std::vector<uint32_t> outside;  // never reached by a ring
   std::vector<uint32_t> ids = allowed.to_vector();
+  ix.prefetch_first_coords(ids);
   for (size_t j = 0; j < ids.size(); ++j) {
     ix.prefetch_coords(ids, j);
     uint32_t i = ids[j];
@@ -278,6 +281,7 @@ std::vector<Hit> all_allowed(const CoreIndex& ix, float lat, float lon, const Bi
   const float qcos = query_cos(lat);
   std::vector<Hit> out;
   std::vector<uint32_t> ids = allowed.to_vector();
+  ix.prefetch_first_coords(ids);
   for (size_t j = 0; j < ids.size(); ++j) {
     ix.prefetch_coords(ids, j);
     uint32_t i = ids[j];

@@ -60,6 +60,7 @@ std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float 
   std::vector<uint32_t> ids = cand.to_vector();
   std::vector<Hit> out;
   const float qcos = query_cos(lat);
+  ix.prefetch_first_coords(ids);
   for (size_t j = 0; j < ids.size(); ++j) {
     ix.prefetch_coords(ids, j);
     uint32_t i = ids[j];
