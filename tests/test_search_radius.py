@@ -193,3 +193,51 @@ def test_deleted_and_filtered_points(store):
     assert db.search_radius(0.0, 0.0, 1000.0, '{"even": "maybe"}') == []
     db.add("p2", 0.0, 0.0, "{}")  # the id returns as a new point, first at distance 0
     assert ids(db.search_radius(0.0, 0.0, 1000.0))[:2] == ["p0", "p2"]
+
+
+@pytest.fixture(scope="module")
+def crowded(tmp_path_factory):
+    """Points in thousands of cells, so that even wide circles look their cells up one by one."""
+    import random
+
+    import korvane
+
+    db = korvane.Korvane(str(tmp_path_factory.mktemp("crowded")))
+    rnd = random.Random(7)
+    for i in range(6000):
+        db.add("f%d" % i, rnd.uniform(-89.9, 89.9), rnd.uniform(-180.0, 180.0), "{}")
+    return db
+
+
+@pytest.mark.parametrize("lat", [0.0, 37.3, -61.7, 80.05, -88.9])
+@pytest.mark.parametrize("lon", [0.0, 179.996, -179.97, 63.214])
+@pytest.mark.parametrize("metres", [3.0, 800.0, 9000.0, 120000.0, 900000.0])
+def test_points_exactly_at_the_radius_in_every_direction(crowded, lat, lon, metres):
+    """Cells wholly outside the circle are passed over; a point exactly at the radius (in any
+    direction, on the corners of the cells around it, in the corner cells of the rectangle) is
+    still found, one float step less leaves it out."""
+    db = crowded
+    tag = "b %s %s %s " % (lat, lon, metres)
+    pts = []
+    for k in range(16):
+        bearing = math.radians(22.5 * k + 11.0)
+        dlat = metres * math.cos(bearing) / 111195.0
+        plat = lat + dlat
+        if abs(plat) >= 89.98:
+            continue
+        plon = lon + metres * math.sin(bearing) / (111195.0 * max(0.02, math.cos(math.radians(plat))))
+        plon = (plon + 180.0) % 360.0 - 180.0
+        spots = [(plat, plon)]
+        # The grid lines nearby: a point there is the nearest corner of its cell.
+        for a in (math.floor(plat * 100) / 100, math.ceil(plat * 100) / 100):
+            for b in (math.floor(plon * 100) / 100, math.ceil(plon * 100) / 100):
+                spots.append((a, b))
+        for j, (a, b) in enumerate(spots):
+            name = "%s%d.%d" % (tag, k, j)
+            db.add(name, a, b, "{}")
+            pts.append((name, haversine32(lat, lon, a, b)))
+    for name, d in pts:
+        got = {r[0]: r[1] for r in db.search_radius(lat, lon, d)}
+        assert got.get(name) == d
+        if d > 0:
+            assert name not in {r[0] for r in db.search_radius(lat, lon, f32_below(d))}

@@ -230,6 +230,7 @@ Result<SearchOut> Store::run_search(const std::optional<std::string_view>& filte
   SearchOut out;
   out.with_dist = with_dist;
   search(ix, allowed, &ids, with_dist ? &out.dists : nullptr);
+  out.arena.reserve(ids.size() * 96);
   ix.read_results(ids, &out.arena, &out.ids, &out.metas);
   return out;
 }

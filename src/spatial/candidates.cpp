@@ -24,7 +24,8 @@ bool in_rects(const std::vector<CellRect>& rects, uint32_t row, uint32_t col) {
 
 namespace {
 
-Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, const Bitmap& allowed) {
+Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, const Bitmap& allowed,
+                     const CellPrune* prune) {
   // Cells to look at, saturating: a whole-world rectangle of a huge radius has 2^64 of them.
   double cells = 0;
   for (const auto& r : rects)
@@ -59,7 +60,9 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
     for (const auto& r : rects) {
       if (r.empty()) continue;
       for (uint64_t row = r.r0; row <= r.r1; ++row)
-        for (uint64_t col = r.c0; col <= r.c1; ++col) keys.push_back(make_cell_key(uint32_t(row), uint32_t(col)));
+        for (uint64_t col = r.c0; col <= r.c1; ++col)
+          if (prune == nullptr || prune->keep(uint32_t(row), uint32_t(col)))
+            keys.push_back(make_cell_key(uint32_t(row), uint32_t(col)));
     }
     if (rects.size() > 1) {
       std::sort(keys.begin(), keys.end());
@@ -92,8 +95,9 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
 
 }  // namespace
 
-Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const Allowed& allowed) {
-  Bitmap cand = candidates_in(ix, rects, *allowed.set);
+Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const Allowed& allowed,
+                  const CellPrune* prune) {
+  Bitmap cand = candidates_in(ix, rects, *allowed.set, prune);
   if (allowed.filter != nullptr && !cand.empty()) cand = evaluate_filter(ix, *allowed.filter, &cand);
   return cand;
 }

@@ -32,10 +32,19 @@ struct CellRect {
 };
 CellRect cell_rect(float lat_lo, float lat_hi, float lon_lo, float lon_hi);
 
-// The allowed ids filed under any cell of the rectangles. Looks cells up one by one, scans the
+// Cells a search may pass over: keep() is false only for cells under which no point can be an
+// answer.
+class CellPrune {
+ public:
+  virtual ~CellPrune() = default;
+  virtual bool keep(uint32_t row, uint32_t col) const = 0;
+};
+
+// The allowed ids filed under any cell of the rectangles (less the cells `prune` passes over). Looks cells up one by one, scans the
 // occupied cells when the rectangles hold more cells than the grid has entries, or tests the
 // allowed ids' own cells when they are fewer than the cells to look at; all give the same set.
-Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const Allowed& allowed);
+Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const Allowed& allowed,
+                  const CellPrune* prune = nullptr);
 
 // Points within radius_m of the query, nearest first, ties in ascending internal id.
 std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float radius_m,

@@ -6,6 +6,10 @@
 // coordinate ranges, are served by the plain rectangle of +-margin degrees around the query.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <optional>
+
+#include <absl/container/flat_hash_map.h>
 
 #include "spatial/grid.h"
 #include "spatial/search.h"
@@ -20,6 +24,66 @@ uint32_t col_of(double lon) { return lon_col(static_cast<float>(lon)); }
 
 // Slack beyond the margin, in degrees, against rounding in the float distance.
 constexpr double kPadDeg = 1e-4;
+
+constexpr double kRad = M_PI / 180.0;
+constexpr double kEarthRadiusM = 6371000.0;
+
+double sin2_half(double deg) {
+  double s = std::sin(deg * (kRad / 2));
+  return s * s;
+}
+
+// Passes over the cells that lie wholly outside the circle. For a cell's latitude and longitude
+// ranges it bounds the haversine term from below,
+//   a >= sin^2(min |dlat| / 2) + cos(qlat) * min cos(lat) * sin^2(min |dlon| / 2),
+// (every factor is non-negative for cells inside the coordinate ranges), and keeps the cell unless
+// that bound puts every point beyond the radius plus a margin far wider than the rounding of the
+// float distance: about 1e-6 of it for the radii this is used for, plus up to about 4 m where the
+// longitude difference nears 360 degrees across the antimeridian (it is then rounded at 3e-5
+// degrees). Cells of row or column 0 or of the last row and column also file saturated,
+// out-of-range points: those are always kept.
+class CirclePrune final : public CellPrune {
+ public:
+  CirclePrune(float lat, float lon, float radius_m) : qlat_(lat), qlon_(lon), qcos_(std::cos(double(lat) * kRad)) {
+    double lim = double(radius_m) * (1 + 1e-4) + 50.0;
+    double s = std::sin(lim / (2 * kEarthRadiusM));
+    a_lim_ = s * s;
+  }
+  bool keep(uint32_t row, uint32_t col) const override {
+    if (row < 1 || row > 17999 || col < 1 || col > 35999) return true;
+    const Row& r = row_of(row);
+    if (r.lat_term > a_lim_) return false;
+    return r.lat_term + qcos_ * r.min_cos * col_term(col) <= a_lim_;
+  }
+
+ private:
+  struct Row {
+    double lat_term, min_cos;
+  };
+  const Row& row_of(uint32_t row) const {
+    auto it = rows_.find(row);
+    if (it != rows_.end()) return it->second;
+    double lo = row / 100.0 - 90.0 - 1e-9, hi = (row + 1) / 100.0 - 90.0 + 1e-9;
+    double d = std::max({0.0, lo - double(qlat_), double(qlat_) - hi});
+    double c = std::max(0.0, std::min(std::cos(std::max(lo, -90.0) * kRad), std::cos(std::min(hi, 90.0) * kRad)));
+    return rows_.emplace(row, Row{sin2_half(d), c}).first->second;
+  }
+  double col_term(uint32_t col) const {
+    auto it = cols_.find(col);
+    if (it != cols_.end()) return it->second;
+    double x0 = col / 100.0 - 180.0 - 1e-9 - double(qlon_), x1 = (col + 1) / 100.0 - 180.0 + 1e-9 - double(qlon_);
+    // sin^2(x/2) is 0 at multiples of 360 degrees and rises on both sides of them.
+    double t = 0;
+    bool holds_zero = (x0 <= 0 && x1 >= 0) || (x0 <= -360 && x1 >= -360) || (x0 <= 360 && x1 >= 360);
+    if (!holds_zero) t = std::min(sin2_half(x0), sin2_half(x1));
+    cols_.emplace(col, t);
+    return t;
+  }
+  float qlat_, qlon_;
+  double qcos_, a_lim_;
+  mutable absl::flat_hash_map<uint32_t, Row> rows_;
+  mutable absl::flat_hash_map<uint32_t, double> cols_;
+};
 
 }  // namespace
 
@@ -56,9 +120,15 @@ std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float 
       if (e > 180.0) rects.push_back({r0, r1, col_of(-180.0), col_of(e - 360.0)});
     }
   }
-  Bitmap cand = candidates(ix, rects, allowed);
+  // Radii up to 1000 km, where the float distance is accurate to well within the prune's margin.
+  std::optional<CirclePrune> prune;
+  if (exact && radius_m <= 1e6f) prune.emplace(lat, lon, radius_m);
+  Bitmap cand = candidates(ix, rects, allowed, prune ? &*prune : nullptr);
   std::vector<uint32_t> ids = cand.to_vector();
-  std::vector<Hit> out;
+  // Hits as sort keys: the distance's bits above the id. Distances that qualify are never NaN
+  // and never -0 (the haversine term is a sum with a non-negative square first), so the keys
+  // order like (distance, id).
+  std::vector<uint64_t> keys;
   const float qcos = query_cos(lat);
   ix.prefetch_first_coords(ids);
   for (size_t j = 0; j < ids.size(); ++j) {
@@ -71,12 +141,20 @@ std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float 
       if (row < plain.r0 || row > plain.r1 || col < plain.c0 || col > plain.c1) continue;
     }
     float d = distance_m(lat, lon, qcos, plat, plon);
-    if (d <= radius_m) out.push_back({i, d});  // NaN never qualifies
+    if (d <= radius_m) {  // NaN never qualifies
+      uint32_t b;
+      std::memcpy(&b, &d, 4);
+      keys.push_back(uint64_t{b} << 32 | i);
+    }
   }
-  // Nearest first, equal distances in ascending internal id (the order they were found in).
-  std::sort(out.begin(), out.end(), [](const Hit& a, const Hit& b) {
-    return a.dist < b.dist || (a.dist == b.dist && a.id < b.id);
-  });
+  // Nearest first, equal distances in ascending internal id.
+  std::sort(keys.begin(), keys.end());
+  std::vector<Hit> out(keys.size());
+  for (size_t j = 0; j < keys.size(); ++j) {
+    uint32_t b = uint32_t(keys[j] >> 32);
+    std::memcpy(&out[j].dist, &b, 4);
+    out[j].id = uint32_t(keys[j]);
+  }
   return out;
 }
 
