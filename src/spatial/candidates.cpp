@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "core/radix_sort.h"
 #include "filter/filter.h"
 #include "spatial/grid.h"
 #include "spatial/search.h"
@@ -24,8 +25,10 @@ bool in_rects(const std::vector<CellRect>& rects, uint32_t row, uint32_t col) {
 
 namespace {
 
+// With `live` given (the allowed set is every live point), a small area's ids are listed there
+// straight from its cells, less the deleted ones, and the returned set is empty.
 Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, const Bitmap& allowed,
-                     const CellPrune* prune) {
+                     const CellPrune* prune, std::vector<uint32_t>* live = nullptr) {
   // Cells to look at, saturating: a whole-world rectangle of a huge radius has 2^64 of them.
   double cells = 0;
   for (const auto& r : rects)
@@ -84,8 +87,16 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
     std::vector<uint32_t> ids;
     ids.reserve(static_cast<size_t>(total));
     for (const Bitmap* b : parts) b->for_each([&](uint32_t x) { ids.push_back(x); });
-    std::sort(ids.begin(), ids.end());
+    radix_sort(ids);
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    if (live != nullptr) {
+      // Cells keep deleted ids until vacuum; every other id they hold is live.
+      if (!ix.deleted.empty())
+        ids.erase(std::remove_if(ids.begin(), ids.end(), [&](uint32_t x) { return ix.deleted.contains(x); }),
+                  ids.end());
+      *live = std::move(ids);
+      return Bitmap();
+    }
     return Bitmap::and_of(Bitmap::of_sorted(ids.data(), ids.size()), allowed);
   }
   Bitmap u = Bitmap::or_many(parts);
@@ -102,10 +113,20 @@ Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const
   return cand;
 }
 
+std::vector<uint32_t> candidate_ids(const CoreIndex& ix, const std::vector<CellRect>& rects,
+                                    const Allowed& allowed, const CellPrune* prune) {
+  if (allowed.filter == nullptr && allowed.set == &ix.valid_ids) {
+    std::vector<uint32_t> ids;
+    Bitmap cand = candidates_in(ix, rects, *allowed.set, prune, &ids);
+    if (!cand.empty()) cand.to_vector(&ids);
+    return ids;
+  }
+  return candidates(ix, rects, allowed, prune).to_vector();
+}
+
 std::vector<uint32_t> search_box(const CoreIndex& ix, float north, float west, float south, float east,
                                  const Allowed& allowed) {
-  Bitmap cand = candidates(ix, {cell_rect(south, north, west, east)}, allowed);
-  std::vector<uint32_t> ids = cand.to_vector();
+  std::vector<uint32_t> ids = candidate_ids(ix, {cell_rect(south, north, west, east)}, allowed);
   std::vector<uint32_t> out;
   ix.prefetch_first_coords(ids);
   for (size_t j = 0; j < ids.size(); ++j) {
@@ -126,8 +147,7 @@ std::vector<uint32_t> search_polygon(const CoreIndex& ix, const std::vector<std:
     if (lo < lon_lo) lon_lo = lo;
     if (lo > lon_hi) lon_hi = lo;
   }
-  Bitmap cand = candidates(ix, {cell_rect(lat_lo, lat_hi, lon_lo, lon_hi)}, allowed);
-  std::vector<uint32_t> ids = cand.to_vector();
+  std::vector<uint32_t> ids = candidate_ids(ix, {cell_rect(lat_lo, lat_hi, lon_lo, lon_hi)}, allowed);
   std::vector<uint32_t> out;
   size_t n = pts.size();
   ix.prefetch_first_coords(ids);

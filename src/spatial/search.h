@@ -46,6 +46,11 @@ class CellPrune {
 Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const Allowed& allowed,
                   const CellPrune* prune = nullptr);
 
+// The same candidates as ascending ids (without a filter, over every live point, listed without
+// building a set when the area is small).
+std::vector<uint32_t> candidate_ids(const CoreIndex& ix, const std::vector<CellRect>& rects,
+                                    const Allowed& allowed, const CellPrune* prune = nullptr);
+
 // Points within radius_m of the query, nearest first, ties in ascending internal id.
 std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float radius_m,
                                const Allowed& allowed);

@@ -11,6 +11,7 @@
 
 #include <absl/container/flat_hash_map.h>
 
+#include "core/radix_sort.h"
 #include "spatial/grid.h"
 #include "spatial/search.h"
 
@@ -123,8 +124,7 @@ std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float 
   // Radii up to 1000 km, where the float distance is accurate to well within the prune's margin.
   std::optional<CirclePrune> prune;
   if (exact && radius_m <= 1e6f) prune.emplace(lat, lon, radius_m);
-  Bitmap cand = candidates(ix, rects, allowed, prune ? &*prune : nullptr);
-  std::vector<uint32_t> ids = cand.to_vector();
+  std::vector<uint32_t> ids = candidate_ids(ix, rects, allowed, prune ? &*prune : nullptr);
   // Hits as sort keys: the distance's bits above the id. Distances that qualify are never NaN
   // and never -0 (the haversine term is a sum with a non-negative square first), so the keys
   // order like (distance, id).
@@ -148,7 +148,7 @@ std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float 
     }
   }
   // Nearest first, equal distances in ascending internal id.
-  std::sort(keys.begin(), keys.end());
+  radix_sort(keys);
   std::vector<Hit> out(keys.size());
   for (size_t j = 0; j < keys.size(); ++j) {
     uint32_t b = uint32_t(keys[j] >> 32);
