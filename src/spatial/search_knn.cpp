@@ -10,6 +10,7 @@
 #include <cmath>
 #include <tuple>
 
+#include "core/radix_sort.h"
 #include "filter/filter.h"
 #include "spatial/grid.h"
 #include "spatial/search.h"
@@ -122,41 +123,9 @@ void fallback(const CoreIndex& ix, const Query& q, const Bitmap& allowed,
 }
 
 // The allowed set as the walk needs it. Without a filter it is fixed. With one, the filter is
-// evaluated within the square of rings walked so far (doubling as the walk goes out), which is
-// all the walk can see of it; from kGlobalRing on it is evaluated over the whole index.
-class AllowedSoFar {
- public:
-  AllowedSoFar(const CoreIndex& ix, const Allowed& a, int64_t qrow, int64_t qcol)
-      : ix_(ix), a_(a), qrow_(qrow), qcol_(qcol) {}
-  static constexpr int kGlobalRing = 24;
-  const Bitmap& upto(int r) {
-    if (a_.filter == nullptr) return *a_.set;
-    if (global_ || r <= covered_) return cur_;
-    if (r >= kGlobalRing) {
-      cur_ = evaluate_filter(ix_, *a_.filter, a_.set == &ix_.valid_ids ? nullptr : a_.set);
-      global_ = true;
-      return cur_;
-    }
-    int R = std::min(std::max(r, covered_ < 0 ? 0 : 2 * covered_ + 1), kGlobalRing - 1);
-    int64_t r0 = std::max<int64_t>(qrow_ - R, 0), r1 = std::min<int64_t>(qrow_ + R, INT32_MAX);
-    int64_t c0 = std::max<int64_t>(qcol_ - R, 0), c1 = std::min<int64_t>(qcol_ + R, INT32_MAX);
-    Bitmap square;
-    if (r0 <= r1 && c0 <= c1)
-      square = candidates(ix_, {CellRect{uint32_t(r0), uint32_t(r1), uint32_t(c0), uint32_t(c1)}}, Allowed{a_.set});
-    cur_ = evaluate_filter(ix_, *a_.filter, &square);
-    covered_ = R;
-    return cur_;
-  }
-  bool global() const { return a_.filter == nullptr || global_; }
-
- private:
-  const CoreIndex& ix_;
-  const Allowed& a_;
-  int64_t qrow_, qcol_;
-  int covered_ = -1;
-  bool global_ = false;
-  Bitmap cur_;
-};
+// evaluated ring by ring over the ring's own cells, which is all the walk sees of it (the walk
+// itself does that, see walk_cells); from kGlobalRing on it is evaluated over the whole index.
+constexpr int kGlobalRing = 24;
 
 std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t k, const Bitmap& allowed);
 std::vector<Hit> all_allowed(const CoreIndex& ix, float lat, float lon, const Bitmap& allowed);
@@ -164,20 +133,23 @@ std::vector<Hit> all_allowed(const CoreIndex& ix, float lat, float lon, const Bi
 std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& a) {
   const int64_t qrow = lat_row_signed(lat), qcol = lon_col_signed(lon);
   const Query q(lat, lon);
-  AllowedSoFar so_far(ix, a, qrow, qcol);
   BestHeap heap(k);
+  // The filter's whole result, once the walk reaches kGlobalRing (or the set itself without one).
+  Bitmap global;
+  const Bitmap* whole = a.filter == nullptr ? a.set : nullptr;
   std::vector<uint32_t> seen;  // measured ids, kept for the fallback scan
-  std::vector<uint32_t> ids;
+  std::vector<uint32_t> ids, ring_ids;
   std::vector<uint64_t> keys;
+  std::vector<const Bitmap*> cells;
   for (int r = 0; r <= kLastRing; ++r) {
-    bool was_global = so_far.global();
-    const Bitmap& allowed = so_far.upto(r);
-    if (!was_global && so_far.global()) {
+    if (whole == nullptr && r >= kGlobalRing) {
+      global = evaluate_filter(ix, *a.filter, a.set == &ix.valid_ids ? nullptr : a.set);
+      whole = &global;
       // The filter's whole result is known now; with few points the replay (from the start)
       // is cheaper than walking on, and walks the same way.
-      uint64_t n = allowed.cardinality();
-      if (n <= k) return all_allowed(ix, lat, lon, allowed);
-      if (n <= kReplayLimit) return replay_walk(ix, lat, lon, k, allowed);
+      uint64_t n = global.cardinality();
+      if (n <= k) return all_allowed(ix, lat, lon, global);
+      if (n <= kReplayLimit) return replay_walk(ix, lat, lon, k, global);
     }
     bool found = false;
     // The ring's cells in walk order: dr ascending, then dc ascending; inside rows only the two
@@ -194,10 +166,30 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
         ix.grid_index.prefetch(keys.back());
       }
     }
+    cells.clear();
     for (uint64_t key : keys) {
       auto it = ix.grid_index.find(key);
-      if (it == ix.grid_index.end()) continue;
-      const Bitmap& cell = it->second;
+      if (it != ix.grid_index.end()) cells.push_back(&it->second);
+    }
+    // Before kGlobalRing a filter is evaluated within the ring's cells.
+    Bitmap ring_allowed;
+    if (whole == nullptr) {
+      ring_ids.clear();
+      for (const Bitmap* c : cells) c->for_each([&](uint32_t x) { ring_ids.push_back(x); });
+      if (!ring_ids.empty()) {
+        radix_sort(ring_ids);
+        Bitmap ring = Bitmap::of_sorted(ring_ids.data(), ring_ids.size());
+        if (a.set != &ix.valid_ids) ring.and_with(*a.set);
+        ring_allowed = evaluate_filter(ix, *a.filter, &ring);
+      }
+    }
+    const Bitmap& allowed = whole != nullptr ? *whole : ring_allowed;
+    if (allowed.empty()) {
+      if (stop_after(heap, r, false)) break;
+      continue;
+    }
+    for (const Bitmap* c : cells) {
+      const Bitmap& cell = *c;
       // The cell's allowed ids, ascending: a tiny cell is checked member by member.
       if (cell.tiny()) {
         ids.clear();
@@ -219,8 +211,8 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
     }
     if (stop_after(heap, r, found)) {
       if (!heap.full() && r == kLastRing) {
-        std::sort(seen.begin(), seen.end());
-        fallback(ix, q, so_far.upto(kLastRing), Bitmap::of_sorted(seen.data(), seen.size()), heap);
+        radix_sort(seen);
+        fallback(ix, q, *whole, Bitmap::of_sorted(seen.data(), seen.size()), heap);
       }
       break;
     }
