@@ -131,6 +131,8 @@ Bitmap filter(const Ctx& c, const Json& f) {
 
 Bitmap evaluate_filter(const CoreIndex& ix, const Json& f, const Bitmap* universe) {
   if (universe == nullptr) return filter(Ctx{ix, ix.valid_ids, false}, f);
+  // Every id below N is live or deleted: with nothing deleted, the universe is all live.
+  if (ix.deleted.empty()) return filter(Ctx{ix, *universe, true}, f);
   Bitmap live = Bitmap::and_of(ix.valid_ids, *universe);
   return filter(Ctx{ix, live, true}, f);
 }

@@ -97,7 +97,10 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
       *live = std::move(ids);
       return Bitmap();
     }
-    return Bitmap::and_of(Bitmap::of_sorted(ids.data(), ids.size()), allowed);
+    Bitmap found = Bitmap::of_sorted(ids.data(), ids.size());
+    // Every filed id is live when nothing is deleted.
+    if (&allowed == &ix.valid_ids && ix.deleted.empty()) return found;
+    return Bitmap::and_of(found, allowed);
   }
   Bitmap u = Bitmap::or_many(parts);
   u.and_with(allowed);
