@@ -50,6 +50,21 @@ class CirclePrune final : public CellPrune {
     double s = std::sin(lim / (2 * kEarthRadiusM));
     a_lim_ = s * s;
   }
+  // True when an in-range point is certainly beyond the radius, by the same bound and margin
+  // with polynomial bounds instead of the trigonometry: sin y >= y - y^3/6 (0 <= y <= pi/2) and
+  // cos x >= 1 - x^2/2 + x^4/24 - x^6/720. A longitude difference beyond 180 degrees is taken
+  // the other way round (sin^2 of its half is the same).
+  bool beyond(float plat, float plon) const {
+    double y1 = std::fabs(double(plat) - double(qlat_)) * (kRad / 2);
+    double dl = std::fabs(double(plon) - double(qlon_));
+    if (dl > 180.0) dl = 360.0 - dl;
+    double y2 = dl * (kRad / 2);
+    double s1 = y1 - y1 * y1 * y1 / 6, s2 = y2 - y2 * y2 * y2 / 6;
+    double x = double(plat) * kRad, x2 = x * x;
+    double c = 1 - x2 / 2 + x2 * x2 / 24 - x2 * x2 * x2 / 720;
+    if (c < 0) c = 0;
+    return s1 * s1 + qcos_ * c * (s2 * s2) > a_lim_;
+  }
   bool keep(uint32_t row, uint32_t col) const override {
     if (row < 1 || row > 17999 || col < 1 || col > 35999) return true;
     const Row& r = row_of(row);
@@ -139,6 +154,8 @@ std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float 
       // Out-of-range points keep the plain rectangle.
       uint32_t row = lat_row(plat), col = lon_col(plon);
       if (row < plain.r0 || row > plain.r1 || col < plain.c0 || col > plain.c1) continue;
+    } else if (prune && prune->beyond(plat, plon)) {
+      continue;
     }
     float d = distance_m(lat, lon, qcos, plat, plon);
     if (d <= radius_m) {  // NaN never qualifies
