@@ -19,7 +19,7 @@ void radix_sort(std::vector<T>& v) {
     std::sort(v.begin(), v.end());
     return;
   }
-  std::vector<uint32_t> counts(kBytes * 256, 0);
+  uint32_t counts[kBytes * 256] = {};
   for (T x : v)
     for (size_t b = 0; b < kBytes; ++b) ++counts[b * 256 + ((x >> (8 * b)) & 0xff)];
   std::vector<T> tmp(n);

@@ -141,23 +141,35 @@ Bitmap NumericBsiIndex::compare(Op op, float x, const Bitmap& valid, const Bitma
   }
   uint32_t e = encode_f32(x);
   if (within != nullptr && within->cardinality() <= kColumnScan) {
-    // A few candidates: compare their values one by one (the same answers as the slices).
+    // A few candidates: compare their values one by one (the same answers as the slices). The
+    // candidates are scattered over the column: their values are fetched a few ahead.
+    std::vector<uint32_t> ids = within->to_vector();
     std::vector<uint32_t> keep;
-    within->for_each([&](uint32_t id) {
-      uint32_t v = id < column.size() ? column[id] : kAbsent;
+    keep.reserve(ids.size());
+    constexpr size_t kAhead = 16;
+    const size_t n = ids.size(), ncol = column.size();
+    for (size_t j = 0; j < n && j < kAhead; ++j)
+      if (ids[j] < ncol) __builtin_prefetch(&column[ids[j]]);
+    for (size_t j = 0; j < n; ++j) {
+      if (j + kAhead < n && ids[j + kAhead] < ncol) __builtin_prefetch(&column[ids[j + kAhead]]);
+      uint32_t id = ids[j];
+      uint32_t v = id < ncol ? column[id] : kAbsent;
       bool has = v != kAbsent;
       bool match = false;
       switch (op) {
         case Op::Eq: match = has && v == e; break;
-        case Op::Ne: match = valid.contains(id) && !(has && v == e); break;
+        case Op::Ne: match = !(has && v == e); break;  // live ones only: see below
         case Op::Lt: match = has && v < e; break;
         case Op::Lte: match = has && v <= e; break;
         case Op::Gt: match = has && v > e; break;
-        case Op::Gte: match = valid.contains(id) && !(has && v < e); break;
+        case Op::Gte: match = !(has && v < e); break;  // live ones only: see below
       }
       if (match) keep.push_back(id);
-    });
-    return Bitmap::of_sorted(keep.data(), keep.size());
+    }
+    Bitmap out = Bitmap::of_sorted(keep.data(), keep.size());
+    // Points without a value match $ne and $gte when they are live: one intersection for all.
+    if (op == Op::Ne || op == Op::Gte) out.and_with(valid);
+    return out;
   }
   switch (op) {
     case Op::Eq:
