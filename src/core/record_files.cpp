@@ -251,9 +251,18 @@ void CoreIndex::read_results(const std::vector<uint32_t>& ids, std::string* aren
                              std::vector<std::pair<size_t, size_t>>* id_spans,
                              std::vector<std::pair<size_t, size_t>>* meta_spans) {
   std::scoped_lock g(ids_mutex, meta_mutex);
-  RecordSource a[1] = {{ids_view, ids_file.get(), ids_file_len, offsets_mmap, UINT32_MAX, "", id_spans}};
+  RecordSource both[2] = {
+      {ids_view, ids_file.get(), ids_file_len, offsets_mmap, UINT32_MAX, "", id_spans},
+      {meta_view, meta_file.get(), meta_file_len, meta_offsets_mmap, kMaxMetadataLen, "{}", meta_spans}};
+  // A few results: both files at once, so that all their misses overlap. Many: one file after
+  // the other, which keeps fewer fetches in flight than the memory system can take.
+  if (ids.size() <= 16) {
+    read_batched(both, ids, false, arena);
+    return;
+  }
+  RecordSource a[1] = {both[0]};
   read_batched(a, ids, false, arena);
-  RecordSource b[1] = {{meta_view, meta_file.get(), meta_file_len, meta_offsets_mmap, kMaxMetadataLen, "{}", meta_spans}};
+  RecordSource b[1] = {both[1]};
   read_batched(b, ids, false, arena);
 }
 
