@@ -9,7 +9,6 @@
 #include <cstring>
 #include <optional>
 
-#include <absl/container/flat_hash_map.h>
 
 #include "core/radix_sort.h"
 #include "spatial/grid.h"
@@ -45,11 +44,38 @@ double sin2_half(double deg) {
 // out-of-range points: those are always kept.
 class CirclePrune final : public CellPrune {
  public:
-  CirclePrune(float lat, float lon, float radius_m) : qlat_(lat), qlon_(lon), qcos_(std::cos(double(lat) * kRad)) {
+  // The bounds are tabulated per row and per column of each rectangle; `usable()` is false when
+  // the rectangles are too wide for that to pay (the search then measures every candidate).
+  CirclePrune(float lat, float lon, float radius_m, const std::vector<CellRect>& rects)
+      : qlat_(lat), qlon_(lon), qcos_(std::cos(double(lat) * kRad)) {
     double lim = double(radius_m) * (1 + 1e-4) + 50.0;
     double s = std::sin(lim / (2 * kEarthRadiusM));
     a_lim_ = s * s;
+    size_t cells = 0;
+    for (const CellRect& r : rects)
+      if (!r.empty()) cells += size_t(r.r1 - r.r0) + size_t(r.c1 - r.c0) + 2;
+    if (cells > kMaxTabulated) return;
+    for (const CellRect& r : rects) {
+      if (r.empty()) continue;
+      Table t{r, {}, {}, {}};
+      for (uint64_t row = r.r0; row <= r.r1; ++row) {
+        double lo = row / 100.0 - 90.0 - 1e-9, hi = (row + 1) / 100.0 - 90.0 + 1e-9;
+        double d = std::max({0.0, lo - double(lat), double(lat) - hi});
+        t.lat_term.push_back(sin2_half(d));
+        t.min_cos.push_back(std::max(0.0, std::min(std::cos(std::max(lo, -90.0) * kRad),
+                                                   std::cos(std::min(hi, 90.0) * kRad))));
+      }
+      for (uint64_t col = r.c0; col <= r.c1; ++col) {
+        double x0 = col / 100.0 - 180.0 - 1e-9 - double(lon), x1 = (col + 1) / 100.0 - 180.0 + 1e-9 - double(lon);
+        // sin^2(x/2) is 0 at multiples of 360 degrees and rises on both sides of them.
+        bool holds_zero = (x0 <= 0 && x1 >= 0) || (x0 <= -360 && x1 >= -360) || (x0 <= 360 && x1 >= 360);
+        t.col_term.push_back(holds_zero ? 0.0 : std::min(sin2_half(x0), sin2_half(x1)));
+      }
+      tables_.push_back(std::move(t));
+    }
   }
+  bool usable() const { return !tables_.empty(); }
+
   // True when an in-range point is certainly beyond the radius, by the same bound and margin
   // with polynomial bounds instead of the trigonometry: sin y >= y - y^3/6 (0 <= y <= pi/2) and
   // cos x >= 1 - x^2/2 + x^4/24 - x^6/720. A longitude difference beyond 180 degrees is taken
@@ -67,38 +93,24 @@ class CirclePrune final : public CellPrune {
   }
   bool keep(uint32_t row, uint32_t col) const override {
     if (row < 1 || row > 17999 || col < 1 || col > 35999) return true;
-    const Row& r = row_of(row);
-    if (r.lat_term > a_lim_) return false;
-    return r.lat_term + qcos_ * r.min_cos * col_term(col) <= a_lim_;
+    for (const Table& t : tables_) {
+      const CellRect& r = t.rect;
+      if (row < r.r0 || row > r.r1 || col < r.c0 || col > r.c1) continue;
+      double lat_term = t.lat_term[row - r.r0];
+      return lat_term + qcos_ * t.min_cos[row - r.r0] * t.col_term[col - r.c0] <= a_lim_;
+    }
+    return true;
   }
 
  private:
-  struct Row {
-    double lat_term, min_cos;
+  static constexpr size_t kMaxTabulated = 20000;
+  struct Table {
+    CellRect rect;
+    std::vector<double> lat_term, min_cos, col_term;
   };
-  const Row& row_of(uint32_t row) const {
-    auto it = rows_.find(row);
-    if (it != rows_.end()) return it->second;
-    double lo = row / 100.0 - 90.0 - 1e-9, hi = (row + 1) / 100.0 - 90.0 + 1e-9;
-    double d = std::max({0.0, lo - double(qlat_), double(qlat_) - hi});
-    double c = std::max(0.0, std::min(std::cos(std::max(lo, -90.0) * kRad), std::cos(std::min(hi, 90.0) * kRad)));
-    return rows_.emplace(row, Row{sin2_half(d), c}).first->second;
-  }
-  double col_term(uint32_t col) const {
-    auto it = cols_.find(col);
-    if (it != cols_.end()) return it->second;
-    double x0 = col / 100.0 - 180.0 - 1e-9 - double(qlon_), x1 = (col + 1) / 100.0 - 180.0 + 1e-9 - double(qlon_);
-    // sin^2(x/2) is 0 at multiples of 360 degrees and rises on both sides of them.
-    double t = 0;
-    bool holds_zero = (x0 <= 0 && x1 >= 0) || (x0 <= -360 && x1 >= -360) || (x0 <= 360 && x1 >= 360);
-    if (!holds_zero) t = std::min(sin2_half(x0), sin2_half(x1));
-    cols_.emplace(col, t);
-    return t;
-  }
   float qlat_, qlon_;
   double qcos_, a_lim_;
-  mutable absl::flat_hash_map<uint32_t, Row> rows_;
-  mutable absl::flat_hash_map<uint32_t, double> cols_;
+  std::vector<Table> tables_;
 };
 
 }  // namespace
@@ -138,7 +150,10 @@ std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float 
   }
   // Radii up to 1000 km, where the float distance is accurate to well within the prune's margin.
   std::optional<CirclePrune> prune;
-  if (exact && radius_m <= 1e6f) prune.emplace(lat, lon, radius_m);
+  if (exact && radius_m <= 1e6f) {
+    prune.emplace(lat, lon, radius_m, rects);
+    if (!prune->usable()) prune.reset();
+  }
   std::vector<uint32_t> ids = candidate_ids(ix, rects, allowed, prune ? &*prune : nullptr);
   // Hits as sort keys: the distance's bits above the id. Distances that qualify are never NaN
   // and never -0 (the haversine term is a sum with a non-negative square first), so the keys
