@@ -239,7 +239,10 @@ Result<SearchOut> Store::search_radius(float lat, float lon, float radius_m,
                                        const std::optional<std::string_view>& filter) {
   return run_search(filter, true, [&](CoreIndex& ix, const Allowed& allowed, std::vector<uint32_t>* ids,
                                       std::vector<float>* dists) {
-    for (const Hit& h : korvane::search_radius(ix, lat, lon, radius_m, allowed)) {
+    std::vector<Hit> hits = korvane::search_radius(ix, lat, lon, radius_m, allowed);
+    ids->reserve(hits.size());
+    dists->reserve(hits.size());
+    for (const Hit& h : hits) {
       ids->push_back(h.id);
       dists->push_back(h.dist);
     }

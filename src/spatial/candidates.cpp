@@ -68,7 +68,7 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
             keys.push_back(make_cell_key(uint32_t(row), uint32_t(col)));
     }
     if (rects.size() > 1) {
-      std::sort(keys.begin(), keys.end());
+      radix_sort(keys);
       keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     }
     constexpr size_t kAhead = 8;

@@ -159,6 +159,7 @@ std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float 
   // and never -0 (the haversine term is a sum with a non-negative square first), so the keys
   // order like (distance, id).
   std::vector<uint64_t> keys;
+  keys.reserve(ids.size());
   const float qcos = query_cos(lat);
   ix.prefetch_first_coords(ids);
   for (size_t j = 0; j < ids.size(); ++j) {
