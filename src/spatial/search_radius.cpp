@@ -28,8 +28,19 @@ constexpr double kPadDeg = 1e-4;
 constexpr double kRad = M_PI / 180.0;
 constexpr double kEarthRadiusM = 6371000.0;
 
-double sin2_half(double deg) {
-  double s = std::sin(deg * (kRad / 2));
+// Lower bounds without trigonometry: sin y >= y - y^3/6 for 0 <= y <= pi/2, and
+// cos x >= 1 - x^2/2 + x^4/24 - x^6/720 for every x.
+double sin_below(double y) { return y - y * y * y / 6; }
+double cos_below(double x) {
+  double x2 = x * x;
+  return 1 - x2 / 2 + x2 * x2 / 24 - x2 * x2 * x2 / 720;
+}
+// A lower bound of sin^2(deg / 2) for |deg| <= 360 (past 180 degrees the angle is taken the other
+// way round, which has the same sin^2 of its half).
+double sin2_half_below(double deg) {
+  double a = std::fabs(deg);
+  if (a > 180.0) a = 360.0 - a;
+  double s = sin_below(a * (kRad / 2));
   return s * s;
 }
 
@@ -51,45 +62,46 @@ class CirclePrune final : public CellPrune {
     double lim = double(radius_m) * (1 + 1e-4) + 50.0;
     double s = std::sin(lim / (2 * kEarthRadiusM));
     a_lim_ = s * s;
+    auto contains = [](const CellRect& a, const CellRect& b) {
+      return a.r0 <= b.r0 && b.r1 <= a.r1 && a.c0 <= b.c0 && b.c1 <= a.c1;
+    };
     size_t cells = 0;
     for (const CellRect& r : rects)
       if (!r.empty()) cells += size_t(r.r1 - r.r0) + size_t(r.c1 - r.c0) + 2;
     if (cells > kMaxTabulated) return;
-    for (const CellRect& r : rects) {
+    for (size_t k = 0; k < rects.size(); ++k) {
+      const CellRect& r = rects[k];
       if (r.empty()) continue;
+      bool covered = false;  // by a later rectangle, or an earlier one not itself covered
+      for (size_t m = 0; m < rects.size() && !covered; ++m)
+        covered = m != k && !rects[m].empty() && contains(rects[m], r) && (m > k || !contains(r, rects[m]));
+      if (covered) continue;
       Table t{r, {}, {}, {}};
       for (uint64_t row = r.r0; row <= r.r1; ++row) {
         double lo = row / 100.0 - 90.0 - 1e-9, hi = (row + 1) / 100.0 - 90.0 + 1e-9;
         double d = std::max({0.0, lo - double(lat), double(lat) - hi});
-        t.lat_term.push_back(sin2_half(d));
-        t.min_cos.push_back(std::max(0.0, std::min(std::cos(std::max(lo, -90.0) * kRad),
-                                                   std::cos(std::min(hi, 90.0) * kRad))));
+        t.lat_term.push_back(sin2_half_below(d));
+        // cos is concave over [-90, 90] degrees: least at an end of the band.
+        t.min_cos.push_back(std::max(0.0, std::min(cos_below(std::max(lo, -90.0) * kRad),
+                                                   cos_below(std::min(hi, 90.0) * kRad))));
       }
       for (uint64_t col = r.c0; col <= r.c1; ++col) {
         double x0 = col / 100.0 - 180.0 - 1e-9 - double(lon), x1 = (col + 1) / 100.0 - 180.0 + 1e-9 - double(lon);
-        // sin^2(x/2) is 0 at multiples of 360 degrees and rises on both sides of them.
+        // sin^2(x/2) is 0 at multiples of 360 degrees and rises on both sides of them, so over
+        // a column it is least at an end.
         bool holds_zero = (x0 <= 0 && x1 >= 0) || (x0 <= -360 && x1 >= -360) || (x0 <= 360 && x1 >= 360);
-        t.col_term.push_back(holds_zero ? 0.0 : std::min(sin2_half(x0), sin2_half(x1)));
+        t.col_term.push_back(holds_zero ? 0.0 : std::min(sin2_half_below(x0), sin2_half_below(x1)));
       }
       tables_.push_back(std::move(t));
     }
   }
   bool usable() const { return !tables_.empty(); }
 
-  // True when an in-range point is certainly beyond the radius, by the same bound and margin
-  // with polynomial bounds instead of the trigonometry: sin y >= y - y^3/6 (0 <= y <= pi/2) and
-  // cos x >= 1 - x^2/2 + x^4/24 - x^6/720. A longitude difference beyond 180 degrees is taken
-  // the other way round (sin^2 of its half is the same).
+  // True when an in-range point is certainly beyond the radius, by the same bound and margin.
   bool beyond(float plat, float plon) const {
-    double y1 = std::fabs(double(plat) - double(qlat_)) * (kRad / 2);
-    double dl = std::fabs(double(plon) - double(qlon_));
-    if (dl > 180.0) dl = 360.0 - dl;
-    double y2 = dl * (kRad / 2);
-    double s1 = y1 - y1 * y1 * y1 / 6, s2 = y2 - y2 * y2 * y2 / 6;
-    double x = double(plat) * kRad, x2 = x * x;
-    double c = 1 - x2 / 2 + x2 * x2 / 24 - x2 * x2 * x2 / 720;
-    if (c < 0) c = 0;
-    return s1 * s1 + qcos_ * c * (s2 * s2) > a_lim_;
+    double c = std::max(0.0, cos_below(double(plat) * kRad));
+    return sin2_half_below(double(plat) - double(qlat_)) + qcos_ * c * sin2_half_below(double(plon) - double(qlon_)) >
+           a_lim_;
   }
   bool keep(uint32_t row, uint32_t col) const override {
     if (row < 1 || row > 17999 || col < 1 || col > 35999) return true;
