@@ -9,7 +9,6 @@
 #include <cstring>
 #include <optional>
 
-
 #include "core/radix_sort.h"
 #include "spatial/grid.h"
 #include "spatial/search.h"
@@ -65,10 +64,10 @@ class CirclePrune final : public CellPrune {
     auto contains = [](const CellRect& a, const CellRect& b) {
       return a.r0 <= b.r0 && b.r1 <= a.r1 && a.c0 <= b.c0 && b.c1 <= a.c1;
     };
-    size_t cells = 0;
+    size_t entries = 0;
     for (const CellRect& r : rects)
-      if (!r.empty()) cells += size_t(r.r1 - r.r0) + size_t(r.c1 - r.c0) + 2;
-    if (cells > kMaxTabulated) return;
+      if (!r.empty()) entries += size_t(r.r1 - r.r0) + size_t(r.c1 - r.c0) + 2;
+    if (entries > kMaxTabulated) return;
     for (size_t k = 0; k < rects.size(); ++k) {
       const CellRect& r = rects[k];
       if (r.empty()) continue;
