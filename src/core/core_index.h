@@ -82,14 +82,19 @@ struct CoreIndex {
     std::memcpy(ll, p, 8);
     return {ll[0], ll[1]};
   }
-  // Candidates are scattered over coords.bin: loops start the first few fetches before they begin,
-  // then prefetch a few ids ahead.
-  void prefetch_first_coords(const std::vector<uint32_t>& ids) const {
-    for (size_t t = 0; t < 16 && t < ids.size(); ++t) __builtin_prefetch(coords_mmap.data() + 8 * size_t{ids[t]});
-  }
-  void prefetch_coords(const std::vector<uint32_t>& ids, size_t j) const {
+  // Calls f(id, lat, lon) for each id in turn. Candidates are scattered over coords.bin: the
+  // first few fetches start before the loop, then each one a few ids ahead.
+  template <class F>
+  void for_each_coords(const std::vector<uint32_t>& ids, F&& f) const {
     constexpr size_t kAhead = 16;
-    if (j + kAhead < ids.size()) __builtin_prefetch(coords_mmap.data() + 8 * size_t{ids[j + kAhead]});
+    const uint8_t* base = coords_mmap.data();
+    const size_t n = ids.size();
+    for (size_t t = 0; t < kAhead && t < n; ++t) __builtin_prefetch(base + 8 * size_t{ids[t]});
+    for (size_t j = 0; j < n; ++j) {
+      if (j + kAhead < n) __builtin_prefetch(base + 8 * size_t{ids[j + kAhead]});
+      auto [lat, lon] = get_coords(ids[j]);
+      f(ids[j], lat, lon);
+    }
   }
   std::string get_external_id(uint32_t i);
   std::string get_metadata(uint32_t i);

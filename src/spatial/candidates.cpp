@@ -41,12 +41,9 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
     // Few allowed points: test the cell each one is filed under (the cell of its coordinates).
     std::vector<uint32_t> ids = allowed.to_vector();
     std::vector<uint32_t> keep;
-    ix.prefetch_first_coords(ids);
-    for (size_t j = 0; j < ids.size(); ++j) {
-      ix.prefetch_coords(ids, j);
-      auto [lat, lon] = ix.get_coords(ids[j]);
-      if (in_rects(rects, lat_row(lat), lon_col(lon))) keep.push_back(ids[j]);
-    }
+    ix.for_each_coords(ids, [&](uint32_t id, float lat, float lon) {
+      if (in_rects(rects, lat_row(lat), lon_col(lon))) keep.push_back(id);
+    });
     Bitmap out;
     out.add_many(keep.data(), keep.size());
     return out;
@@ -131,12 +128,9 @@ std::vector<uint32_t> search_box(const CoreIndex& ix, float north, float west, f
                                  const Allowed& allowed) {
   std::vector<uint32_t> ids = candidate_ids(ix, {cell_rect(south, north, west, east)}, allowed);
   std::vector<uint32_t> out;
-  ix.prefetch_first_coords(ids);
-  for (size_t j = 0; j < ids.size(); ++j) {
-    ix.prefetch_coords(ids, j);
-    auto [lat, lon] = ix.get_coords(ids[j]);
-    if (lat <= north && lat >= south && lon >= west && lon <= east) out.push_back(ids[j]);
-  }
+  ix.for_each_coords(ids, [&](uint32_t id, float lat, float lon) {
+    if (lat <= north && lat >= south && lon >= west && lon <= east) out.push_back(id);
+  });
   return out;
 }
 
@@ -153,11 +147,7 @@ std::vector<uint32_t> search_polygon(const CoreIndex& ix, const std::vector<std:
   std::vector<uint32_t> ids = candidate_ids(ix, {cell_rect(lat_lo, lat_hi, lon_lo, lon_hi)}, allowed);
   std::vector<uint32_t> out;
   size_t n = pts.size();
-  ix.prefetch_first_coords(ids);
-  for (size_t k = 0; k < ids.size(); ++k) {
-    ix.prefetch_coords(ids, k);
-    uint32_t id = ids[k];
-    auto [plat, plon] = ix.get_coords(id);
+  ix.for_each_coords(ids, [&](uint32_t id, float plat, float plon) {
     bool inside = false;
     for (size_t i = 0, j = n - 1; i < n; j = i++) {
       float lat_i = pts[i].first, lon_i = pts[i].second;
@@ -171,7 +161,7 @@ std::vector<uint32_t> search_polygon(const CoreIndex& ix, const std::vector<std:
       }
     }
     if (inside) out.push_back(id);
-  }
+  });
   return out;
 }
 

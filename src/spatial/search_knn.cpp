@@ -113,13 +113,7 @@ void fallback(const CoreIndex& ix, const Query& q, const Bitmap& allowed,
               const Bitmap& seen, BestHeap& heap) {
   Bitmap rest = Bitmap::andnot_of(allowed, seen);
   std::vector<uint32_t> ids = rest.to_vector();
-  ix.prefetch_first_coords(ids);
-  for (size_t j = 0; j < ids.size(); ++j) {
-    ix.prefetch_coords(ids, j);
-    uint32_t i = ids[j];
-    auto [plat, plon] = ix.get_coords(i);
-    measure(q, plat, plon, i, heap);
-  }
+  ix.for_each_coords(ids, [&](uint32_t i, float plat, float plon) { measure(q, plat, plon, i, heap); });
 }
 
 // The allowed set as the walk needs it. Without a filter it is fixed. With one, the filter is
@@ -200,13 +194,10 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
         Bitmap::and_of(cell, allowed).to_vector(&ids);
       }
       if (ids.empty()) continue;
-      ix.prefetch_first_coords(ids);
-      for (size_t j = 0; j < ids.size(); ++j) {
-        ix.prefetch_coords(ids, j);
-        seen.push_back(ids[j]);
-        auto [plat, plon] = ix.get_coords(ids[j]);
-        measure(q, plat, plon, ids[j], heap);
-      }
+      ix.for_each_coords(ids, [&](uint32_t i, float plat, float plon) {
+        seen.push_back(i);
+        measure(q, plat, plon, i, heap);
+      });
       found = true;
     }
     if (stop_after(heap, r, found)) {
@@ -230,11 +221,7 @@ std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t
   std::vector<Pt> walk;
   std::vector<uint32_t> outside;  // never reached by a ring
   std::vector<uint32_t> ids = allowed.to_vector();
-  ix.prefetch_first_coords(ids);
-  for (size_t j = 0; j < ids.size(); ++j) {
-    ix.prefetch_coords(ids, j);
-    uint32_t i = ids[j];
-    auto [plat, plon] = ix.get_coords(i);
+  ix.for_each_coords(ids, [&](uint32_t i, float plat, float plon) {
     int64_t row = lat_row(plat), col = lon_col(plon);
     int64_t dr = row - qrow, dc = col - qcol;
     int64_t ring = std::max(std::llabs(dr), std::llabs(dc));
@@ -242,7 +229,7 @@ std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t
       outside.push_back(i);
     else
       walk.push_back({int(ring), int(dr), int(dc), i});
-  }
+  });
   std::sort(walk.begin(), walk.end(), [](const Pt& a, const Pt& b) {
     return std::tie(a.ring, a.dr, a.dc, a.id) < std::tie(b.ring, b.dr, b.dc, b.id);
   });
@@ -273,13 +260,9 @@ std::vector<Hit> all_allowed(const CoreIndex& ix, float lat, float lon, const Bi
   const float qcos = query_cos(lat);
   std::vector<Hit> out;
   std::vector<uint32_t> ids = allowed.to_vector();
-  ix.prefetch_first_coords(ids);
-  for (size_t j = 0; j < ids.size(); ++j) {
-    ix.prefetch_coords(ids, j);
-    uint32_t i = ids[j];
-    auto [plat, plon] = ix.get_coords(i);
+  ix.for_each_coords(ids, [&](uint32_t i, float plat, float plon) {
     out.push_back({i, distance_m(lat, lon, qcos, plat, plon)});
-  }
+  });
   return out;
 }
 

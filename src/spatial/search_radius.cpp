@@ -172,17 +172,13 @@ std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float 
   std::vector<uint64_t> keys;
   keys.reserve(ids.size());
   const float qcos = query_cos(lat);
-  ix.prefetch_first_coords(ids);
-  for (size_t j = 0; j < ids.size(); ++j) {
-    ix.prefetch_coords(ids, j);
-    uint32_t i = ids[j];
-    auto [plat, plon] = ix.get_coords(i);
+  ix.for_each_coords(ids, [&](uint32_t i, float plat, float plon) {
     if (exact && !in_range(plat, plon)) {
       // Out-of-range points keep the plain rectangle.
       uint32_t row = lat_row(plat), col = lon_col(plon);
-      if (row < plain.r0 || row > plain.r1 || col < plain.c0 || col > plain.c1) continue;
+      if (row < plain.r0 || row > plain.r1 || col < plain.c0 || col > plain.c1) return;
     } else if (prune && prune->beyond(plat, plon)) {
-      continue;
+      return;
     }
     float d = distance_m(lat, lon, qcos, plat, plon);
     if (d <= radius_m) {  // NaN never qualifies
@@ -190,7 +186,7 @@ std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float 
       std::memcpy(&b, &d, 4);
       keys.push_back(uint64_t{b} << 32 | i);
     }
-  }
+  });
   // Nearest first, equal distances in ascending internal id.
   radix_sort(keys);
   std::vector<Hit> out(keys.size());
