@@ -97,15 +97,12 @@ struct CoreIndex {
     }
   }
   std::string get_external_id(uint32_t i);
-  std::string get_metadata(uint32_t i);
 
   // Reads of many records at once, appended to `arena`; each result is (offset, length) in it.
   // One lock per call instead of one per record.
   void read_ids(const std::vector<uint32_t>& ids, std::string* arena,
                 std::vector<std::pair<size_t, size_t>>* spans);
-  void read_metas(const std::vector<uint32_t>& ids, std::string* arena,
-                  std::vector<std::pair<size_t, size_t>>* spans);
-  // Both records of each id in one pass, as search results need them. The bytes are not checked
+  // Both records of each id, as search results need them. The bytes are not checked
   // as UTF-8: the caller decodes them and reads a record that is not as "" (id) or "{}" (metadata).
   void read_results(const std::vector<uint32_t>& ids, std::string* arena,
                     std::vector<std::pair<size_t, size_t>>* id_spans,

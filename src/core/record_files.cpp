@@ -154,13 +154,6 @@ std::string CoreIndex::get_external_id(uint32_t i) {
   return out;
 }
 
-std::string CoreIndex::get_metadata(uint32_t i) {
-  std::string out;
-  std::vector<std::pair<size_t, size_t>> spans;
-  read_metas({i}, &out, &spans);
-  return out;
-}
-
 namespace {
 
 // One record file as the batched reader sees it.
@@ -235,15 +228,6 @@ void CoreIndex::read_ids(const std::vector<uint32_t>& ids, std::string* arena,
                          std::vector<std::pair<size_t, size_t>>* spans) {
   std::lock_guard<std::mutex> g(ids_mutex);
   RecordSource src[1] = {{ids_view, ids_file.get(), ids_file_len, offsets_mmap, UINT32_MAX, "", spans}};
-  read_batched(src, ids, true, arena);
-}
-
-void CoreIndex::read_metas(const std::vector<uint32_t>& ids, std::string* arena,
-                           std::vector<std::pair<size_t, size_t>>* spans) {
-  std::lock_guard<std::mutex> g(meta_mutex);
-  // Absent or unreadable metadata reads as the empty object.
-  RecordSource src[1] = {
-      {meta_view, meta_file.get(), meta_file_len, meta_offsets_mmap, kMaxMetadataLen, "{}", spans}};
   read_batched(src, ids, true, arena);
 }
 
