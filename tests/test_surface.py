@@ -116,8 +116,8 @@ def test_not_subclassable_no_dict_no_weakref(store):
 
 @cpython_only
 def test_signatures_and_docstrings():
-    assert Korvane.__text_signature__ == "(storage_path)"
-    assert str(inspect.signature(Korvane)) == "(storage_path)"
+    assert Korvane.__text_signature__ == "(storage_path, read_only=False)"
+    assert str(inspect.signature(Korvane)) == "(storage_path, read_only=False)"
     assert not Korvane.__doc__
     for name, sig in SIGNATURES.items():
         method = getattr(Korvane, name)
@@ -185,8 +185,8 @@ def test_argument_matching(store, method):
 def test_argument_matching_constructor_and_no_argument_methods(store):
     with pytest.raises(TypeError, match=r"^Korvane\(\) missing 1 required positional argument: 'storage_path'$"):
         Korvane()
-    with pytest.raises(TypeError, match=r"^Korvane\(\) takes 1 positional argument but 2 were given$"):
-        Korvane(store.path, store.path)
+    with pytest.raises(TypeError, match=r"^Korvane\(\) takes from 1 to 2 positional arguments but 3 were given$"):
+        Korvane(store.path, False, store.path)
     with pytest.raises(TypeError, match="unexpected keyword argument 'path'"):
         Korvane(path=store.path)
     assert Korvane(storage_path=store.path).count() == 0

@@ -40,10 +40,17 @@ constexpr uint32_t kMaxMetadataLen = 10000000;
 struct RecordView {
   Mapping view;
   uint64_t known_len = 0;
+  // A read-only store cannot append to the file: records it had to write (a replayed insert
+  // whose records were not on file) are kept here, at offsets from kMemRecords on.
+  std::string mem;
 };
+constexpr uint64_t kMemRecords = uint64_t{1} << 62;
 
 struct CoreIndex {
   Fd dir;  // the storage directory, resolved once at open; every file is reached through it
+  // Opened to read only: the record files are opened read-only, the slot files are private
+  // copy-on-write views, and nothing is ever written to the directory.
+  bool read_only = false;
 
   // Invariant: N = |valid_ids| + |deleted| <= capacity, and the three slot files are at least
   // 8 * capacity bytes long.
@@ -112,14 +119,21 @@ struct CoreIndex {
 
 // Opens (creating when missing) the directory's five record files, sizes and maps the slot
 // files, and returns an empty index over them. Failures are Fatal.
-Result<std::unique_ptr<CoreIndex>> open_record_files(Fd dir);
+// Read-only: missing files read as empty, and nothing is created or sized.
+Result<std::unique_ptr<CoreIndex>> open_record_files(Fd dir, bool read_only = false);
+// Moves the logical ends of ids.bin and meta.bin (as a snapshot recorded them) to where new
+// records can safely go: never past the file's end, and never before the end of a record that
+// an allocated id points to.
+void settle_logical_ends(CoreIndex& ix);
 // Grows the slot files by one step when N has reached capacity.
 Status ensure_capacity(CoreIndex& ix);
 
 // Insert and delete without logging (the log is written by the caller, and replay calls these).
 // `text`, when given, is the metadata's compact text already made by the caller.
+// `replay`: the insert repeats a logged one, whose records may already be on file where the
+// next id's slots point; they are kept when they hold the same texts.
 Status insert_in_mem(CoreIndex& ix, std::string_view id, float lat, float lon, const Json& meta,
-                     const std::string* text = nullptr);
+                     const std::string* text = nullptr, bool replay = false);
 void delete_in_mem(CoreIndex& ix, std::string_view id);
 
 }  // namespace korvane
@@ -128,6 +142,9 @@ namespace korvane {
 // Record appends (hold the index write lock). Failures are Fatal.
 Status append_id_record(CoreIndex& ix, uint32_t i, std::string_view id);
 Status append_meta_record(CoreIndex& ix, uint32_t i, std::string_view text);
+// True when slot i of offsets.bin (meta_offsets.bin with `meta`) points to a whole record on
+// file holding exactly `bytes`; the logical end then moves past that record if it lay before.
+bool reuse_record(CoreIndex& ix, bool meta, uint32_t i, std::string_view bytes);
 void write_coords(CoreIndex& ix, uint32_t i, float lat, float lon);
 }  // namespace korvane
 

@@ -15,7 +15,9 @@ enum class ErrorKind {
   Os,           // errnum: errno; message: context only (the surface shows strerror)
   OsPlain,      // as Os, but always raised as the base OSError class
   Fatal,        // unrecoverable step: message names the step and the cause
-  Unsupported,  // an operation this build does not offer
+  Unsupported,  // an operation this object does not offer (a read-only store's writes)
+  InUse,        // the directory is held by another engine: message only (errno EAGAIN)
+  OsMessage,    // a plain OSError with its own message (errnum, if any, is not shown)
 };
 
 struct Error {
@@ -28,6 +30,10 @@ struct Error {
   static Error fatal_os(int e, const std::string& what);
   static Error json(std::string what) { return {ErrorKind::InvalidJson, 0, std::move(what)}; }
   static Error value(std::string what) { return {ErrorKind::InvalidValue, 0, std::move(what)}; }
+  static Error os_plain(int e, std::string what) { return {ErrorKind::OsPlain, e, std::move(what)}; }
+  static Error unsupported(std::string what) { return {ErrorKind::Unsupported, 0, std::move(what)}; }
+  static Error in_use(std::string what) { return {ErrorKind::InUse, EAGAIN, std::move(what)}; }
+  static Error os_message(std::string what) { return {ErrorKind::OsMessage, 0, std::move(what)}; }
 };
 
 // The system's description of an errno followed by " (os error N)".

@@ -28,6 +28,22 @@ Result<Mapping> Mapping::map(int fd, size_t len, bool read_only) {
   return m;
 }
 
+Result<Mapping> Mapping::map_private(int fd, size_t file_len, size_t len) {
+  Mapping m;
+  if (len == 0) return m;
+  void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return Error::os(errno, "mmap");
+  m.addr_ = p;
+  m.len_ = len;
+  size_t from_file = file_len < len ? file_len : len;
+  if (fd >= 0 && from_file > 0) {
+    // The file over the start of the zeroed region; its last page reads zeros past the end.
+    void* q = ::mmap(p, from_file, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd, 0);
+    if (q == MAP_FAILED) return Error::os(errno, "mmap");
+  }
+  return m;
+}
+
 Status Mapping::sync() const {
   if (addr_ == nullptr) return {};
   if (::msync(addr_, len_, MS_SYNC) != 0) return Error::os(errno, "msync");

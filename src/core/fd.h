@@ -47,6 +47,10 @@ class Mapping {
   // Maps the first `len` bytes of `fd` shared (writable unless `read_only`). A zero length
   // gives an empty mapping with no address.
   static Result<Mapping> map(int fd, size_t len, bool read_only = false);
+  // A writable private view of `len` bytes: the first `file_len` bytes of `fd` (none when fd is
+  // -1) copied on write, zeros after them. Stores never reach the file, and the pages past the
+  // file's end are ordinary memory, so the view may be longer than the file.
+  static Result<Mapping> map_private(int fd, size_t file_len, size_t len);
   Status sync() const;  // synchronous msync of the whole mapping
   void advise_random() const;  // failures ignored
 

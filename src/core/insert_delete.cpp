@@ -1,4 +1,6 @@
 // Insert and delete in memory: what add and delete do after logging, and what replay repeats.
+#include <cstring>
+
 #include "core/core_index.h"
 #include "core/hash_id.h"
 #include "spatial/grid.h"
@@ -41,14 +43,13 @@ void index_metadata(CoreIndex& ix, uint32_t i, const Json& meta) {
 float json_number_to_f32(const Json& v) { return number_value(v); }
 
 Status insert_in_mem(CoreIndex& ix, std::string_view id, float lat, float lon, const Json& meta,
-                     const std::string* text_in) {
+                     const std::string* text_in, bool replay) {
   uint64_t h = hash_id(id);
   if (ix.ext_to_int.count(h) != 0) return {};  // add never updates a point
   KV_TRY(ensure_capacity(ix));
   uint64_t n = ix.allocated();
   if (n > UINT32_MAX) return Error::fatal("no internal id left");
   uint32_t i = static_cast<uint32_t>(n);
-  KV_TRY(append_id_record(ix, i, id));
   std::string made;
   if (text_in == nullptr) {
     try {
@@ -57,8 +58,13 @@ Status insert_in_mem(CoreIndex& ix, std::string_view id, float lat, float lon, c
       made = "{}";
     }
   }
-  KV_TRY(append_meta_record(ix, i, text_in ? *text_in : made));
-  write_coords(ix, i, lat, lon);
+  const std::string& text = text_in ? *text_in : made;
+  // A replayed insert finds its records where the first run of it wrote them (unless a snapshot
+  // or damage says otherwise): those are kept, and the slots are not even rewritten.
+  if (!(replay && reuse_record(ix, false, i, id))) KV_TRY(append_id_record(ix, i, id));
+  if (!(replay && reuse_record(ix, true, i, text))) KV_TRY(append_meta_record(ix, i, text));
+  float ll[2] = {lat, lon};
+  if (!(replay && std::memcmp(ix.coords_mmap.data() + 8 * size_t{i}, ll, 8) == 0)) write_coords(ix, i, lat, lon);
   // Only now, with all three records written, does the point become visible.
   ix.ext_to_int.emplace(h, i);
   ix.valid_ids.add(i);

@@ -17,6 +17,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "core/coding.h"
@@ -31,10 +32,34 @@ Result<Fd> open_rw(int dir, const char* name) {
   return Fd(fd);
 }
 
+// Read-only: a file that does not exist reads as empty (no descriptor).
+Result<Fd> open_ro(int dir, const char* name) {
+  int fd = ::openat(dir, name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0 && errno != ENOENT) return Error::fatal_os(errno, std::string("cannot open ") + name);
+  return Fd(fd);
+}
+
+Result<uint64_t> measure(const Fd& f, const char* name) {
+  if (!f.valid()) return uint64_t{0};
+  auto len = file_size(f.get(), name);
+  if (!len) return Error::fatal_os(len.error().errnum, std::string("cannot measure ") + name);
+  return *len;
+}
+
 Result<Mapping> map_slot_file(const Fd& f, const char* name) {
   auto len = file_size(f.get(), name);
   if (!len) return Error::fatal_os(len.error().errnum, std::string("cannot measure ") + name);
   auto m = Mapping::map(f.get(), static_cast<size_t>(*len));
+  if (!m) return Error::fatal_os(m.error().errnum, std::string("cannot map ") + name);
+  m->advise_random();
+  return m;
+}
+
+// A read-only store's view of a slot file: `len` bytes, the file's own first.
+Result<Mapping> map_slot_private(const Fd& f, uint64_t len, const char* name) {
+  auto flen = measure(f, name);
+  if (!flen) return flen.error();
+  auto m = Mapping::map_private(f.get(), static_cast<size_t>(*flen), static_cast<size_t>(len));
   if (!m) return Error::fatal_os(m.error().errnum, std::string("cannot map ") + name);
   m->advise_random();
   return m;
@@ -60,6 +85,17 @@ bool cover(RecordView& rv, int fd, uint64_t need) {
 // bytes known to be on file; false when it cannot be read (or, with `validate`, is not UTF-8).
 bool read_record(RecordView& rv, int fd, uint64_t logical_end, uint64_t off, uint32_t max_len,
                  bool validate, std::string* arena, size_t* len_out) {
+  if (off >= kMemRecords) {
+    uint64_t at = off - kMemRecords;
+    if (at >= rv.mem.size() || rv.mem.size() - at < 4) return false;
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(rv.mem.data()) + at;
+    uint32_t L = load_u32(p);
+    if (L > max_len || rv.mem.size() - at - 4 < L) return false;
+    if (validate && !valid_utf8(p + 4, L)) return false;
+    arena->append(reinterpret_cast<const char*>(p + 4), L);
+    *len_out = L;
+    return true;
+  }
   uint64_t end = logical_end < rv.known_len ? logical_end : rv.known_len;
   if (off >= end || end - off < 4) return false;
   if (!cover(rv, fd, end)) return false;
@@ -74,48 +110,51 @@ bool read_record(RecordView& rv, int fd, uint64_t logical_end, uint64_t off, uin
 
 }  // namespace
 
-Result<std::unique_ptr<CoreIndex>> open_record_files(Fd dir) {
+Result<std::unique_ptr<CoreIndex>> open_record_files(Fd dir, bool read_only) {
   auto ix = std::make_unique<CoreIndex>();
   ix->dir = std::move(dir);
+  ix->read_only = read_only;
   int d = ix->dir.get();
-  auto coords = open_rw(d, "coords.bin");
-  if (!coords) return coords.error();
-  auto offsets = open_rw(d, "offsets.bin");
-  if (!offsets) return offsets.error();
-  auto ids = open_rw(d, "ids.bin");
-  if (!ids) return ids.error();
-  auto meta_offsets = open_rw(d, "meta_offsets.bin");
-  if (!meta_offsets) return meta_offsets.error();
-  auto meta = open_rw(d, "meta.bin");
-  if (!meta) return meta.error();
-
-  uint64_t lens[5];
-  const Fd* files[5] = {&*coords, &*offsets, &*ids, &*meta_offsets, &*meta};
   const char* names[5] = {"coords.bin", "offsets.bin", "ids.bin", "meta_offsets.bin", "meta.bin"};
+  Fd files[5];
   for (int k = 0; k < 5; ++k) {
-    auto len = file_size(files[k]->get(), names[k]);
-    if (!len) return Error::fatal_os(len.error().errnum, std::string("cannot measure ") + names[k]);
+    auto f = read_only ? open_ro(d, names[k]) : open_rw(d, names[k]);
+    if (!f) return f.error();
+    files[k] = std::move(*f);
+  }
+  uint64_t lens[5];
+  for (int k = 0; k < 5; ++k) {
+    auto len = measure(files[k], names[k]);
+    if (!len) return len.error();
     lens[k] = *len;
   }
   ix->capacity = lens[0] / 8 > kInitialSlots ? lens[0] / 8 : kInitialSlots;
-  KV_TRY(size_slot_file(*coords, 8 * ix->capacity, "coords.bin"));
-  KV_TRY(size_slot_file(*offsets, 8 * ix->capacity, "offsets.bin"));
-  KV_TRY(size_slot_file(*meta_offsets, 8 * ix->capacity, "meta_offsets.bin"));
-  auto cm = map_slot_file(*coords, "coords.bin");
-  if (!cm) return cm.error();
-  auto om = map_slot_file(*offsets, "offsets.bin");
-  if (!om) return om.error();
-  auto mm = map_slot_file(*meta_offsets, "meta_offsets.bin");
-  if (!mm) return mm.error();
+  Mapping maps[5];
+  for (int k : {0, 1, 3}) {
+    if (read_only) {
+      auto m = map_slot_private(files[k], 8 * ix->capacity, names[k]);
+      if (!m) return m.error();
+      maps[k] = std::move(*m);
+    } else {
+      KV_TRY(size_slot_file(files[k], 8 * ix->capacity, names[k]));
+    }
+  }
+  if (!read_only) {
+    for (int k : {0, 1, 3}) {
+      auto m = map_slot_file(files[k], names[k]);
+      if (!m) return m.error();
+      maps[k] = std::move(*m);
+    }
+  }
 
-  ix->coords_mmap = std::move(*cm);
-  ix->coords_file = std::move(*coords);
-  ix->offsets_mmap = std::move(*om);
-  ix->offsets_file = std::move(*offsets);
-  ix->ids_file = std::move(*ids);
-  ix->meta_offsets_mmap = std::move(*mm);
-  ix->meta_offsets_file = std::move(*meta_offsets);
-  ix->meta_file = std::move(*meta);
+  ix->coords_mmap = std::move(maps[0]);
+  ix->coords_file = std::move(files[0]);
+  ix->offsets_mmap = std::move(maps[1]);
+  ix->offsets_file = std::move(files[1]);
+  ix->ids_file = std::move(files[2]);
+  ix->meta_offsets_mmap = std::move(maps[3]);
+  ix->meta_offsets_file = std::move(files[3]);
+  ix->meta_file = std::move(files[4]);
   ix->ids_file_len = lens[2];
   ix->meta_file_len = lens[4];
   ix->ids_view.known_len = lens[2];
@@ -135,11 +174,28 @@ Status grow_one(Mapping& m, const Fd& f, uint64_t len, const char* name) {
   return {};
 }
 
+// A read-only store grows its private views in memory: a larger view of the file, with what the
+// old one held (replayed slots included) copied over.
+Status grow_private(Mapping& m, const Fd& f, uint64_t len, const char* name) {
+  auto nm = map_slot_private(f, len, name);
+  if (!nm) return nm.error();
+  if (m.size() > 0) std::memcpy(nm->data(), m.data(), m.size());
+  m = std::move(*nm);
+  return {};
+}
+
 }  // namespace
 
 Status ensure_capacity(CoreIndex& ix) {
   if (ix.allocated() < ix.capacity) return {};
   uint64_t c = ix.capacity + kGrowthSlots;
+  if (ix.read_only) {
+    KV_TRY(grow_private(ix.coords_mmap, ix.coords_file, 8 * c, "coords.bin"));
+    KV_TRY(grow_private(ix.offsets_mmap, ix.offsets_file, 8 * c, "offsets.bin"));
+    KV_TRY(grow_private(ix.meta_offsets_mmap, ix.meta_offsets_file, 8 * c, "meta_offsets.bin"));
+    ix.capacity = c;
+    return {};
+  }
   KV_TRY(grow_one(ix.coords_mmap, ix.coords_file, 8 * c, "coords.bin"));
   KV_TRY(grow_one(ix.offsets_mmap, ix.offsets_file, 8 * c, "offsets.bin"));
   KV_TRY(grow_one(ix.meta_offsets_mmap, ix.meta_offsets_file, 8 * c, "meta_offsets.bin"));
@@ -254,11 +310,16 @@ namespace {
 
 // Appends (u32 L, bytes) at the logical end, then records the offset in the slot.
 Status append_record(const Fd& f, RecordView& rv, uint64_t* logical_len, Mapping& slots, uint32_t i,
-                     std::string_view bytes, const char* name) {
-  uint64_t p = *logical_len;
+                     std::string_view bytes, const char* name, bool read_only) {
   std::string rec(4 + bytes.size(), '\0');
   store_u32(reinterpret_cast<uint8_t*>(rec.data()), static_cast<uint32_t>(bytes.size()));
   std::memcpy(rec.data() + 4, bytes.data(), bytes.size());
+  if (read_only) {
+    store_u64(slots.data() + 8 * static_cast<size_t>(i), kMemRecords + rv.mem.size());
+    rv.mem += rec;
+    return {};
+  }
+  uint64_t p = *logical_len;
   auto w = pwrite_all(f.get(), rec.data(), rec.size(), p, name);
   if (!w) return Error::fatal_os(w.error().errnum, std::string("cannot write ") + name);
   *logical_len = p + rec.size();
@@ -271,13 +332,67 @@ Status append_record(const Fd& f, RecordView& rv, uint64_t* logical_len, Mapping
 
 Status append_id_record(CoreIndex& ix, uint32_t i, std::string_view id) {
   std::lock_guard<std::mutex> g(ix.ids_mutex);
-  return append_record(ix.ids_file, ix.ids_view, &ix.ids_file_len, ix.offsets_mmap, i, id, "ids.bin");
+  return append_record(ix.ids_file, ix.ids_view, &ix.ids_file_len, ix.offsets_mmap, i, id, "ids.bin",
+                       ix.read_only);
 }
 
 Status append_meta_record(CoreIndex& ix, uint32_t i, std::string_view text) {
   std::lock_guard<std::mutex> g(ix.meta_mutex);
   return append_record(ix.meta_file, ix.meta_view, &ix.meta_file_len, ix.meta_offsets_mmap, i, text,
-                       "meta.bin");
+                       "meta.bin", ix.read_only);
+}
+
+bool reuse_record(CoreIndex& ix, bool meta, uint32_t i, std::string_view bytes) {
+  std::mutex& mu = meta ? ix.meta_mutex : ix.ids_mutex;
+  std::lock_guard<std::mutex> g(mu);
+  RecordView& rv = meta ? ix.meta_view : ix.ids_view;
+  const Fd& f = meta ? ix.meta_file : ix.ids_file;
+  const Mapping& slots = meta ? ix.meta_offsets_mmap : ix.offsets_mmap;
+  uint64_t* logical_end = meta ? &ix.meta_file_len : &ix.ids_file_len;
+  if (8 * (size_t{i} + 1) > slots.size()) return false;
+  uint64_t off = load_u64(slots.data() + 8 * size_t{i});
+  uint64_t end = rv.known_len;
+  if (off >= end || end - off < 4 || end - off - 4 < bytes.size()) return false;
+  if (!cover(rv, f.get(), end)) return false;
+  const uint8_t* p = rv.view.data() + off;
+  if (load_u32(p) != bytes.size() || std::memcmp(p + 4, bytes.data(), bytes.size()) != 0) return false;
+  // Later records go after this one.
+  if (off + 4 + bytes.size() > *logical_end) *logical_end = off + 4 + bytes.size();
+  return true;
+}
+
+namespace {
+
+// The end of the record furthest into the file that one of the first n slots points to, within
+// the file's length (a record running past it ends the file).
+uint64_t referenced_end(const Mapping& slots, uint64_t n, const Fd& f, uint64_t file_len) {
+  n = std::min<uint64_t>(n, slots.size() / 8);
+  uint64_t best = 0;
+  bool any = false;
+  for (uint64_t i = 0; i < n; ++i) {
+    uint64_t off = load_u64(slots.data() + 8 * i);
+    if (off < file_len && (!any || off > best)) {
+      best = off;
+      any = true;
+    }
+  }
+  if (!any) return 0;
+  uint8_t len[4];
+  if (file_len - best < 4 || !pread_exact(f.get(), len, 4, best)) return file_len;
+  uint64_t end = best + 4 + load_u32(len);
+  return end > file_len ? file_len : end;
+}
+
+}  // namespace
+
+void settle_logical_ends(CoreIndex& ix) {
+  uint64_t n = ix.allocated();
+  auto settle = [&](uint64_t* logical, const Mapping& slots, const Fd& f, uint64_t file_len) {
+    uint64_t end = std::min(*logical, file_len);
+    *logical = std::max(end, referenced_end(slots, n, f, file_len));
+  };
+  settle(&ix.ids_file_len, ix.offsets_mmap, ix.ids_file, ix.ids_view.known_len);
+  settle(&ix.meta_file_len, ix.meta_offsets_mmap, ix.meta_file, ix.meta_view.known_len);
 }
 
 void write_coords(CoreIndex& ix, uint32_t i, float lat, float lon) {

@@ -93,7 +93,7 @@ void swap_record_file(std::mutex& mu, Fd& file, uint64_t& len, RecordView& view,
   std::lock_guard<std::mutex> g(mu);
   file = std::move(fresh);
   len = written;
-  view = RecordView{Mapping(), written};
+  view = RecordView{Mapping(), written, {}};
 }
 
 struct Working {
@@ -102,6 +102,11 @@ struct Working {
 };
 
 }  // namespace
+
+bool vacuum_committed(int dir) {
+  struct stat st;
+  return ::fstatat(dir, kMarker, &st, 0) == 0;
+}
 
 Status finish_interrupted_vacuum(int dir) {
   struct stat st;
@@ -233,19 +238,19 @@ Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* com
 
   // 3. Into place, then swap the new files and indexes into the open index.
   auto done = complete(dir, empty_log);
-  if (!done) return Error::fatal("vacuum committed but not completed: " + os_error_text(done.error().errnum));
+  if (!done) return done.error();
   Fd opened[5];
   for (int k = 0; k < 5; ++k) {
     int fd = ::openat(dir, kRecordFiles[k], O_RDWR | O_CLOEXEC);
-    if (fd < 0) return Error::fatal_os(errno, std::string("cannot reopen ") + kRecordFiles[k]);
+    if (fd < 0) return plain_os(errno, std::string("reopen ") + kRecordFiles[k]);
     opened[k] = Fd(fd);
   }
   Mapping maps[5];
   for (int k : {0, 1, 3}) {
     auto len = file_size(opened[k].get(), kRecordFiles[k]);
-    if (!len) return Error::fatal_os(len.error().errnum, "cannot measure reopened file");
+    if (!len) return plain_os(len.error());
     auto m = Mapping::map(opened[k].get(), static_cast<size_t>(*len));
-    if (!m) return Error::fatal_os(m.error().errnum, "cannot map reopened file");
+    if (!m) return plain_os(m.error());
     m->advise_random();
     maps[k] = std::move(*m);
   }

@@ -20,5 +20,7 @@ Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* com
 // Run at open, before anything is read: completes a committed compaction, or removes the working
 // files of one that did not reach its commit point.
 Status finish_interrupted_vacuum(int dir);
+// True when a compaction of the directory was committed and not yet completed.
+bool vacuum_committed(int dir);
 
 }  // namespace korvane

@@ -95,8 +95,21 @@ void raise_error(const Error& err) {
     case ErrorKind::OsPlain:
       PyErr_SetString(PyExc_OSError, korvane::os_error_text(err.errnum).c_str());
       return;
-    case ErrorKind::Unsupported:
-      set_message(PyExc_NotImplementedError, err.message);
+    case ErrorKind::Unsupported: {
+      // io.UnsupportedOperation, what Python's own files raise for a write to a read-only file.
+      PyRef io(PyImport_ImportModule("io"));
+      PyRef cls(io ? PyObject_GetAttrString(io.get(), "UnsupportedOperation") : nullptr);
+      if (cls) set_message(cls.get(), err.message);
+      return;
+    }
+    case ErrorKind::InUse: {
+      // errno set, as the interpreter's own BlockingIOError carries it.
+      PyRef args(Py_BuildValue("(is)", err.errnum, err.message.c_str()));
+      if (args) PyErr_SetObject(PyExc_BlockingIOError, args.get());
+      return;
+    }
+    case ErrorKind::OsMessage:
+      set_message(PyExc_OSError, err.message);
       return;
     case ErrorKind::Fatal:
       set_message(panic_exception(), err.message);
@@ -362,19 +375,34 @@ PyObject* result_list(const SearchOut& r) {
 
 struct KorvaneObject {
   PyObject_HEAD
-  Store* store;  // created in the creation slot, deleted in dealloc
+  // This object's share of its directory's engine (every object on one directory shares one):
+  // created in the creation slot, released in dealloc.
+  std::shared_ptr<Store>* store;
+  bool read_only;  // this object refuses changes, whatever the engine allows
 };
 
 // The receiver's engine object. Only PyPy lets object.__new__ make an instance that skipped the
 // creation slot; such an object has no directory and refuses every call.
 Store* store_of(PyObject* self) {
-  Store* s = reinterpret_cast<KorvaneObject*>(self)->store;
-  if (s == nullptr)
+  std::shared_ptr<Store>* s = reinterpret_cast<KorvaneObject*>(self)->store;
+  if (s == nullptr) {
     PyErr_SetString(PyExc_ValueError, "Korvane object is not initialized: create it as Korvane(storage_path)");
+    return nullptr;
+  }
+  return s->get();
+}
+
+// The engine for a change: none (with the exception set) when this object is read-only.
+Store* writable_store_of(PyObject* self) {
+  Store* s = store_of(self);
+  if (s != nullptr && reinterpret_cast<KorvaneObject*>(self)->read_only) {
+    raise_error(korvane::Error::unsupported("the store is read-only"));
+    return nullptr;
+  }
   return s;
 }
 
-const char* const kCtorNames[] = {"storage_path"};
+const char* const kCtorNames[] = {"storage_path", "read_only"};
 const char* const kAddNames[] = {"id", "lat", "lon", "metadata"};
 const char* const kDeleteNames[] = {"id"};
 const char* const kDbfNames[] = {"filter_json"};
@@ -384,26 +412,37 @@ const char* const kRadiusNames[] = {"lat", "lon", "radius_m", "filter_json"};
 const char* const kPolygonNames[] = {"points", "filter_json"};
 
 PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* a[1];
-  if (!match_args({"Korvane", kCtorNames, 1, 1}, args, kwargs, a)) return nullptr;
+  PyObject* a[2];
+  if (!match_args({"Korvane", kCtorNames, 1, 2}, args, kwargs, a)) return nullptr;
   std::string_view path;
   if (!to_text(a[0], "storage_path", &path)) return nullptr;
+  int read_only = a[1] == nullptr ? 0 : PyObject_IsTrue(a[1]);
+  if (read_only < 0) return nullptr;
   if (path.find('\0') != std::string_view::npos) {
     // The system cannot name such a directory; cutting the text at the NUL would open another.
     PyErr_SetString(PyExc_ValueError, "embedded null character in path");
     return nullptr;
   }
-  auto opened = guarded([&]() -> std::optional<korvane::Result<std::unique_ptr<Store>>> {
-    return Store::open(std::string(path));
+  auto opened = guarded([&]() -> std::optional<korvane::Result<std::shared_ptr<Store>>> {
+    return Store::open(std::string(path), read_only != 0);
   });
   if (!opened) return nullptr;
   if (!*opened) {
     raise_error(opened->error());
     return nullptr;
   }
+  auto held = guarded([&]() -> std::optional<std::shared_ptr<Store>*> {
+    return new std::shared_ptr<Store>(std::move(opened->value()));
+  });
+  if (!held) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  reinterpret_cast<KorvaneObject*>(self)->store = opened->value().release();
+  if (self == nullptr) {
+    delete *held;
+    return nullptr;
+  }
+  auto* obj = reinterpret_cast<KorvaneObject*>(self);
+  obj->store = *held;
+  obj->read_only = read_only != 0 || (*obj->store)->read_only();
   return self;
 }
 
@@ -446,7 +485,7 @@ PyObject* list_or_raise(F&& f) {
 PyObject* korvane_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[4];
   if (!match_args({"Korvane.add", kAddNames, 4, 4}, args, kwargs, a)) return nullptr;
-  Store* store = store_of(self);
+  Store* store = writable_store_of(self);
   if (store == nullptr) return nullptr;
   std::string_view id, meta;
   float lat = 0, lon = 0;
@@ -457,7 +496,7 @@ PyObject* korvane_add(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* korvane_persist(PyObject* self, PyObject*) {
-  Store* store = store_of(self);
+  Store* store = writable_store_of(self);
   if (store == nullptr) return nullptr;
   return none_or_raise([&] { return store->persist(); });
 }
@@ -473,7 +512,7 @@ PyObject* korvane_count(PyObject* self, PyObject*) {
 PyObject* korvane_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
   if (!match_args({"Korvane.delete", kDeleteNames, 1, 1}, args, kwargs, a)) return nullptr;
-  Store* store = store_of(self);
+  Store* store = writable_store_of(self);
   if (store == nullptr) return nullptr;
   std::string_view id;
   if (!to_text(a[0], "id", &id)) return nullptr;
@@ -483,7 +522,7 @@ PyObject* korvane_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* korvane_delete_by_filter(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
   if (!match_args({"Korvane.delete_by_filter", kDbfNames, 1, 1}, args, kwargs, a)) return nullptr;
-  Store* store = store_of(self);
+  Store* store = writable_store_of(self);
   if (store == nullptr) return nullptr;
   std::string_view f;
   if (!to_text(a[0], "filter_json", &f)) return nullptr;
@@ -497,7 +536,7 @@ PyObject* korvane_delete_by_filter(PyObject* self, PyObject* args, PyObject* kwa
 }
 
 PyObject* korvane_vacuum(PyObject* self, PyObject*) {
-  Store* store = store_of(self);
+  Store* store = writable_store_of(self);
   if (store == nullptr) return nullptr;
   return none_or_raise([&] { return store->vacuum(); });
 }
@@ -576,7 +615,7 @@ PyMethodDef kMethods[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(korvane_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(korvane_dealloc)},
-    {Py_tp_doc, const_cast<char*>("Korvane(storage_path)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Korvane(storage_path, read_only=False)\n--\n\n")},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

@@ -1,12 +1,14 @@
 #include "lib/store.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
-#include <unordered_set>
 
 #include "core/vacuum.h"
 #include "filter/filter.h"
@@ -14,71 +16,154 @@
 #include "spatial/search.h"
 
 namespace korvane {
+
+// Stores of this process by directory, so that a second open shares the first and an
+// interpreter exit writes out every log buffer. Never destroyed: the exit hook may run after
+// static destructors. Every change happens with the interpreter lock held (opens and the
+// destruction of the last object), so a fork never finds it half changed.
+struct Registry {
+  struct Entry {
+    pid_t pid;
+    Store* store;
+    std::weak_ptr<Store> weak;
+  };
+  std::recursive_mutex mu;
+  std::vector<std::pair<DirId, Entry>> entries;
+
+  Entry* find(const DirId& id) {
+    for (auto& [k, e] : entries)
+      if (k == id && e.pid == ::getpid()) return &e;
+    return nullptr;
+  }
+  void erase(const Store* s) {
+    for (size_t k = 0; k < entries.size(); ++k)
+      if (entries[k].second.store == s) {
+        entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(k));
+        return;
+      }
+  }
+  // A forked child must not keep its parent's directories locked: its copies of the lock
+  // descriptors go at once (the parent's own stay locked). Its stores remain readable.
+  static void after_fork_in_child() {
+    for (auto& [k, e] : instance().entries) e.store->lock_fd_ = Fd();
+  }
+  static Registry& instance() {
+    static Registry* r = new Registry();
+    return *r;
+  }
+};
+
 namespace {
 
-// Live stores of this process, so that an interpreter exit, or a new open of the same
-// directory, writes out their log buffers first. Never destroyed: the exit hook may run after
-// static destructors.
-struct Registry {
-  std::mutex mu;
-  std::unordered_set<Store*> live;
-};
-Registry& registry() {
-  static Registry* r = new Registry();
-  return *r;
-}
-
 void flush_all_at_exit() {
-  Registry& r = registry();
-  std::lock_guard<std::mutex> g(r.mu);
-  for (Store* s : r.live) s->flush_log();
+  Registry& r = Registry::instance();
+  std::lock_guard<std::recursive_mutex> g(r.mu);
+  for (auto& [k, e] : r.entries)
+    if (e.pid == ::getpid()) e.store->flush_log();
 }
 
-void install_exit_hook() {
+void install_hooks() {
   static std::once_flag once;
-  std::call_once(once, [] { std::atexit(flush_all_at_exit); });
+  std::call_once(once, [] {
+    std::atexit(flush_all_at_exit);
+    ::pthread_atfork(nullptr, nullptr, &Registry::after_fork_in_child);
+  });
 }
 
 }  // namespace
 
 void Store::flush_log() {
   // A forked child must not write its copy of the parent's buffer.
-  if (getpid() != owner_pid_) return;
+  if (::getpid() != owner_pid_) return;
   std::unique_lock<std::shared_mutex> lk(log_lock_);
   if (wal_) (void)wal_->flush();
 }
 
-Result<std::unique_ptr<Store>> Store::open(std::string path) {
-  install_exit_hook();
-  std::unique_ptr<Store> s(new Store());
+Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only) {
+  install_hooks();
+  // A read-only open creates nothing: the directory must exist.
+  if (!read_only) KV_TRY(make_dirs(path));
+  int dfd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) return Error::os(errno, "open " + path);
+  Fd dir(dfd);
+  struct stat st;
+  if (::fstat(dfd, &st) != 0) return Error::os(errno, "stat " + path);
+  DirId id{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+
+  Registry& r = Registry::instance();
+  std::lock_guard<std::recursive_mutex> g(r.mu);
+  if (Registry::Entry* e = r.find(id)) {
+    if (std::shared_ptr<Store> shared = e->weak.lock()) {
+      if (shared->read_only_ && !read_only)
+        return Error::in_use("the storage directory " + path +
+                             " is open read-only in this process; it cannot also be opened to write");
+      return shared;
+    }
+  }
+  if (::flock(dfd, (read_only ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK)
+      return Error::in_use("the storage directory " + path + " is in use by another process");
+    return Error::os(errno, "lock " + path);
+  }
+  int idx_dir = ::fcntl(dfd, F_DUPFD_CLOEXEC, 0);
+  if (idx_dir < 0) return Error::os(errno, "open " + path);
+  auto loaded = load_directory(Fd(idx_dir), read_only);
+  if (!loaded) return loaded.error();  // the lock goes with `dir`
+
+  std::shared_ptr<Store> s(new Store());
   s->storage_path_ = std::move(path);
-  s->owner_pid_ = getpid();
-  auto flush_same_dir = [&](const DirId& id) {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> g(r.mu);
-    for (Store* other : r.live)
-      if (other->dir_id_ == id) other->flush_log();
-  };
-  auto opened = open_directory(s->storage_path_, flush_same_dir);
-  if (!opened) return opened.error();
-  s->index_ = std::move(opened->index);
-  s->wal_ = std::move(opened->wal);
-  s->dir_id_ = opened->dir_id;
-  Registry& r = registry();
-  std::lock_guard<std::mutex> g(r.mu);
-  r.live.insert(s.get());
+  s->owner_pid_ = ::getpid();
+  s->read_only_ = read_only;
+  s->dir_id_ = id;
+  s->lock_fd_ = std::move(dir);
+  s->index_ = std::move(loaded->index);
+  s->wal_ = std::move(loaded->wal);
+  Registry::Entry* e = r.find(id);
+  if (e != nullptr)
+    *e = {::getpid(), s.get(), s};
+  else
+    r.entries.push_back({id, {::getpid(), s.get(), s}});
   return s;
 }
 
 Store::~Store() {
   {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> g(r.mu);
-    r.live.erase(this);
+    Registry& r = Registry::instance();
+    std::lock_guard<std::recursive_mutex> g(r.mu);
+    r.erase(this);
   }
   index_.reset();  // unmaps and closes the record files
-  if (getpid() != owner_pid_ && wal_) wal_->abandon();  // a forked child's copy of the buffer
+  if (::getpid() != owner_pid_ && wal_) wal_->abandon();  // a forked child's copy of the buffer
   wal_.reset();  // writes out the buffer; a failure is ignored
+  // The directory lock goes last, with lock_fd_.
+}
+
+Status Store::writable() {
+  if (::getpid() != owner_pid_)
+    return Error::os_message("this store belongs to the parent process; open the storage directory "
+                             "again in the child");
+  if (read_only_) return Error::unsupported("the store is read-only");
+  return settle();
+}
+
+Status Store::settle() {
+  if (!vacuum_pending_.load()) return {};
+  if (::getpid() != owner_pid_) return {};  // a forked child reads what it inherited
+  std::lock_guard<std::mutex> pg(persist_mutex_);
+  std::unique_lock<std::shared_mutex> ilk(index_lock_);
+  if (!vacuum_pending_.load()) return {};
+  std::unique_lock<std::shared_mutex> llk(log_lock_);
+  int dir = index_->dir.get();
+  KV_TRY(finish_interrupted_vacuum(dir));
+  int d = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
+  if (d < 0) return Error::os_plain(errno, "open directory");
+  auto loaded = load_directory(Fd(d), false);
+  if (!loaded) return loaded.error();
+  wal_->abandon();  // written out before the vacuum; the log it belonged to is gone
+  index_ = std::move(loaded->index);
+  wal_ = std::move(loaded->wal);
+  vacuum_pending_ = false;
+  return {};
 }
 
 Status Store::add(std::string_view id, float lat, float lon, std::string_view metadata) {
@@ -93,8 +178,8 @@ Status Store::add(std::string_view id, float lat, float lon, std::string_view me
   if (text.size() > kMaxMetadataLen)
     return Error::value("metadata is " + std::to_string(text.size()) +
                         " bytes as compact JSON; at most 10000000 can be stored");
+  KV_TRY(writable());
   std::unique_lock<std::shared_mutex> ilk(index_lock_);
-  if (poisoned_) return poisoned();
   std::unique_lock<std::shared_mutex> llk(log_lock_);
   auto w = wal_->append_insert(id, lat, lon, *meta);
   if (!w) return Error::fatal_os(w.error().errnum, "cannot append to wal.bin");
@@ -102,8 +187,8 @@ Status Store::add(std::string_view id, float lat, float lon, std::string_view me
 }
 
 Status Store::remove(std::string_view id) {
+  KV_TRY(writable());
   std::unique_lock<std::shared_mutex> ilk(index_lock_);
-  if (poisoned_) return poisoned();
   std::unique_lock<std::shared_mutex> llk(log_lock_);
   auto w = wal_->append_delete(id);
   if (!w) return Error::fatal_os(w.error().errnum, "cannot append to wal.bin");
@@ -114,8 +199,8 @@ Status Store::remove(std::string_view id) {
 Result<uint64_t> Store::delete_by_filter(std::string_view filter_json) {
   auto doc = parse_json(filter_json);
   if (!doc) return doc.error();
+  KV_TRY(writable());
   std::unique_lock<std::shared_mutex> ilk(index_lock_);
-  if (poisoned_) return poisoned();
   std::unique_lock<std::shared_mutex> llk(log_lock_);
   CoreIndex& ix = *index_;
   // The whole matching set first, so this call's deletions cannot change what it deletes.
@@ -136,16 +221,20 @@ Result<uint64_t> Store::delete_by_filter(std::string_view filter_json) {
 }
 
 uint64_t Store::count() {
+  (void)settle();  // a failure shows on the next call that can report it
   std::shared_lock<std::shared_mutex> lk(index_lock_);
   return index_->valid_ids.cardinality();
 }
 
 Status Store::persist() {
+  KV_TRY(writable());
+  std::lock_guard<std::mutex> pg(persist_mutex_);
   CoreIndex& ix = *index_;
   int dir = ix.dir.get();
+  uint64_t covered = 0;  // the bytes of the log whose records the snapshot holds
   {
-    std::unique_lock<std::shared_mutex> lk(index_lock_);
-    if (poisoned_) return poisoned();
+    // Changes wait while the snapshot is taken; searches go on.
+    std::shared_lock<std::shared_mutex> lk(index_lock_);
     KV_TRY(ix.coords_mmap.sync());
     KV_TRY(ix.offsets_mmap.sync());
     KV_TRY(ix.meta_offsets_mmap.sync());
@@ -160,9 +249,6 @@ Status Store::persist() {
       std::lock_guard<std::mutex> g(ix.meta_mutex);
       if (::fdatasync(ix.meta_file.get()) != 0) return Error::os(errno, "sync meta.bin");
     }
-  }
-  {
-    std::shared_lock<std::shared_mutex> lk(index_lock_);
     {
       // Every record the snapshot contains must be whole on file, and durable, before the
       // snapshot replaces the old one: a stop between the rename and the emptying of the log
@@ -172,6 +258,7 @@ Status Store::persist() {
       auto f = wal_->flush();
       if (!f) return Error::os(f.error().errnum, "write wal.bin");
       KV_TRY(wal_->sync());
+      covered = wal_->file_len();
     }
     int fd = ::openat(dir, "snapshot.bin.tmp", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return Error::os(errno, "create snapshot.bin.tmp");
@@ -183,18 +270,20 @@ Status Store::persist() {
   }
   if (::renameat(dir, "snapshot.bin.tmp", dir, "snapshot.bin") != 0) return Error::os(errno, "rename");
   if (::fsync(dir) != 0) return Error::os(errno, "sync directory");
+  // Records logged since the snapshot was taken stay in the log.
   std::unique_lock<std::shared_mutex> llk(log_lock_);
-  return wal_->empty();
+  return wal_->drop_covered(dir, covered);
 }
 
 Status Store::vacuum() {
+  KV_TRY(writable());
+  std::lock_guard<std::mutex> pg(persist_mutex_);
   std::unique_lock<std::shared_mutex> ilk(index_lock_);
-  if (poisoned_) return poisoned();
   {
     // Everything acknowledged before the vacuum reaches the log first.
     std::unique_lock<std::shared_mutex> llk(log_lock_);
     auto f = wal_->flush();
-    if (!f) return Error{ErrorKind::OsPlain, f.error().errnum, f.error().message};
+    if (!f) return Error::os_plain(f.error().errnum, f.error().message);
   }
   bool committed = false;
   auto s = korvane::vacuum(
@@ -204,13 +293,9 @@ Status Store::vacuum() {
         return wal_->empty();
       },
       &committed);
-  if (!s && committed) poisoned_ = true;
+  // The directory is compacted but this index is not: the next call completes the vacuum.
+  if (!s && committed) vacuum_pending_ = true;
   return s;
-}
-
-Error Store::poisoned() const {
-  return Error::fatal("a vacuum of this directory was committed but could not be completed in this "
-                      "object; reopen the directory");
 }
 
 template <class Search>
@@ -222,6 +307,7 @@ Result<SearchOut> Store::run_search(const std::optional<std::string_view>& filte
     if (!p) return p.error();
     doc = std::move(*p);
   }
+  KV_TRY(settle());
   std::shared_lock<std::shared_mutex> lk(index_lock_);
   CoreIndex& ix = *index_;
   // The filter is evaluated by the search, within its spatial candidates.

@@ -1,11 +1,21 @@
-// store.h: the engine half of one Korvane object: the directory's index behind the index lock
-// and the log writer behind the log lock, and every operation of the class. Plain C++: the
-// Python surface converts arguments and results around these calls.
+// store.h: the engine of one storage directory: the directory's index behind the index lock and
+// the log writer behind the log lock, and every operation of the class. Plain C++: the Python
+// surface converts arguments and results around these calls.
+//
+// Sharing. A process has at most one Store per directory (same device and inode): every object
+// opened on it shares it, so they see each other's changes at once and replay happens once. A
+// Store holds an advisory lock on the directory (flock, released by the kernel when the process
+// dies): exclusive for a read-write store, shared for a read-only one, so one process writes a
+// directory, or any number of processes read it. A forked child keeps its parent's Store for
+// reading only: its mutations fail, it never writes the inherited log buffer, and it drops its
+// copy of the directory lock at the fork.
 #pragma once
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <string>
@@ -21,6 +31,11 @@
 namespace korvane {
 
 // Results of a search: texts in one arena, each result naming its spans.
+struct DirId {
+  uint64_t dev = 0, ino = 0;
+  bool operator==(const DirId& o) const { return dev == o.dev && ino == o.ino; }
+};
+
 struct SearchOut {
   std::string arena;
   std::vector<std::pair<size_t, size_t>> ids, metas;
@@ -31,8 +46,12 @@ struct SearchOut {
 
 class Store {
  public:
-  static Result<std::unique_ptr<Store>> open(std::string path);
+  // The store of `path`, opened now or already open in this process. A read-only store never
+  // writes to the directory; a read-write open of a directory that another process holds (or that
+  // this one holds read-only) fails with InUse.
+  static Result<std::shared_ptr<Store>> open(std::string path, bool read_only = false);
   ~Store();
+  bool read_only() const { return read_only_; }
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
@@ -51,11 +70,16 @@ class Store {
 
   const std::string& storage_path() const { return storage_path_; }
 
-  // Writes out the log buffer (the exit hook and opens of the same directory use it).
+  // Writes out the log buffer (the exit hook uses it).
   void flush_log();
 
  private:
+  friend struct Registry;
   Store() = default;
+  // Refuses a change this store cannot make (read-only, or a forked child's copy), then settles.
+  Status writable();
+  // Completes a vacuum that was committed on disk but not in memory, and loads the result.
+  Status settle();
   template <class Search>
   Result<SearchOut> run_search(const std::optional<std::string_view>& filter, bool with_dist, Search&& search);
 
@@ -66,10 +90,14 @@ class Store {
   std::unique_ptr<WalWriter> wal_;
   DirId dir_id_;
   pid_t owner_pid_ = 0;
-  // Set when a vacuum committed on disk but could not be completed here: the directory reopens
-  // in the compacted state, so this object refuses every further change.
-  bool poisoned_ = false;
-  Error poisoned() const;
+  bool read_only_ = false;
+  Fd lock_fd_;  // the directory, holding its advisory lock
+  // persist and vacuum run one at a time (they share the snapshot and the log's temporary files).
+  // Order: persist_mutex_, then the index lock, then the log lock.
+  std::mutex persist_mutex_;
+  // Set when a vacuum committed on disk but could not be completed here: the next call completes
+  // it before anything else.
+  std::atomic<bool> vacuum_pending_{false};
 };
 
 }  // namespace korvane

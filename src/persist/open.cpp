@@ -11,9 +11,7 @@
 #include "persist/snapshot.h"
 
 namespace korvane {
-namespace {
 
-// mkdir -p with mode 0777 before the umask. An existing directory is accepted.
 Status make_dirs(const std::string& path) {
   if (path.empty()) return {};
   std::string cur;
@@ -33,6 +31,8 @@ Status make_dirs(const std::string& path) {
   }
   return {};
 }
+
+namespace {
 
 Status restore_snapshot(CoreIndex& ix) {
   int dir = ix.dir.get();
@@ -54,7 +54,7 @@ Status restore_snapshot(CoreIndex& ix) {
   if (!ok) {
     // Ignored as a whole; a non-empty one is kept aside so a later persist cannot destroy what
     // may be the only copy of the data.
-    if (*len > 0) (void)::renameat(dir, "snapshot.bin", dir, "snapshot.bin.corrupt");
+    if (*len > 0 && !ix.read_only) (void)::renameat(dir, "snapshot.bin", dir, "snapshot.bin.corrupt");
     return {};
   }
   ix.str_index = std::move(s.str_index);
@@ -69,6 +69,9 @@ Status restore_snapshot(CoreIndex& ix) {
   do {
     KV_TRY(ensure_capacity(ix));
   } while (ix.allocated() > ix.capacity);
+  // The recorded ends are only numbers in a file: they must not let a new record overwrite a
+  // live one, or grow the file far past what it holds.
+  settle_logical_ends(ix);
   return {};
 }
 
@@ -93,7 +96,7 @@ Result<Replayed> replay_log(CoreIndex& ix) {
     WalEntry e;
     if (!decode_wal_entry(in, &e)) break;
     if (e.kind == WalEntry::Kind::Insert) {
-      KV_TRY(insert_in_mem(ix, e.id, e.lat, e.lon, e.meta));
+      KV_TRY(insert_in_mem(ix, e.id, e.lat, e.lon, e.meta, nullptr, /*replay=*/true));
     } else {
       delete_in_mem(ix, e.id);
     }
@@ -104,25 +107,25 @@ Result<Replayed> replay_log(CoreIndex& ix) {
 
 }  // namespace
 
-Result<OpenedDirectory> open_directory(const std::string& path,
-                                       const std::function<void(const DirId&)>& before_replay) {
-  KV_TRY(make_dirs(path));
-  int dfd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd < 0) return Error::os(errno, "open " + path);
-  Fd dir(dfd);
-  struct stat st;
-  if (::fstat(dfd, &st) != 0) return Error::os(errno, "stat " + path);
-  OpenedDirectory out;
-  out.dir_id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-  if (before_replay) before_replay(out.dir_id);
-  KV_TRY(finish_interrupted_vacuum(dfd));
+Result<OpenedDirectory> load_directory(Fd dir, bool read_only) {
+  int dfd = dir.get();
+  if (read_only) {
+    if (vacuum_committed(dfd))
+      return Error::os_message("the storage directory holds a vacuum that was committed but not completed; "
+                               "open it once without read_only to complete it");
+  } else {
+    KV_TRY(finish_interrupted_vacuum(dfd));
+  }
 
-  auto ix = open_record_files(std::move(dir));
+  auto ix = open_record_files(std::move(dir), read_only);
   if (!ix) return ix.error();
   CoreIndex& index = **ix;
   KV_TRY(restore_snapshot(index));
   auto replayed = replay_log(index);
   if (!replayed) return replayed.error();
+  OpenedDirectory out;
+  out.index = std::move(*ix);
+  if (read_only) return out;
 
   int d = index.dir.get();
   int wfd = ::openat(d, "wal.bin", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
@@ -130,10 +133,9 @@ Result<OpenedDirectory> open_directory(const std::string& path,
   Fd wal(wfd);
   auto wlen = file_size(wfd, "wal.bin");
   if (!wlen) return wlen.error();
-  out.index = std::move(*ix);
   out.wal = std::make_unique<WalWriter>(std::move(wal), *wlen);
-  // A torn or damaged tail is cut off before this object's first record (not here: opening
-  // only to read must not cut a record that another process is still writing out).
+  // A torn or damaged tail is cut off before this store's first record, not at open: an open
+  // that only reads changes nothing.
   if (*wlen == replayed->len) out.wal->cut_tail_before_first_write(replayed->len, replayed->good);
   return out;
 }

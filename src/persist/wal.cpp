@@ -22,6 +22,7 @@
 // it, so later records stay reachable by replay.
 #include "persist/wal.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -288,6 +289,39 @@ Status WalWriter::empty() {
   broken_ = false;
   cut_pending_ = false;
   if (::lseek(fd_.get(), 0, SEEK_SET) < 0) return Error::os(errno, "seek wal.bin");
+  return {};
+}
+
+Status WalWriter::drop_covered(int dir, uint64_t covered) {
+  if (covered >= file_len_) {
+    // Nothing reached the file after the snapshot's records (what the buffer holds stays).
+    if (::ftruncate(fd_.get(), 0) != 0) return Error::os(errno, "truncate wal.bin");
+    file_len_ = 0;
+    broken_ = false;
+    cut_pending_ = false;
+    return {};
+  }
+  // Records were written out after the snapshot was taken: the log becomes those alone, through
+  // a new file that replaces it in one step (a stop before the rename leaves the whole old log,
+  // whose covered records replay harmlessly over the new snapshot).
+  std::string tail(static_cast<size_t>(file_len_ - covered), '\0');
+  {
+    int rfd = ::openat(dir, "wal.bin", O_RDONLY | O_CLOEXEC);
+    if (rfd < 0) return Error::os(errno, "open wal.bin");
+    Fd r(rfd);
+    if (!pread_exact(rfd, tail.data(), tail.size(), covered)) return Error::os(EIO, "read wal.bin");
+  }
+  int tfd = ::openat(dir, "wal.bin.tmp", O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
+  if (tfd < 0) return Error::os(errno, "create wal.bin.tmp");
+  Fd t(tfd);
+  KV_TRY(write_all(tfd, tail.data(), tail.size(), "wal.bin.tmp"));
+  if (::fdatasync(tfd) != 0) return Error::os(errno, "sync wal.bin.tmp");
+  if (::renameat(dir, "wal.bin.tmp", dir, "wal.bin") != 0) return Error::os(errno, "rename wal.bin.tmp");
+  if (::fsync(dir) != 0) return Error::os(errno, "sync directory");
+  fd_ = std::move(t);
+  file_len_ = tail.size();
+  broken_ = false;
+  cut_pending_ = false;
   return {};
 }
 

@@ -50,6 +50,11 @@ class WalWriter {
   Status sync();
   // Discards everything the log holds, buffered or written.
   Status empty();
+  // Bytes of the log on file (the buffer not included).
+  uint64_t file_len() const { return file_len_; }
+  // Removes the first `covered` bytes of the log, the records a new snapshot holds, and keeps
+  // every record after them, written out or buffered. `dir` is the directory of wal.bin.
+  Status drop_covered(int dir, uint64_t covered);
   // Drops the buffer without writing it (a forked child's copy of its parent's records).
   void abandon() { buf_.clear(); }
 
