@@ -30,6 +30,9 @@
 #include "spatial/grid.h"
 
 namespace korvane {
+
+int (*vacuum_rename_fault)(const char* name) = nullptr;
+
 namespace {
 
 constexpr const char* kRecordFiles[5] = {"coords.bin", "offsets.bin", "ids.bin", "meta_offsets.bin", "meta.bin"};
@@ -75,10 +78,20 @@ Status remove_working_files(int dir) {
   return {};
 }
 
+int rename_into_place(int dir, const char* name) {
+  if (vacuum_rename_fault != nullptr) {
+    if (int e = vacuum_rename_fault(name)) {
+      errno = e;
+      return -1;
+    }
+  }
+  return ::renameat(dir, vac(name).c_str(), dir, name);
+}
+
 // Step 3 of the protocol; every part may already have been done.
 Status complete(int dir, const std::function<Status()>& empty_log) {
   for (const char* n : kRecordFiles)
-    if (::renameat(dir, vac(n).c_str(), dir, n) != 0 && errno != ENOENT) return plain_os(errno, "rename " + vac(n));
+    if (rename_into_place(dir, n) != 0 && errno != ENOENT) return plain_os(errno, "rename " + vac(n));
   if (::renameat(dir, "snapshot.bin.vac", dir, "snapshot.bin") != 0 && errno != ENOENT)
     return plain_os(errno, "rename snapshot.bin.vac");
   KV_TRY(empty_log());

@@ -20,6 +20,10 @@ Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* com
 // Run at open, before anything is read: completes a committed compaction, or removes the working
 // files of one that did not reach its commit point.
 Status finish_interrupted_vacuum(int dir);
+// For tests: when set, consulted before each record file's working copy is renamed into place;
+// a nonzero result fails that rename with it as the error number.
+extern int (*vacuum_rename_fault)(const char* name);
+
 // True when a compaction of the directory was committed and not yet completed.
 bool vacuum_committed(int dir);
 

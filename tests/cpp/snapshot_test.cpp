@@ -32,7 +32,7 @@ struct TempDir {
 // An index with text, boolean and numeric fields, deletions and `points` points spread over a
 // few cells (so that some bitmaps get containers of every kind when points is large).
 std::unique_ptr<CoreIndex> build(const std::string& dir, int points, unsigned seed) {
-  auto opened = open_directory(dir, nullptr);
+  auto opened = load_directory(Fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), false);
   EXPECT_TRUE(opened);
   auto ix = std::move(opened->index);
   std::mt19937 rnd(seed);
