@@ -47,3 +47,10 @@ def test_stubs_are_found_and_check_a_correct_example(tmp_path):
 def test_stubs_reject_a_wrong_argument_type(tmp_path):
     out, status = _mypy(tmp_path, BAD)
     assert status == 1 and 'Argument 2 to "add" of "Korvane"' in out, out
+
+
+def test_stubs_match_the_module():
+    pytest.importorskip("mypy.stubtest")
+    r = subprocess.run([sys.executable, "-m", "mypy.stubtest", "korvane"], capture_output=True, text=True,
+                       cwd="/")
+    assert r.returncode == 0, r.stdout + r.stderr

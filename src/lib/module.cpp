@@ -31,6 +31,10 @@ class PyRef {  // owns one new reference
   PyRef() = default;
   explicit PyRef(PyObject* o) : o_(o) {}
   PyRef(PyRef&& r) noexcept : o_(r.release()) {}
+  PyRef& operator=(PyRef&& r) noexcept {
+    std::swap(o_, r.o_);
+    return *this;
+  }
   PyRef(const PyRef&) = delete;
   PyRef& operator=(const PyRef&) = delete;
   ~PyRef() { Py_XDECREF(o_); }
@@ -379,14 +383,17 @@ struct KorvaneObject {
   // created in the creation slot, released in dealloc.
   std::shared_ptr<Store>* store;
   bool read_only;  // this object refuses changes, whatever the engine allows
+  bool closed;     // close() released its share: every call but close() refuses
 };
 
 // The receiver's engine object. Only PyPy lets object.__new__ make an instance that skipped the
 // creation slot; such an object has no directory and refuses every call.
 Store* store_of(PyObject* self) {
-  std::shared_ptr<Store>* s = reinterpret_cast<KorvaneObject*>(self)->store;
+  auto* obj = reinterpret_cast<KorvaneObject*>(self);
+  std::shared_ptr<Store>* s = obj->store;
   if (s == nullptr) {
-    PyErr_SetString(PyExc_ValueError, "Korvane object is not initialized: create it as Korvane(storage_path)");
+    PyErr_SetString(PyExc_ValueError, obj->closed ? "the store is closed"
+                                                  : "Korvane object is not initialized: create it as Korvane(storage_path)");
     return nullptr;
   }
   return s->get();
@@ -405,6 +412,7 @@ Store* writable_store_of(PyObject* self) {
 const char* const kCtorNames[] = {"storage_path", "read_only"};
 const char* const kAddNames[] = {"id", "lat", "lon", "metadata"};
 const char* const kDeleteNames[] = {"id"};
+const char* const kAddManyNames[] = {"points"};
 const char* const kDbfNames[] = {"filter_json"};
 const char* const kKnnNames[] = {"lat", "lon", "k", "filter_json"};
 const char* const kBoxNames[] = {"top_left", "bottom_right", "filter_json"};
@@ -414,6 +422,15 @@ const char* const kPolygonNames[] = {"points", "filter_json"};
 PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* a[2];
   if (!match_args({"Korvane", kCtorNames, 1, 2}, args, kwargs, a)) return nullptr;
+  // A path object (pathlib.Path and the like) stands for the text it gives.
+  PyRef fspath;
+  if (!PyUnicode_Check(a[0]) && PyObject_HasAttrString(a[0], "__fspath__")) {
+    fspath = PyRef(PyOS_FSPath(a[0]));
+    if (!fspath) return nullptr;
+    if (!PyUnicode_Check(fspath.get()))
+      return fail_type("storage_path", "expected a path giving str, got one giving %.200s", fspath.get()), nullptr;
+    a[0] = fspath.get();
+  }
   std::string_view path;
   if (!to_text(a[0], "storage_path", &path)) return nullptr;
   int read_only = a[1] == nullptr ? 0 : PyObject_IsTrue(a[1]);
@@ -442,6 +459,7 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   auto* obj = reinterpret_cast<KorvaneObject*>(self);
   obj->store = *held;
+  obj->closed = false;
   obj->read_only = read_only != 0 || (*obj->store)->read_only();
   return self;
 }
@@ -591,6 +609,202 @@ PyObject* korvane_search_polygon(PyObject* self, PyObject* args, PyObject* kwarg
   return list_or_raise([&] { return store->search_polygon(pts, f); });
 }
 
+// Puts "item K: " in front of the pending exception's message, keeping its type (and the
+// original as its cause). An exception that cannot be rebuilt from a message stays as it is.
+void prefix_item(size_t k) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  PyRef msg(value ? PyObject_Str(value) : nullptr);
+  PyRef text(msg ? PyUnicode_FromFormat("item %zu: %U", k, msg.get()) : nullptr);
+  PyRef exc(text ? PyObject_CallFunctionObjArgs(type, text.get(), nullptr) : nullptr);
+  if (!exc || !PyExceptionInstance_Check(exc.get())) {
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    return;
+  }
+  Py_XINCREF(value);
+  PyException_SetContext(exc.get(), value);  // steals
+  PyException_SetCause(exc.get(), value);    // steals
+  PyErr_SetObject(type, exc.get());
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+}
+
+// One item of add_many, converted as add converts its arguments.
+bool to_new_point(PyObject* item, korvane::NewPoint* out) {
+  if (!PyTuple_Check(item) && !PyList_Check(item)) {
+    PyErr_Format(PyExc_TypeError, "expected a tuple (id, lat, lon, metadata), got %.200s", Py_TYPE(item)->tp_name);
+    return false;
+  }
+  PyRef fast(PySequence_Fast(item, "expected a tuple (id, lat, lon, metadata)"));
+  if (!fast) return false;
+  if (PySequence_Fast_GET_SIZE(fast.get()) != 4) {
+    PyErr_Format(PyExc_TypeError, "expected a tuple (id, lat, lon, metadata), got %zd items",
+                 PySequence_Fast_GET_SIZE(fast.get()));
+    return false;
+  }
+  PyObject** f = PySequence_Fast_ITEMS(fast.get());
+  std::string_view id, meta;
+  if (!to_text(f[0], "id", &id) || !to_f32(f[1], "lat", &out->lat) || !to_f32(f[2], "lon", &out->lon) ||
+      !to_text(f[3], "metadata", &meta))
+    return false;
+  out->id.assign(id);
+  out->metadata.assign(meta);
+  return true;
+}
+
+PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* a[1];
+  if (!match_args({"Korvane.add_many", kAddManyNames, 1, 1}, args, kwargs, a)) return nullptr;
+  Store* store = writable_store_of(self);
+  if (store == nullptr) return nullptr;
+  PyRef it(PyObject_GetIter(a[0]));
+  if (!it) {
+    prefix_type_error("points");
+    return nullptr;
+  }
+  // Items go to the store in chunks, each under one acquisition of its locks.
+  constexpr size_t kChunk = 1024;
+  std::vector<korvane::NewPoint> chunk;
+  size_t base = 0;  // position of chunk[0]
+  uint64_t added = 0;
+  bool more = true;
+  while (more) {
+    chunk.clear();
+    bool bad_item = false;
+    while (chunk.size() < kChunk) {
+      PyRef item(PyIter_Next(it.get()));
+      if (!item) {
+        more = false;
+        if (PyErr_Occurred()) bad_item = true;  // the iterator itself failed at this position
+        break;
+      }
+      auto ok = guarded([&]() -> std::optional<bool> {
+        chunk.emplace_back();
+        return true;
+      });
+      if (!ok) return nullptr;
+      if (!to_new_point(item.get(), &chunk.back())) {
+        chunk.pop_back();
+        bad_item = true;
+        more = false;
+        break;
+      }
+    }
+    PyObject *et = nullptr, *ev = nullptr, *etb = nullptr;
+    if (bad_item) PyErr_Fetch(&et, &ev, &etb);  // the items before it are added first
+    size_t done = 0;
+    auto r = guarded([&]() -> std::optional<korvane::Status> { return store->add_many(chunk, &done, &added); });
+    if (!r || !*r) {
+      Py_XDECREF(et);
+      Py_XDECREF(ev);
+      Py_XDECREF(etb);
+      if (r) raise_error(r->error());
+      prefix_item(base + done);
+      return nullptr;
+    }
+    if (bad_item) {
+      PyErr_Restore(et, ev, etb);
+      prefix_item(base + chunk.size());
+      return nullptr;
+    }
+    base += chunk.size();
+  }
+  return PyLong_FromUnsignedLongLong(added);
+}
+
+PyObject* korvane_get(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* a[1];
+  if (!match_args({"Korvane.get", kDeleteNames, 1, 1}, args, kwargs, a)) return nullptr;
+  Store* store = store_of(self);
+  if (store == nullptr) return nullptr;
+  std::string_view id;
+  if (!to_text(a[0], "id", &id)) return nullptr;
+  auto r = guarded([&]() -> std::optional<korvane::Result<std::optional<korvane::PointOut>>> { return store->get(id); });
+  if (!r) return nullptr;
+  if (!*r) {
+    raise_error(r->error());
+    return nullptr;
+  }
+  const auto& p = r->value();
+  if (!p) Py_RETURN_NONE;
+  PyObject* meta = PyUnicode_DecodeUTF8(p->metadata.data(), static_cast<Py_ssize_t>(p->metadata.size()), "strict");
+  if (meta == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+    PyErr_Clear();
+    meta = PyUnicode_FromString("{}");
+  }
+  if (meta == nullptr) return nullptr;
+  return Py_BuildValue("(ddN)", static_cast<double>(p->lat), static_cast<double>(p->lon), meta);
+}
+
+PyObject* korvane_flush(PyObject* self, PyObject*) {
+  Store* store = store_of(self);
+  if (store == nullptr) return nullptr;
+  return none_or_raise([&] { return store->flush(); });
+}
+
+// Releases this object's share of its directory's engine, after writing out and forcing the log.
+// The files, mappings and lock go when the last object sharing them closes.
+PyObject* korvane_close(PyObject* self, PyObject*) {
+  auto* obj = reinterpret_cast<KorvaneObject*>(self);
+  if (obj->store == nullptr) Py_RETURN_NONE;
+  Store* store = obj->store->get();
+  // A forked child has nothing of its own to write: it only lets go.
+  if (!store->foreign()) {
+    PyObject* flushed = none_or_raise([&] { return store->flush(); });
+    if (flushed == nullptr) return nullptr;
+    Py_DECREF(flushed);
+  }
+  std::shared_ptr<Store>* held = obj->store;
+  obj->store = nullptr;
+  obj->closed = true;
+  try {
+    delete held;
+  } catch (...) {
+    // Destruction reports nothing.
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* korvane_enter(PyObject* self, PyObject*) {
+  if (store_of(self) == nullptr) return nullptr;
+  Py_INCREF(self);
+  return self;
+}
+
+PyObject* korvane_exit(PyObject* self, PyObject*) {
+  PyObject* r = korvane_close(self, nullptr);
+  if (r == nullptr) return nullptr;
+  Py_DECREF(r);
+  Py_RETURN_FALSE;  // an exception from the block goes on
+}
+
+Py_ssize_t korvane_len(PyObject* self) {
+  Store* store = store_of(self);
+  if (store == nullptr) return -1;
+  auto n = guarded([&]() -> std::optional<uint64_t> { return store->count(); });
+  if (!n) return -1;
+  return static_cast<Py_ssize_t>(*n);
+}
+
+// Whether a live point has this id; anything but a str is never one.
+int korvane_contains(PyObject* self, PyObject* key) {
+  Store* store = store_of(self);
+  if (store == nullptr) return -1;
+  if (!PyUnicode_Check(key)) return 0;
+  std::string_view id;
+  if (!to_text(key, "id", &id)) return -1;
+  auto r = guarded([&]() -> std::optional<korvane::Result<bool>> { return store->contains(id); });
+  if (!r) return -1;
+  if (!*r) {
+    raise_error(r->error());
+    return -1;
+  }
+  return r->value() ? 1 : 0;
+}
+
 #define KV_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef kMethods[] = {
@@ -609,6 +823,12 @@ PyMethodDef kMethods[] = {
      "search_radius($self, lat, lon, radius_m, filter_json=None)\n--\n\n"},
     {"search_polygon", KV_KW(korvane_search_polygon), METH_VARARGS | METH_KEYWORDS,
      "search_polygon($self, points, filter_json=None)\n--\n\n"},
+    {"add_many", KV_KW(korvane_add_many), METH_VARARGS | METH_KEYWORDS, "add_many($self, points)\n--\n\n"},
+    {"get", KV_KW(korvane_get), METH_VARARGS | METH_KEYWORDS, "get($self, id)\n--\n\n"},
+    {"flush", korvane_flush, METH_NOARGS, "flush($self)\n--\n\n"},
+    {"close", korvane_close, METH_NOARGS, "close($self)\n--\n\n"},
+    {"__enter__", korvane_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", korvane_exit, METH_VARARGS, "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -617,6 +837,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(korvane_dealloc)},
     {Py_tp_doc, const_cast<char*>("Korvane(storage_path, read_only=False)\n--\n\n")},
     {Py_tp_methods, kMethods},
+    {Py_sq_length, reinterpret_cast<void*>(korvane_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(korvane_contains)},
     {0, nullptr},
 };
 

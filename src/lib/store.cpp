@@ -9,8 +9,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <tuple>
 
 #include "core/vacuum.h"
+#include "core/hash_id.h"
 #include "filter/filter.h"
 #include "persist/snapshot.h"
 #include "spatial/search.h"
@@ -138,6 +140,8 @@ Store::~Store() {
   // The directory lock goes last, with lock_fd_.
 }
 
+bool Store::foreign() const { return ::getpid() != owner_pid_; }
+
 Status Store::writable() {
   if (::getpid() != owner_pid_)
     return Error::os_message("this store belongs to the parent process; open the storage directory "
@@ -166,24 +170,96 @@ Status Store::settle() {
   return {};
 }
 
-Status Store::add(std::string_view id, float lat, float lon, std::string_view metadata) {
-  auto meta = parse_metadata(metadata);
-  if (!meta) return Error::json("Invalid JSON: " + meta.error().message);
-  std::string text;
+namespace {
+
+// A point's metadata parsed and made compact, outside any lock; the errors of add.
+Status prepare(std::string_view metadata, Json* meta, std::string* text) {
+  auto parsed = parse_metadata(metadata);
+  if (!parsed) return Error::json("Invalid JSON: " + parsed.error().message);
+  *meta = std::move(*parsed);
   try {
-    text = dump_compact(*meta);
+    *text = dump_compact(*meta);
   } catch (const nlohmann::json::exception&) {
-    text = "{}";
+    *text = "{}";
   }
-  if (text.size() > kMaxMetadataLen)
-    return Error::value("metadata is " + std::to_string(text.size()) +
+  if (text->size() > kMaxMetadataLen)
+    return Error::value("metadata is " + std::to_string(text->size()) +
                         " bytes as compact JSON; at most 10000000 can be stored");
+  return {};
+}
+
+}  // namespace
+
+// Requires both locks for writing.
+Status Store::insert_logged(std::string_view id, float lat, float lon, const Json& meta, const std::string& text) {
+  auto w = wal_->append_insert(id, lat, lon, meta);
+  if (!w) return Error::fatal_os(w.error().errnum, "cannot append to wal.bin");
+  return insert_in_mem(*index_, id, lat, lon, meta, &text);
+}
+
+Status Store::add(std::string_view id, float lat, float lon, std::string_view metadata) {
+  Json meta;
+  std::string text;
+  KV_TRY(prepare(metadata, &meta, &text));
   KV_TRY(writable());
   std::unique_lock<std::shared_mutex> ilk(index_lock_);
   std::unique_lock<std::shared_mutex> llk(log_lock_);
-  auto w = wal_->append_insert(id, lat, lon, *meta);
-  if (!w) return Error::fatal_os(w.error().errnum, "cannot append to wal.bin");
-  return insert_in_mem(*index_, id, lat, lon, *meta, &text);
+  return insert_logged(id, lat, lon, meta, text);
+}
+
+Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64_t* added) {
+  *done = 0;
+  // Every item is parsed before the locks are taken; the first that fails ends the batch there.
+  std::vector<std::pair<Json, std::string>> prepared(points.size());
+  size_t n = 0;
+  Status failed;
+  for (; n < points.size(); ++n) {
+    failed = prepare(points[n].metadata, &prepared[n].first, &prepared[n].second);
+    if (!failed) break;
+  }
+  if (n > 0) {
+    KV_TRY(writable());
+    std::unique_lock<std::shared_mutex> ilk(index_lock_);
+    std::unique_lock<std::shared_mutex> llk(log_lock_);
+    for (size_t k = 0; k < n; ++k) {
+      uint64_t before = index_->allocated();
+      KV_TRY(insert_logged(points[k].id, points[k].lat, points[k].lon, prepared[k].first, prepared[k].second));
+      *added += index_->allocated() - before;
+      *done = k + 1;
+    }
+  }
+  return failed;
+}
+
+Result<std::optional<PointOut>> Store::get(std::string_view id) {
+  KV_TRY(settle());
+  std::shared_lock<std::shared_mutex> lk(index_lock_);
+  CoreIndex& ix = *index_;
+  auto it = ix.ext_to_int.find(hash_id(id));
+  if (it == ix.ext_to_int.end()) return std::optional<PointOut>();
+  uint32_t i = it->second;
+  PointOut out;
+  std::tie(out.lat, out.lon) = ix.get_coords(i);
+  std::string arena;
+  std::vector<std::pair<size_t, size_t>> id_spans, meta_spans;
+  ix.read_results({i}, &arena, &id_spans, &meta_spans);
+  out.metadata = arena.substr(meta_spans[0].first, meta_spans[0].second);
+  return std::optional<PointOut>(std::move(out));
+}
+
+Result<bool> Store::contains(std::string_view id) {
+  KV_TRY(settle());
+  std::shared_lock<std::shared_mutex> lk(index_lock_);
+  return index_->ext_to_int.contains(hash_id(id));
+}
+
+Status Store::flush() {
+  if (::getpid() != owner_pid_) return writable().error();
+  if (read_only_) return {};
+  std::unique_lock<std::shared_mutex> llk(log_lock_);
+  auto f = wal_->flush();
+  if (!f) return Error::os(f.error().errnum, "write wal.bin");
+  return wal_->sync();
 }
 
 Status Store::remove(std::string_view id) {

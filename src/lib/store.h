@@ -44,6 +44,19 @@ struct SearchOut {
   size_t size() const { return ids.size(); }
 };
 
+// One point of add_many, as the surface converted it.
+struct NewPoint {
+  std::string id;
+  float lat = 0, lon = 0;
+  std::string metadata;
+};
+
+// What get returns of a live point.
+struct PointOut {
+  float lat = 0, lon = 0;
+  std::string metadata;  // "{}" when its record cannot be read
+};
+
 class Store {
  public:
   // The store of `path`, opened now or already open in this process. A read-only store never
@@ -52,10 +65,20 @@ class Store {
   static Result<std::shared_ptr<Store>> open(std::string path, bool read_only = false);
   ~Store();
   bool read_only() const { return read_only_; }
+  // A forked child's copy of its parent's store.
+  bool foreign() const;
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
   Status add(std::string_view id, float lat, float lon, std::string_view metadata);
+  // Adds points in order, each exactly as add would, under one lock acquisition. *done counts the
+  // points taken (added or already present), *added grows by the points added; the error, if any,
+  // is that of points[*done].
+  Status add_many(const std::vector<NewPoint>& points, size_t* done, uint64_t* added);
+  Result<std::optional<PointOut>> get(std::string_view id);
+  Result<bool> contains(std::string_view id);
+  // Writes out the log buffer and forces the log to stable storage.
+  Status flush();
   Status remove(std::string_view id);
   Result<uint64_t> delete_by_filter(std::string_view filter_json);
   uint64_t count();
@@ -80,6 +103,7 @@ class Store {
   Status writable();
   // Completes a vacuum that was committed on disk but not in memory, and loads the result.
   Status settle();
+  Status insert_logged(std::string_view id, float lat, float lon, const Json& meta, const std::string& text);
   template <class Search>
   Result<SearchOut> run_search(const std::optional<std::string_view>& filter, bool with_dist, Search&& search);
 

@@ -1,25 +1,82 @@
-from typing import List, Optional, Sequence, Tuple
+from os import PathLike
+from types import TracebackType
+from typing import Iterable, List, Optional, Sequence, Tuple, Type, Union, final
 
+@final
 class Korvane:
-    def __init__(self, storage_path: str, read_only: bool = False) -> None: ...
-    def add(self, id: str, lat: float, lon: float, metadata: str) -> None: ...
-    def persist(self) -> None: ...
-    def count(self) -> int: ...
-    def delete(self, id: str) -> None: ...
-    def delete_by_filter(self, filter_json: str) -> int: ...
-    def vacuum(self) -> None: ...
+    """A persistent index of geographic points with JSON metadata, stored in one directory.
+
+    Every object opened on the same directory in a process shares one engine. A directory has one
+    writing process; read-only objects can be opened by many processes at once.
+    """
+
+    def __new__(cls, storage_path: Union[str, PathLike[str]], read_only: bool = False) -> "Korvane":
+        """Opens (creating, unless read_only) the storage directory and replays its log.
+
+        Raises BlockingIOError when another process holds the directory, OSError for
+        operating-system failures.
+        """
+    def add(self, id: str, lat: float, lon: float, metadata: str) -> None:
+        """Adds a point: latitude and longitude in degrees (kept as 32-bit floats), metadata a
+        JSON object. An id that is already present is ignored. Raises ValueError for invalid
+        JSON, io.UnsupportedOperation on a read-only store."""
+    def persist(self) -> None:
+        """Writes a snapshot and forces everything to stable storage; the log is emptied."""
+    def count(self) -> int:
+        """The number of live points."""
+    def delete(self, id: str) -> None:
+        """Deletes the point with this id; an unknown id is ignored."""
+    def delete_by_filter(self, filter_json: str) -> int:
+        """Deletes every live point the filter matches; returns how many. Raises ValueError for
+        invalid JSON."""
+    def vacuum(self) -> None:
+        """Compacts the files after deletions (safe against a stop at any moment). Raises OSError."""
     def search_knn(
         self, lat: float, lon: float, k: int, filter_json: Optional[str] = None
-    ) -> List[Tuple[str, float, str]]: ...
+    ) -> List[Tuple[str, float, str]]:
+        """Up to k nearest points as (id, distance in metres, metadata), nearest first.
+        Approximate by design (a walk over 0.01-degree cells that stops early)."""
     def search_box(
         self,
         top_left: Tuple[float, float],
         bottom_right: Tuple[float, float],
         filter_json: Optional[str] = None,
-    ) -> List[Tuple[str, str]]: ...
+    ) -> List[Tuple[str, str]]:
+        """Points inside the box ((north, west), (south, east), degrees, bounds included) as
+        (id, metadata), in insertion order."""
     def search_radius(
         self, lat: float, lon: float, radius_m: float, filter_json: Optional[str] = None
-    ) -> List[Tuple[str, float, str]]: ...
+    ) -> List[Tuple[str, float, str]]:
+        """Points within radius_m metres as (id, distance in metres, metadata), nearest first,
+        ties in insertion order."""
     def search_polygon(
         self, points: Sequence[Tuple[float, float]], filter_json: Optional[str] = None
-    ) -> List[Tuple[str, str]]: ...
+    ) -> List[Tuple[str, str]]:
+        """Points inside the polygon of (lat, lon) vertices as (id, metadata), in insertion
+        order; fewer than 3 vertices give []."""
+    def add_many(self, points: Iterable[Tuple[str, float, float, str]]) -> int:
+        """Adds (id, lat, lon, metadata) items in order, each as add would; returns how many
+        were added (ids already present are ignored). An item that fails raises add's exception
+        with "item N: " (its 0-based position) in front; the items before it are added."""
+    def get(self, id: str) -> Optional[Tuple[float, float, str]]:
+        """(lat, lon, metadata) of the live point with this id (the stored 32-bit coordinates),
+        or None."""
+    def flush(self) -> None:
+        """Writes out the log buffer and forces the log to stable storage, so every change made
+        before it survives a machine stop. Raises OSError."""
+    def close(self) -> None:
+        """Flushes, then releases this object's hold on the directory (files, mappings and lock
+        go with the last object sharing them). Idempotent; other calls then raise ValueError."""
+    def __enter__(self) -> "Korvane": ...
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_value: Optional[BaseException],
+        traceback: Optional[TracebackType],
+        /,
+    ) -> bool:
+        """Closes the store (it does not persist)."""
+    def __len__(self, /) -> int:
+        """count()"""
+    def __contains__(self, id: object, /) -> bool:
+        """Whether a live point has this id."""
