@@ -75,6 +75,10 @@ def haversine32(qlat, qlon, plat, plon):
     s2 = _libm.sinf(f32(dlon * 0.5))
     cp = _libm.cosf(f32(plat * k))
     a = f32(f32(s1 * s1) + f32(f32(cq * cp) * f32(s2 * s2)))
+    if a < 0.0:  # rounding took the haversine term outside [0, 1]; NaN passes through
+        a = 0.0
+    elif a > 1.0:
+        a = 1.0
     t = _libm.atan2f(_libm.sqrtf(a), _libm.sqrtf(f32(1.0 - a)))
     return f32(f32(t + t) * f32(6371000.0))
 

@@ -135,6 +135,21 @@ def test_over_the_poles(store, q, p, r):
     assert db.search_radius(q[0], q[1], r) == [("p", d, "{}")]
 
 
+@pytest.mark.parametrize("pole", [90.0, -90.0])
+def test_a_point_at_a_pole_is_found_from_a_metre_away(store, pole):
+    """In float32 the cosine of 90 degrees is slightly negative, which can take the haversine term
+    below 0: the distance stays finite, for the radius search and the nearest-neighbour search."""
+    db = store.db
+    db.add("pole", pole, 0.0, "{}")
+    db.add("far", math.copysign(89.95, pole), 0.0, "{}")  # a few rings from the query
+    q = math.copysign(90.0 - 1 / 111195.0, pole)
+    for lon in (0.0, 45.0, 90.0, 135.0, 180.0, -90.0):
+        d = haversine32(q, lon, pole, 0.0)
+        assert math.isfinite(d) and d <= 1.0
+        assert db.search_radius(q, lon, 1.0) == [("pole", d, "{}")]
+        assert db.search_knn(q, lon, 1) == [("pole", d, "{}")]
+
+
 def test_half_the_earth_and_the_whole_earth(store):
     db = store.db
     spots = [(0.0, 0.0), (0.0, 180.0), (0.0, -179.5), (45.0, 90.0), (-60.0, -100.0), (90.0, 0.0), (-90.0, 0.0),

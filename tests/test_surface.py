@@ -347,6 +347,20 @@ def test_points_parameter(store):
             return triangle[i]
 
     assert db.search_polygon(Seq()) == [("a", "{}")]
+
+    class Claims(Seq):  # a length beyond its items
+        def __init__(self, n):
+            self.n = n
+
+        def __len__(self):
+            return self.n
+
+    for n in (2**60, 2**63 - 1):  # more than memory can hold: refused before any item is read
+        with pytest.raises(MemoryError, match="^argument 'points': "):
+            db.search_polygon(Claims(n))
+    for n in (4, 2**40):
+        with pytest.raises(IndexError):
+            db.search_polygon(Claims(n))
     assert expect_prefixed("points", lambda: db.search_polygon("abc")) == "Can't extract `str` to `Vec`"
     assert expect_prefixed("points", lambda: db.search_polygon("")) == "Can't extract `str` to `Vec`"
     for bad in (

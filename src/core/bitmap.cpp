@@ -113,7 +113,8 @@ bool Bitmap::decode(const uint8_t* p, size_t n, Bitmap* out) {
     pos += 4 * c;
   }
   // Validate every container before building anything.
-  roaring_bitmap_t* r = roaring_bitmap_create();
+  // A null bitmap here is an allocation failure (std::bad_alloc), not a decoding failure.
+  roaring_bitmap_t* r = new_roaring();
   Bitmap result = from_roaring(r);
   std::vector<uint32_t> values;
   int prev_key = -1;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -89,12 +90,16 @@ class Bitmap {
   uint32_t one() const { return static_cast<uint32_t>(bits_ >> 32); }
   Small* small() const { return reinterpret_cast<Small*>(bits_ & ~uintptr_t{3}); }
   roaring_bitmap_t* roar() const { return reinterpret_cast<roaring_bitmap_t*>(bits_); }
+  // Every library call that makes a new bitmap returns null when it cannot allocate: that is
+  // an allocation failure, never an empty set.
   static Bitmap from_roaring(roaring_bitmap_t* r) {
+    if (r == nullptr) throw std::bad_alloc();
     Bitmap b;
     b.bits_ = reinterpret_cast<uintptr_t>(r);
     return b;
   }
   static Small* new_small(uint32_t cap);
+  static roaring_bitmap_t* new_roaring();  // empty; throws std::bad_alloc instead of returning null
   // A Roaring bitmap for this set, owned by `tmp` unless this already is one.
   const roaring_bitmap_t* as_roaring(roaring_bitmap_t** tmp) const;
   roaring_bitmap_t* to_roaring();  // converts this in place and returns it

@@ -17,6 +17,12 @@ Bitmap::Small* Bitmap::new_small(uint32_t cap) {
   return s;
 }
 
+roaring_bitmap_t* Bitmap::new_roaring() {
+  roaring_bitmap_t* r = roaring_bitmap_create();
+  if (r == nullptr) throw std::bad_alloc();
+  return r;
+}
+
 void Bitmap::release() {
   if (is_small())
     std::free(small());
@@ -57,7 +63,7 @@ Bitmap Bitmap::of_sorted(const uint32_t* xs, size_t n) {
     std::memcpy(s->ids, xs, sizeof(uint32_t) * n);
     b.bits_ = reinterpret_cast<uintptr_t>(s) | 2;
   } else {
-    b = from_roaring(roaring_bitmap_create());
+    b = from_roaring(new_roaring());
     roaring_bitmap_add_many(b.roar(), n, xs);
   }
   return b;
@@ -65,7 +71,7 @@ Bitmap Bitmap::of_sorted(const uint32_t* xs, size_t n) {
 
 roaring_bitmap_t* Bitmap::to_roaring() {
   if (is_roaring()) return roar();
-  roaring_bitmap_t* r = roaring_bitmap_create();
+  roaring_bitmap_t* r = new_roaring();
   if (is_one()) {
     roaring_bitmap_add(r, one());
   } else if (is_small()) {
@@ -79,7 +85,7 @@ roaring_bitmap_t* Bitmap::to_roaring() {
 const roaring_bitmap_t* Bitmap::as_roaring(roaring_bitmap_t** tmp) const {
   *tmp = nullptr;
   if (is_roaring()) return roar();
-  *tmp = roaring_bitmap_create();
+  *tmp = new_roaring();
   if (is_one()) roaring_bitmap_add(*tmp, one());
   else if (is_small()) roaring_bitmap_add_many(*tmp, small()->size, small()->ids);
   return *tmp;

@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <new>
@@ -87,7 +88,7 @@ void set_message(PyObject* type, const std::string& msg) {
 
 // The one place that turns an engine error into a Python exception. OS errors carry only the
 // message: building OSError(errno, text) would let Python pick its own subclass.
-void raise_error(const Error& err) {
+void raise_error_unguarded(const Error& err) {
   switch (err.kind) {
     case ErrorKind::InvalidJson:
     case ErrorKind::InvalidValue:
@@ -140,6 +141,11 @@ auto guarded(F&& f) -> decltype(f()) {
   return decltype(f())();
 }
 
+// The OS error text is built as a std::string, which can fail to allocate.
+void raise_error(const Error& err) {
+  guarded([&] { raise_error_unguarded(err); });
+}
+
 // ---------------------------------------------------------------------------------------------
 // Argument matching: positional or keyword, worded as the interpreter words these faults.
 
@@ -160,7 +166,7 @@ std::string quoted_list(const std::vector<std::string>& names) {
 }
 
 // Fills out[0..total) with borrowed references (nullptr for omitted optional ones).
-bool match_args(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
+bool match_args_unguarded(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
   Py_ssize_t npos = args ? PyTuple_GET_SIZE(args) : 0;
   for (int i = 0; i < p.total; ++i) out[i] = nullptr;
   if (npos > p.total) {
@@ -205,6 +211,11 @@ bool match_args(const Params& p, PyObject* args, PyObject* kwargs, PyObject** ou
     return false;
   }
   return true;
+}
+
+// The messages are built as std::strings, which can fail to allocate.
+bool match_args(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
+  return guarded([&] { return match_args_unguarded(p, args, kwargs, out); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -306,6 +317,16 @@ bool to_pair(PyObject* o, const char* name, std::pair<float, float>* out) {
   return true;
 }
 
+bool points_too_long(const char* name, Py_ssize_t n) {
+  PyErr_Format(PyExc_MemoryError, "argument '%s': a sequence of %zd points does not fit in memory", name, n);
+  return false;
+}
+
+// The length a sequence reports is only a claim: at most kPointsReserve slots are reserved up
+// front, and the items are read one by one until that length (an item that is missing raises
+// the sequence's own error). A length no vector can hold fails at once.
+constexpr size_t kPointsReserve = 4096;
+
 bool to_points(PyObject* o, const char* name, std::vector<std::pair<float, float>>* out) {
   if (PyUnicode_Check(o)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -314,13 +335,22 @@ bool to_points(PyObject* o, const char* name, std::vector<std::pair<float, float
   if (!PySequence_Check(o)) return fail_type(name, "expected a sequence of (lat, lon) tuples, got %.200s", o);
   Py_ssize_t n = PySequence_Size(o);
   if (n < 0) return prefix_type_error(name);
-  out->reserve(static_cast<size_t>(n));
+  if (static_cast<size_t>(n) > out->max_size()) return points_too_long(name, n);
+  try {
+    out->reserve(std::min(static_cast<size_t>(n), kPointsReserve));
+  } catch (...) {
+    return points_too_long(name, n);
+  }
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyRef item(PySequence_GetItem(o, i));
     if (!item) return prefix_type_error(name);
     std::pair<float, float> p;
     if (!item_pair(item.get(), &p)) return prefix_type_error(name);
-    out->push_back(p);
+    try {
+      out->push_back(p);
+    } catch (...) {
+      return points_too_long(name, n);
+    }
   }
   return true;
 }

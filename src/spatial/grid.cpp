@@ -38,6 +38,11 @@ float distance_m(float qlat, float qlon, float qcos, float plat, float plon) {
   float s1 = sinf(dlat * kHalf);
   float s2 = sinf(dlon * kHalf);
   float a = s1 * s1 + (qcos * cosf(plat * kDegToRad)) * (s2 * s2);
+  // The term is a haversine, within [0, 1] for any angles; rounding can take it just outside
+  // (cosf of 90 degrees is slightly negative, near-antipodal points round above 1), where a
+  // square root would give NaN. NaN itself passes through.
+  if (a < 0.0f) a = 0.0f;
+  if (a > kOne) a = kOne;
   float t = atan2f(sqrtf(a), sqrtf(kOne - a));
   return (t + t) * kEarthRadius;
 }

@@ -74,8 +74,7 @@ class BestHeap {
 // least as far as the farthest kept one is passed over without measuring: it would be dropped.
 // The bound R * |dlat| holds for the float distance with a 1% allowance when both latitudes are
 // within [-90, 90] (where the haversine grows with |dlat|), and it is only used beyond 1 km,
-// where the float formula's rounding (and the slightly negative cosine of 90 degrees) cannot
-// undercut it by that much.
+// where the float formula's rounding cannot undercut it by that much.
 struct Query {
   float lat, lon, qcos;
   bool in_range;
