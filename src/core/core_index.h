@@ -43,6 +43,11 @@ struct RecordView {
   // A read-only store cannot append to the file: records it had to write (a replayed insert
   // whose records were not on file) are kept here, at offsets from kMemRecords on.
   std::string mem;
+  // While a batch of inserts runs, their records gather here (they belong at `pending_at`) and
+  // reach the file in one write at its end.
+  bool batching = false;
+  std::string pending;
+  uint64_t pending_at = 0;
 };
 constexpr uint64_t kMemRecords = uint64_t{1} << 62;
 
@@ -145,6 +150,10 @@ Status append_meta_record(CoreIndex& ix, uint32_t i, std::string_view text);
 // True when slot i of offsets.bin (meta_offsets.bin with `meta`) points to a whole record on
 // file holding exactly `bytes`; the logical end then moves past that record if it lay before.
 bool reuse_record(CoreIndex& ix, bool meta, uint32_t i, std::string_view bytes);
+// Between these two, appended records are gathered in memory and written out together (hold the
+// index write lock throughout; nothing may read the records in between).
+void begin_record_batch(CoreIndex& ix);
+Status end_record_batch(CoreIndex& ix);
 void write_coords(CoreIndex& ix, uint32_t i, float lat, float lon);
 }  // namespace korvane
 

@@ -320,6 +320,13 @@ Status append_record(const Fd& f, RecordView& rv, uint64_t* logical_len, Mapping
     return {};
   }
   uint64_t p = *logical_len;
+  if (rv.batching) {
+    if (rv.pending.empty()) rv.pending_at = p;
+    rv.pending += rec;
+    *logical_len = p + rec.size();
+    store_u64(slots.data() + 8 * static_cast<size_t>(i), p);
+    return {};
+  }
   auto w = pwrite_all(f.get(), rec.data(), rec.size(), p, name);
   if (!w) return Error::fatal_os(w.error().errnum, std::string("cannot write ") + name);
   *logical_len = p + rec.size();
@@ -340,6 +347,26 @@ Status append_meta_record(CoreIndex& ix, uint32_t i, std::string_view text) {
   std::lock_guard<std::mutex> g(ix.meta_mutex);
   return append_record(ix.meta_file, ix.meta_view, &ix.meta_file_len, ix.meta_offsets_mmap, i, text,
                        "meta.bin", ix.read_only);
+}
+
+void begin_record_batch(CoreIndex& ix) {
+  ix.ids_view.batching = ix.meta_view.batching = !ix.read_only;
+}
+
+Status end_record_batch(CoreIndex& ix) {
+  Status result;
+  auto out = [&](std::mutex& mu, const Fd& f, RecordView& rv, const char* name) {
+    std::lock_guard<std::mutex> g(mu);
+    rv.batching = false;
+    if (rv.pending.empty()) return;
+    auto w = pwrite_all(f.get(), rv.pending.data(), rv.pending.size(), rv.pending_at, name);
+    if (!w && result) result = Error::fatal_os(w.error().errnum, std::string("cannot write ") + name);
+    if (w && rv.pending_at + rv.pending.size() > rv.known_len) rv.known_len = rv.pending_at + rv.pending.size();
+    rv.pending.clear();
+  };
+  out(ix.ids_mutex, ix.ids_file, ix.ids_view, "ids.bin");
+  out(ix.meta_mutex, ix.meta_file, ix.meta_view, "meta.bin");
+  return result;
 }
 
 bool reuse_record(CoreIndex& ix, bool meta, uint32_t i, std::string_view bytes) {

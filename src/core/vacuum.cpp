@@ -106,7 +106,8 @@ void swap_record_file(std::mutex& mu, Fd& file, uint64_t& len, RecordView& view,
   std::lock_guard<std::mutex> g(mu);
   file = std::move(fresh);
   len = written;
-  view = RecordView{Mapping(), written, {}};
+  view = RecordView{};
+  view.known_len = written;
 }
 
 struct Working {

@@ -221,12 +221,19 @@ Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64
     KV_TRY(writable());
     std::unique_lock<std::shared_mutex> ilk(index_lock_);
     std::unique_lock<std::shared_mutex> llk(log_lock_);
-    for (size_t k = 0; k < n; ++k) {
+    // The records of the whole batch reach their files in one write each.
+    begin_record_batch(*index_);
+    Status inserted;
+    for (size_t k = 0; k < n && inserted; ++k) {
       uint64_t before = index_->allocated();
-      KV_TRY(insert_logged(points[k].id, points[k].lat, points[k].lon, prepared[k].first, prepared[k].second));
+      inserted = insert_logged(points[k].id, points[k].lat, points[k].lon, prepared[k].first, prepared[k].second);
+      if (!inserted) break;
       *added += index_->allocated() - before;
       *done = k + 1;
     }
+    Status written = end_record_batch(*index_);
+    if (!inserted) return inserted;
+    if (!written) return written;
   }
   return failed;
 }
