@@ -9,7 +9,13 @@ class Korvane:
     def delete_by_filter(self, filter_json: str) -> int: ...
     def vacuum(self) -> None: ...
     def search_knn(
-        self, lat: float, lon: float, k: int, filter_json: Optional[str] = None
+        self,
+        lat: float,
+        lon: float,
+        k: int,
+        filter_json: Optional[str] = None,
+        *,
+        exact: bool = False,
     ) -> List[Tuple[str, float, str]]: ...
     def search_box(
         self,
