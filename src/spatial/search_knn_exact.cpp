@@ -12,9 +12,10 @@
 // degrees). The search stops as soon as the k-th kept distance is strictly below what the float
 // formula can give for a point at that bound (floor_m), so no point left out can come before it.
 //
-// When the next level would bring the cells looked up past the number of allowed points, the
-// remaining allowed points are measured one by one instead. A query outside the coordinate ranges
-// measures every allowed point.
+// When the next level would bring the cells looked up past the number of allowed points (or a
+// filter turns out to leave few, and far), the remaining allowed points are measured one by one
+// instead, nearest bound first. A query outside the coordinate ranges measures every allowed
+// point.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -36,6 +37,10 @@ constexpr int64_t kColumns = 36000;                  // inner columns are 1..359
 constexpr double kMaxAspect = 2000.0;
 // With a filter, cells looked up before the filter is evaluated over the whole index.
 constexpr uint64_t kGlobalCells = 2500;
+// A filter that leaves at most this many points, not k of them in the first kGlobalCells cells:
+// the rest is measured point by point at once (the allowed points are sparse, and cells would
+// mostly be looked up in vain).
+constexpr uint64_t kFewAllowed = 20000;
 // Slack for the cell bounds, in degrees, against the rounding of rows and columns.
 constexpr double kPadDeg = 1e-9;
 
@@ -99,7 +104,13 @@ class TopK {
 class Search {
  public:
   Search(const CoreIndex& ix, float lat, float lon, uint64_t k)
-      : ix_(ix), lat_(lat), lon_(lon), qcos_(query_cos(lat)), prune_(lat_in_range(lat)), top_(k) {}
+      : ix_(ix),
+        lat_(lat),
+        lon_(lon),
+        qcos_(query_cos(lat)),
+        cos_lat_(std::max(0.0, std::cos(double(lat) * kRad))),
+        prune_(lat_in_range(lat)),
+        top_(k) {}
 
   void measure(const std::vector<uint32_t>& ids) {
     ix_.for_each_coords(ids, [&](uint32_t id, float plat, float plon) { measure_one(id, plat, plon); });
@@ -115,11 +126,24 @@ class Search {
     top_.offer(hit_key(distance_m(lat_, lon_, qcos_, plat, plon), id));
   }
 
+  // A lower bound of the distance, in metres on the sphere, from the query to an in-range point
+  // (the query in range too): the latitude difference, and the distance to the meridian at the
+  // point's longitude difference D (at most 90 degrees counted), R * asin(cos(query latitude) *
+  // sin D), with asin y >= y and sin x >= x - x^3/6. No trigonometry per point.
+  double bound_m(float plat, float plon) const {
+    double dlat = std::fabs(double(plat) - double(lat_)) * kRad;
+    double dlon = std::fabs(double(plon) - double(lon_));
+    if (dlon > 180.0) dlon = 360.0 - dlon;
+    double x = std::min(dlon, 90.0) * kRad;
+    return kEarthRadiusM * std::max(dlat, cos_lat_ * (x - x * x * x / 6.0));
+  }
+
   TopK& top() { return top_; }
 
  private:
   const CoreIndex& ix_;
   float lat_, lon_, qcos_;
+  double cos_lat_;
   bool prune_;
   TopK top_;
 };
@@ -156,8 +180,12 @@ class Walk {
     for (int64_t r = 0;; ++r) {
       Rect next = grow(done, r);
       uint64_t cells = uint64_t(next.rows() * next.span - done.rows() * done.span);
-      if (whole_ == nullptr && looked_up_ + cells > kGlobalCells) evaluate_globally();
-      if (whole_ != nullptr && looked_up_ + cells > n_allowed_) {
+      bool sparse = false;
+      if (whole_ == nullptr && looked_up_ + cells > kGlobalCells) {
+        evaluate_globally();
+        sparse = !s_.top().full() && n_allowed_ <= kFewAllowed;
+      }
+      if (whole_ != nullptr && (sparse || looked_up_ + cells > n_allowed_)) {
         scan_rest(done, r > 0);
         break;
       }
@@ -265,14 +293,46 @@ class Walk {
   }
 
   // Measures the allowed points not measured yet: those outside `done`, and outside the border
-  // cells once they are measured.
+  // cells once they are measured. The inner ones are taken nearest bound first, and only while
+  // the bound leaves them a chance.
   void scan_rest(const Rect& done, bool border_done) {
+    struct Pending {
+      float lat, lon;
+      uint32_t id;
+    };
+    std::vector<Pending> pending;
+    std::vector<uint64_t> order;  // the bound (float, rounded down, never negative) above the index
     std::vector<uint32_t> all = whole_->to_vector();
+    TopK& top = s_.top();
     ix_.for_each_coords(all, [&](uint32_t id, float plat, float plon) {
       uint32_t row = lat_row(plat), col = lon_col(plon);
-      if (is_border(row, col) ? border_done : done.holds(row, col)) return;
-      s_.measure_one(id, plat, plon);
+      if (is_border(row, col)) {
+        if (!border_done) s_.measure_one(id, plat, plon);
+        return;
+      }
+      if (done.holds(row, col)) return;
+      double b = std::max(0.0, floor_m(s_.bound_m(plat, plon)));
+      if (top.full() && b > double(top.kth())) return;
+      float f = static_cast<float>(b * (1.0 - 0x1p-22));  // never above b
+      uint32_t bits;
+      std::memcpy(&bits, &f, 4);
+      order.push_back(uint64_t{bits} << 32 | pending.size());
+      pending.push_back({plat, plon, id});
     });
+    // Usually the first few hundred settle it: those are sorted first, the rest only if needed.
+    constexpr size_t kFirst = 256;
+    size_t head = std::min(order.size(), kFirst);
+    if (head < order.size()) std::nth_element(order.begin(), order.begin() + head, order.end());
+    std::sort(order.begin(), order.begin() + head);
+    for (size_t j = 0; j < order.size(); ++j) {
+      if (j == head) std::sort(order.begin() + head, order.end());
+      uint32_t bits = uint32_t(order[j] >> 32);
+      float f;
+      std::memcpy(&f, &bits, 4);
+      if (top.full() && double(f) > double(top.kth())) break;  // and so is every later one
+      const Pending& p = pending[uint32_t(order[j])];
+      s_.measure_one(p.id, p.lat, p.lon);
+    }
   }
 
   const CoreIndex& ix_;
