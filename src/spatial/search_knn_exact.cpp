@@ -41,6 +41,8 @@ constexpr uint64_t kGlobalCells = 2500;
 // the rest is measured point by point at once (the allowed points are sparse, and cells would
 // mostly be looked up in vain).
 constexpr uint64_t kFewAllowed = 20000;
+// Ids gathered before a filter is evaluated within them, while fewer than k points are kept.
+constexpr size_t kFilterBatch = 128;
 // Slack for the cell bounds, in degrees, against the rounding of rows and columns.
 constexpr double kPadDeg = 1e-9;
 
@@ -78,6 +80,7 @@ class TopK {
  public:
   explicit TopK(uint64_t k) : k_(k) {}
   bool full() const { return h_.size() >= k_; }
+  uint64_t missing() const { return full() ? 0 : k_ - h_.size(); }
   float kth() const { return key_dist(h_.front()); }  // requires full()
   void offer(uint64_t key) {
     if (!full()) {
@@ -176,29 +179,35 @@ class Walk {
 
   std::vector<Hit> run() {
     Rect done{qrow_ + 1, qrow_, qcol_, 0};  // nothing yet
-    std::vector<uint32_t> ids;
+    std::vector<uint32_t> ids;  // under cells of `done`, not measured yet
     for (int64_t r = 0;; ++r) {
       Rect next = grow(done, r);
       uint64_t cells = uint64_t(next.rows() * next.span - done.rows() * done.span);
       bool sparse = false;
       if (whole_ == nullptr && looked_up_ + cells > kGlobalCells) {
         evaluate_globally();
+        flush(ids);
         sparse = !s_.top().full() && n_allowed_ <= kFewAllowed;
       }
       if (whole_ != nullptr && (sparse || looked_up_ + cells > n_allowed_)) {
+        flush(ids);
         scan_rest(done, r > 0);
         break;
       }
-      ids.clear();
       if (r == 0)
         for (uint64_t key : ix_.grid_index.border_keys()) gather(key, &ids);
       frame(done, next, &ids);
       looked_up_ += cells;
-      s_.measure(allowed_of(ids));
       done = next;
       if (covers_all(done)) break;
+      // While fewer than k points are kept nothing can stop the walk, so a filter waits for the
+      // ids of a few levels (each evaluation has a cost of its own, whatever it is given), until
+      // they could make up the points missing.
+      if (whole_ == nullptr && ids.size() < std::min<uint64_t>(kFilterBatch, s_.top().missing())) continue;
+      flush(ids);
       if (s_.top().full() && floor_m(unvisited_bound(done)) > double(s_.top().kth())) break;
     }
+    flush(ids);
     return s_.top().sorted();
   }
 
@@ -269,8 +278,13 @@ class Walk {
     for (uint64_t key : keys_) gather(key, ids);
   }
 
-  // The allowed ones of a level's ids (ascending), evaluating the filter within them until it
-  // is evaluated over the whole index.
+  void flush(std::vector<uint32_t>& ids) {
+    s_.measure(allowed_of(ids));
+    ids.clear();
+  }
+
+  // The allowed ones of some levels' ids (ascending), evaluating the filter within them until
+  // it is evaluated over the whole index.
   const std::vector<uint32_t>& allowed_of(std::vector<uint32_t>& ids) {
     if (ids.empty()) return ids;
     radix_sort(ids);
