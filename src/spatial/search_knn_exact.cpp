@@ -41,7 +41,8 @@ constexpr uint64_t kGlobalCells = 2500;
 // the rest is measured point by point at once (the allowed points are sparse, and cells would
 // mostly be looked up in vain).
 constexpr uint64_t kFewAllowed = 20000;
-// Ids gathered before a filter is evaluated within them, while fewer than k points are kept.
+// While fewer than k points are kept, a filter is evaluated once this many ids are gathered (or
+// as many as points are missing, when fewer).
 constexpr size_t kFilterBatch = 128;
 // Slack for the cell bounds, in degrees, against the rounding of rows and columns.
 constexpr double kPadDeg = 1e-9;
