@@ -59,12 +59,15 @@ def query_plan(ds):
         ("radius 500 m", "radius", 500.0, None),
         ("radius 5 km", "radius", 5000.0, None),
         ("kNN k=10", "knn", 10, None),
+        ("kNN k=10 exact", "knn_exact", 10, None),
         ("box 0.2 deg", "box", 0.2, None),
         ("hexagon 5 km", "polygon", 5000.0, None),
         ("radius 5 km, selective", "radius", 5000.0, sel),
         ("kNN k=10, selective", "knn", 10, sel),
+        ("kNN k=10 exact, selective", "knn_exact", 10, sel),
         ("radius 5 km, broad", "radius", 5000.0, broad),
         ("kNN k=10, broad", "knn", 10, broad),
+        ("kNN k=10 exact, broad", "knn_exact", 10, broad),
     ]
 
 
@@ -90,6 +93,8 @@ def call(engine, kind, param, flt, lat, lon, shape):
         return engine.radius(lat, lon, param, flt)
     if kind == "knn":
         return engine.knn(lat, lon, param, flt)
+    if kind == "knn_exact":
+        return engine.knn_exact(lat, lon, param, flt)
     if kind == "box":
         return engine.box(shape[0], shape[1], flt)
     return engine.polygon(shape, flt)
@@ -164,7 +169,7 @@ def run_queries(ds, truth, engines, centres, rounds, log):
         for (la, lo), shape in zip(centres, shapes):
             if kind == "radius":
                 idx, d = truth.radius(la, lo, param, flt)
-            elif kind == "knn":
+            elif kind in ("knn", "knn_exact"):
                 idx, d = truth.knn(la, lo, param, flt)
             elif kind == "box":
                 idx, d = truth.box(shape[0], shape[1], flt), None
@@ -172,7 +177,7 @@ def run_queries(ds, truth, engines, centres, rounds, log):
                 idx, d = truth.polygon(shape, flt), None
             wants.append((idx, d))
             sizes.append(len(idx))
-            floors.append(truth.floor_seconds(idx, kind in ("radius", "knn"), d))
+            floors.append(truth.floor_seconds(idx, kind in ("radius", "knn", "knn_exact"), d))
         times = {e.name: [float("inf")] * len(centres) for e in active}
         checks = {e.name: Check() for e in active}
         meta_bad = {e.name: 0 for e in active}
@@ -198,8 +203,8 @@ def run_queries(ds, truth, engines, centres, rounds, log):
                     label = f"{qname} at ({la:.5f}, {lo:.5f})"
                     idx, d = wants[qi]
                     ck = checks[e.name]
-                    if kind == "knn":
-                        ck.knn(truth, res, idx, d, la, lo, param, label, flt)
+                    if kind in ("knn", "knn_exact"):
+                        ck.knn(truth, res, idx, d, la, lo, param, label, flt, require_all=kind == "knn_exact")
                     elif kind == "radius":
                         dist_of = lambda i, la=la, lo=lo: haversine_one(ds, la, lo, i)  # noqa: E731
                         ck.sets(truth, res, idx, near_radius(truth, la, lo, param), label, flt, dist_of)
@@ -230,6 +235,13 @@ def run_queries(ds, truth, engines, centres, rounds, log):
                 r["p95_ratio_to_korvane"] = r["p95_ms"] / kv["p95_ms"]
             if "median_ms" in r and entry["floor_median_ms"] > 0:
                 r["times_floor"] = r["median_ms"] / entry["floor_median_ms"]
+        if kind == "knn_exact":
+            # Beside the ring walk's time for the same queries (its row comes first in the plan).
+            approx = next((q for q in out.values() if q["kind"] == "knn" and q["filter"] == flt), None)
+            a, x = (approx or {}).get("engines", {}).get("korvane", {}), entry["engines"].get("korvane", {})
+            if "median_ms" in a and "median_ms" in x and a["median_ms"] > 0:
+                entry["korvane_exact_over_approx"] = x["median_ms"] / a["median_ms"]
+                entry["korvane_exact_over_approx_p95"] = x["p95_ms"] / a["p95_ms"]
         out[qname] = entry
         log(format_query_line(qname, entry))
     return out
@@ -366,6 +378,11 @@ def print_report(result):
                         cell += f" (x{fmt_ratio(r['ratio_to_korvane'])})"
                 line += f" | {cell:^26}"
             print(line)
+        exact_rows = [(n, q) for n, q in d["queries"].items() if "korvane_exact_over_approx" in q]
+        if exact_rows:
+            print("\nkorvane exact kNN time / ring-walk kNN time (same queries), median and p95:")
+            for qname, q in exact_rows:
+                print(f"  {qname:<24} x{q['korvane_exact_over_approx']:.2f} / x{q['korvane_exact_over_approx_p95']:.2f}")
         print("\nAgreement with exact answers:")
         for qname, q in d["queries"].items():
             words = []

@@ -2,8 +2,9 @@
 
 Every engine answers the same calls with the same Python shapes:
 
-* ``radius(lat, lon, r, flt)`` and ``knn(lat, lon, k, flt)`` -> list of
-  ``(id, distance_m, metadata_json)``, nearest first;
+* ``radius(lat, lon, r, flt)``, ``knn(lat, lon, k, flt)`` and
+  ``knn_exact(lat, lon, k, flt)`` -> list of ``(id, distance_m, metadata_json)``,
+  nearest first (``knn_exact`` is korvane's exact mode; the peers' kNN is exact already);
 * ``box(top_left, bottom_right, flt)`` and ``polygon(points, flt)`` -> list of
   ``(id, metadata_json)``;
 
@@ -51,6 +52,9 @@ class Engine:
         """Release the open store (the next ``open`` is a real reopen)."""
         gc.collect()
 
+    def knn_exact(self, lat, lon, k, flt=None):
+        return self.knn(lat, lon, k, flt)
+
 
 # ------------------------------------------------------------------ korvane
 class KorvaneEngine(Engine):
@@ -90,6 +94,9 @@ class KorvaneEngine(Engine):
         if flt is None:
             return self.db.search_knn(lat, lon, k)
         return self.db.search_knn(lat, lon, k, flt)
+
+    def knn_exact(self, lat, lon, k, flt=None):
+        return self.db.search_knn(lat, lon, k, flt, exact=True)
 
     def box(self, top_left, bottom_right, flt=None):
         return self.db.search_box(top_left=top_left, bottom_right=bottom_right, filter_json=flt)

@@ -177,7 +177,9 @@ class Check:
         self.boundary_only += 1
 
     # --------------------------------------------------------------- kNN
-    def knn(self, truth, result, want_idx, want_d, lat, lon, k, label, flt=None):
+    def knn(self, truth, result, want_idx, want_d, lat, lon, k, label, flt=None, require_all=False):
+        """``require_all`` (an exact search): an answer that misses any of the k nearest
+        (beyond the boundary band) is wrong, not merely of lower recall."""
         self.queries += 1
         if len(result) == 0 and len(want_idx) == 0:
             self.exact += 1
@@ -206,6 +208,8 @@ class Check:
             if exact <= kth + dist_tol(kth):
                 good += 1
         recall = good / len(want_idx)
+        if require_all and recall < 1.0 - 1e-12:
+            return self._fail(f"{label}: recall {recall:.2f} from an exact search")
         self.recall_sum += recall
         self.recall_min = min(self.recall_min, recall)
         if recall >= 1.0 - 1e-12:

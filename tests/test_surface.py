@@ -43,7 +43,7 @@ SIGNATURES = {
     "delete": "($self, id)",
     "delete_by_filter": "($self, filter_json)",
     "vacuum": "($self)",
-    "search_knn": "($self, lat, lon, k, filter_json=None)",
+    "search_knn": "($self, lat, lon, k, filter_json=None, *, exact=False)",
     "search_box": "($self, top_left, bottom_right, filter_json=None)",
     "search_radius": "($self, lat, lon, radius_m, filter_json=None)",
     "search_polygon": "($self, points, filter_json=None)",
@@ -125,8 +125,12 @@ def test_signatures_and_docstrings():
         assert not method.__doc__, name  # the docstring is the signature alone
         params = list(inspect.signature(method).parameters.values())
         expected = sig[1:-1].split(", ")[1:]
-        assert [p.name + ("=None" if p.default is None else "") for p in params[1:]] == expected
-        assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params[1:])
+        star = expected.index("*") if "*" in expected else len(expected)
+        shown = [p.name + ("" if p.default is p.empty else "=" + repr(p.default)) for p in params[1:]]
+        assert shown == expected[:star] + expected[star + 1:]
+        kinds = [p.kind for p in params[1:]]
+        assert kinds == [inspect.Parameter.POSITIONAL_OR_KEYWORD] * star + [inspect.Parameter.KEYWORD_ONLY] * (
+            len(expected) - star - 1)
 
 
 def test_object_new_without_constructor_is_refused(tmp_path):
@@ -153,8 +157,8 @@ GOOD = {
     "search_radius": (1.0, 2.0, 100.0, None),
     "search_polygon": (((0.0, 0.0), (0.0, 1.0), (1.0, 1.0)), None),
 }
-NAMES = {m: [p.split("=")[0] for p in s[1:-1].split(", ")[1:]] for m, s in SIGNATURES.items()}
-REQUIRED = {m: sum(1 for p in s[1:-1].split(", ")[1:] if "=" not in p) for m, s in SIGNATURES.items()}
+NAMES = {m: [p.split("=")[0] for p in s[1:-1].split(", *")[0].split(", ")[1:]] for m, s in SIGNATURES.items()}
+REQUIRED = {m: sum(1 for p in s[1:-1].split(", ")[1:] if "=" not in p and p != "*") for m, s in SIGNATURES.items()}
 
 
 @pytest.mark.parametrize("method", sorted(GOOD))
@@ -310,6 +314,21 @@ def test_count_parameter(store):
         assert not str(info.value).startswith("argument")
         assert info.value.__cause__ is None
     assert db.count() == 5
+
+
+def test_exact_flag_is_keyword_only_bool_or_int(store):
+    db = store.db
+    db.add("a", 0.0, 0.0, "{}")
+    for flag in (True, False, 1, 0, 2 ** 70):
+        assert db.search_knn(0.0, 0.0, 1, exact=flag) == [("a", 0.0, "{}")]
+    for bad in ("yes", None, 1.0, [1]):
+        assert expect_prefixed("exact", lambda: db.search_knn(0.0, 0.0, 1, exact=bad)) == (
+            "expected bool or int, got %s" % type(bad).__name__)
+    with pytest.raises(TypeError, match=r"^Korvane\.search_knn\(\) takes from 3 to 4 positional arguments but 5 were given$"):
+        db.search_knn(0.0, 0.0, 1, None, True)
+    with pytest.raises(TypeError, match=r"^Korvane\.search_knn\(\) takes from 3 to 4 positional arguments but 5 "
+                       r"positional arguments \(and 1 keyword-only argument\) were given$"):
+        db.search_knn(0.0, 0.0, 1, None, True, exact=True)
 
 
 def test_pair_parameters(store):

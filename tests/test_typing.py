@@ -18,6 +18,7 @@ first_id: str = hits[0][0]
 dist: float = hits[0][1]
 pairs = db.search_polygon(((0.0, 0.0), (0.0, 1.0), (1.0, 1.0)))
 meta: str = pairs[0][1]
+nearest = db.search_knn(1.0, 2.0, 3, exact=True)
 """
 
 BAD = GOOD + """

@@ -15,6 +15,7 @@
 #include "core/bitmap.h"
 #include "core/error.h"
 #include "core/fd.h"
+#include "core/grid_index.h"
 #include "core/json.h"
 #include "filter/numeric_bsi.h"
 
@@ -25,7 +26,6 @@ namespace korvane {
 using StrValues = absl::flat_hash_map<std::string, Bitmap>;
 using StrIndex = absl::flat_hash_map<std::string, StrValues>;
 using NumIndex = absl::flat_hash_map<std::string, NumericBsiIndex>;
-using GridIndex = absl::flat_hash_map<uint64_t, Bitmap>;
 using ExtToInt = absl::flat_hash_map<uint64_t, uint32_t>;
 
 constexpr uint64_t kInitialSlots = 100000;

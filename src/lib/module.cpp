@@ -147,12 +147,14 @@ void raise_error(const Error& err) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Argument matching: positional or keyword, worded as the interpreter words these faults.
+// Argument matching: positional or keyword, then keyword-only, worded as the interpreter words
+// these faults.
 
 struct Params {
   const char* callee;          // "Korvane.add"
   const char* const* names;    // parameter names
   int required, total;
+  int positional = -1;         // names[positional..total) are keyword-only and optional; -1: none
 };
 
 std::string quoted_list(const std::vector<std::string>& names) {
@@ -168,14 +170,23 @@ std::string quoted_list(const std::vector<std::string>& names) {
 // Fills out[0..total) with borrowed references (nullptr for omitted optional ones).
 bool match_args_unguarded(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
   Py_ssize_t npos = args ? PyTuple_GET_SIZE(args) : 0;
+  const int positional = p.positional < 0 ? p.total : p.positional;
   for (int i = 0; i < p.total; ++i) out[i] = nullptr;
-  if (npos > p.total) {
-    std::string takes = p.required == p.total
-                            ? std::to_string(p.total) + " positional argument" + (p.total == 1 ? "" : "s")
-                            : "from " + std::to_string(p.required) + " to " + std::to_string(p.total) +
+  if (npos > positional) {
+    std::string takes = p.required == positional
+                            ? std::to_string(positional) + " positional argument" + (positional == 1 ? "" : "s")
+                            : "from " + std::to_string(p.required) + " to " + std::to_string(positional) +
                                   " positional arguments";
-    PyErr_Format(PyExc_TypeError, "%s() takes %s but %zd %s given", p.callee, takes.c_str(), npos,
-                 npos == 1 ? "was" : "were");
+    // Keyword-only arguments given as well are counted apart, as the interpreter does.
+    Py_ssize_t kwonly = 0;
+    for (int i = positional; i < p.total && kwargs != nullptr; ++i)
+      if (PyDict_GetItemString(kwargs, p.names[i]) != nullptr) ++kwonly;
+    std::string also;
+    if (kwonly > 0)
+      also = std::string(" positional argument") + (npos == 1 ? "" : "s") + " (and " + std::to_string(kwonly) +
+             " keyword-only argument" + (kwonly == 1 ? "" : "s") + ")";
+    PyErr_Format(PyExc_TypeError, "%s() takes %s but %zd%s %s given", p.callee, takes.c_str(), npos, also.c_str(),
+                 npos == 1 && kwonly == 0 ? "was" : "were");
     return false;
   }
   for (Py_ssize_t i = 0; i < npos; ++i) out[i] = PyTuple_GET_ITEM(args, i);
@@ -355,6 +366,19 @@ bool to_points(PyObject* o, const char* name, std::vector<std::pair<float, float
   return true;
 }
 
+// A flag: a bool or an int (bool is one), read by its truth value; omitted is false. Other types
+// are refused rather than read by their truth value, so that a misplaced argument (a filter
+// text, None) is not taken for a flag.
+bool to_flag(PyObject* o, const char* name, bool* out) {
+  *out = false;
+  if (o == nullptr) return true;
+  if (!PyLong_Check(o)) return fail_type(name, "expected bool or int, got %.200s", o);
+  int t = PyObject_IsTrue(o);
+  if (t < 0) return prefix_type_error(name);
+  *out = t != 0;
+  return true;
+}
+
 bool to_filter(PyObject* o, const char* name, std::optional<std::string_view>* out) {
   if (o == nullptr || o == Py_None) {
     out->reset();
@@ -444,7 +468,7 @@ const char* const kAddNames[] = {"id", "lat", "lon", "metadata"};
 const char* const kDeleteNames[] = {"id"};
 const char* const kAddManyNames[] = {"points"};
 const char* const kDbfNames[] = {"filter_json"};
-const char* const kKnnNames[] = {"lat", "lon", "k", "filter_json"};
+const char* const kKnnNames[] = {"lat", "lon", "k", "filter_json", "exact"};
 const char* const kBoxNames[] = {"top_left", "bottom_right", "filter_json"};
 const char* const kRadiusNames[] = {"lat", "lon", "radius_m", "filter_json"};
 const char* const kPolygonNames[] = {"points", "filter_json"};
@@ -590,17 +614,18 @@ PyObject* korvane_vacuum(PyObject* self, PyObject*) {
 }
 
 PyObject* korvane_search_knn(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* a[4];
-  if (!match_args({"Korvane.search_knn", kKnnNames, 3, 4}, args, kwargs, a)) return nullptr;
+  PyObject* a[5];
+  if (!match_args({"Korvane.search_knn", kKnnNames, 3, 5, 4}, args, kwargs, a)) return nullptr;
   Store* store = store_of(self);
   if (store == nullptr) return nullptr;
   float lat = 0, lon = 0;
   uint64_t k = 0;
   std::optional<std::string_view> f;
+  bool exact = false;
   if (!to_f32(a[0], "lat", &lat) || !to_f32(a[1], "lon", &lon) || !to_count(a[2], "k", &k) ||
-      !to_filter(a[3], "filter_json", &f))
+      !to_filter(a[3], "filter_json", &f) || !to_flag(a[4], "exact", &exact))
     return nullptr;
-  return list_or_raise([&] { return store->search_knn(lat, lon, k, f); });
+  return list_or_raise([&] { return store->search_knn(lat, lon, k, f, exact); });
 }
 
 PyObject* korvane_search_box(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -846,7 +871,7 @@ PyMethodDef kMethods[] = {
      "delete_by_filter($self, filter_json)\n--\n\n"},
     {"vacuum", korvane_vacuum, METH_NOARGS, "vacuum($self)\n--\n\n"},
     {"search_knn", KV_KW(korvane_search_knn), METH_VARARGS | METH_KEYWORDS,
-     "search_knn($self, lat, lon, k, filter_json=None)\n--\n\n"},
+     "search_knn($self, lat, lon, k, filter_json=None, *, exact=False)\n--\n\n"},
     {"search_box", KV_KW(korvane_search_box), METH_VARARGS | METH_KEYWORDS,
      "search_box($self, top_left, bottom_right, filter_json=None)\n--\n\n"},
     {"search_radius", KV_KW(korvane_search_radius), METH_VARARGS | METH_KEYWORDS,

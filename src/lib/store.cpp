@@ -441,10 +441,11 @@ Result<SearchOut> Store::search_radius(float lat, float lon, float radius_m,
 }
 
 Result<SearchOut> Store::search_knn(float lat, float lon, uint64_t k,
-                                    const std::optional<std::string_view>& filter) {
+                                    const std::optional<std::string_view>& filter, bool exact) {
   return run_search(filter, true, [&](CoreIndex& ix, const Allowed& allowed, std::vector<uint32_t>* ids,
                                       std::vector<float>* dists) {
-    for (const Hit& h : korvane::search_knn(ix, lat, lon, k, allowed)) {
+    for (const Hit& h : exact ? korvane::search_knn_exact(ix, lat, lon, k, allowed)
+                              : korvane::search_knn(ix, lat, lon, k, allowed)) {
       ids->push_back(h.id);
       dists->push_back(h.dist);
     }

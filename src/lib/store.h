@@ -85,7 +85,9 @@ class Store {
   Status persist();
   Status vacuum();
   Result<SearchOut> search_radius(float lat, float lon, float radius_m, const std::optional<std::string_view>& filter);
-  Result<SearchOut> search_knn(float lat, float lon, uint64_t k, const std::optional<std::string_view>& filter);
+  // `exact`: the k nearest by the float distance (search_knn_exact) instead of the ring walk.
+  Result<SearchOut> search_knn(float lat, float lon, uint64_t k, const std::optional<std::string_view>& filter,
+                               bool exact = false);
   Result<SearchOut> search_box(std::pair<float, float> top_left, std::pair<float, float> bottom_right,
                                const std::optional<std::string_view>& filter);
   Result<SearchOut> search_polygon(const std::vector<std::pair<float, float>>& points,

@@ -56,6 +56,9 @@ std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float 
                                const Allowed& allowed);
 // Up to k points by the ring walk (approximate by design), nearest first.
 std::vector<Hit> search_knn(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& allowed);
+// The k allowed points nearest by the float distance, exactly (all of them when fewer): ascending
+// distance, ties in ascending internal id, NaN distances last.
+std::vector<Hit> search_knn_exact(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& allowed);
 // Points inside the box, inclusive bounds, ascending internal id.
 std::vector<uint32_t> search_box(const CoreIndex& ix, float north, float west, float south, float east,
                                  const Allowed& allowed);

@@ -32,10 +32,17 @@ class Korvane:
     def vacuum(self) -> None:
         """Compacts the files after deletions (safe against a stop at any moment). Raises OSError."""
     def search_knn(
-        self, lat: float, lon: float, k: int, filter_json: Optional[str] = None
+        self,
+        lat: float,
+        lon: float,
+        k: int,
+        filter_json: Optional[str] = None,
+        *,
+        exact: bool = False,
     ) -> List[Tuple[str, float, str]]:
-        """Up to k nearest points as (id, distance in metres, metadata), nearest first.
-        Approximate by design (a walk over 0.01-degree cells that stops early)."""
+        """Up to k nearest points as (id, distance in metres, metadata), nearest first. By
+        default approximate (a walk over 0.01-degree cells that stops early); with exact=True
+        the k nearest allowed points, ties in insertion order."""
     def search_box(
         self,
         top_left: Tuple[float, float],

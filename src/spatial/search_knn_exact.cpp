@@ -1,0 +1,388 @@
+// Exact nearest neighbours: the k allowed points with the least float distance (the one every
+// search reports), ties in ascending internal id, NaN distances after every number.
+//
+// The search measures the border cells of the grid first (grid_index.h: every point outside the
+// coordinate ranges is filed there), then grows a rectangle of the other cells around the query,
+// level by level: rows +-r and columns +-ceil(r / cos(query latitude)), the columns taken round
+// the antimeridian. Every point under the other cells lies within its cell's bounds, so after a
+// level each point not yet measured is at least as far as the nearest of the rectangle's four
+// sides: R * latitude difference for the northern and southern ones, and for the western and
+// eastern ones the distance to the meridian at that longitude difference D,
+// R * asin(cos(query latitude) * sin D) (or the distance to the nearer pole when D passes 90
+// degrees). The search stops as soon as the k-th kept distance is strictly below what the float
+// formula can give for a point at that bound (floor_m), so no point left out can come before it.
+//
+// When the next level would bring the cells looked up past the number of allowed points (or a
+// filter turns out to leave few, and far), the remaining allowed points are measured one by one
+// instead, nearest bound first. A query outside the coordinate ranges measures every allowed
+// point.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "core/radix_sort.h"
+#include "filter/filter.h"
+#include "spatial/grid.h"
+#include "spatial/search.h"
+
+namespace korvane {
+namespace {
+
+constexpr double kRad = M_PI / 180.0;
+constexpr double kEarthRadiusM = 6371000.0;
+constexpr int64_t kFirstRow = 1, kLastRow = 17999;  // rows of the inner cells
+constexpr int64_t kColumns = 36000;                  // inner columns are 1..35999
+// The widest column step per level: near a pole the meridians converge and levels widen fast.
+constexpr double kMaxAspect = 2000.0;
+// With a filter, cells looked up before the filter is evaluated over the whole index.
+constexpr uint64_t kGlobalCells = 2500;
+// A filter that leaves at most this many points, not k of them in the first kGlobalCells cells:
+// the rest is measured point by point at once (the allowed points are sparse, and cells would
+// mostly be looked up in vain).
+constexpr uint64_t kFewAllowed = 20000;
+// While fewer than k points are kept, a filter is evaluated once this many ids are gathered (or
+// as many as points are missing, when fewer).
+constexpr size_t kFilterBatch = 128;
+// Slack for the cell bounds, in degrees, against the rounding of rows and columns.
+constexpr double kPadDeg = 1e-9;
+
+// What the float distance of a point at least `m` metres away (on the sphere, from the stored
+// float coordinates) can be at least. The float formula rounds each step to about 1e-7; its
+// errors come to a few parts in a million of the distance, plus up to a few metres where a
+// cosine near a pole or a longitude difference near 360 degrees is rounded, except near the
+// antipode, where 1 - a cancels. Points at 15000 km or more are never measured below 14000 km,
+// hence the cap; the factor and the 20 m are wide margins over the rest.
+double floor_m(double m) { return std::min(m, 1.5e7) * (1.0 - 1e-4) - 20.0; }
+
+// (distance, id) as one key ordered like the pair, NaN distances last. Distances are never
+// negative: the formula's angle is an atan2 of two square roots.
+uint64_t hit_key(float d, uint32_t id) {
+  uint32_t b = 0xFFFFFFFFu;
+  if (d == d) {
+    if (d != 0.0f) std::memcpy(&b, &d, 4);
+    else b = 0;
+  }
+  return uint64_t{b} << 32 | id;
+}
+
+float key_dist(uint64_t key) {
+  uint32_t b = uint32_t(key >> 32);
+  if (b == 0xFFFFFFFFu) return std::numeric_limits<float>::quiet_NaN();
+  float d;
+  std::memcpy(&d, &b, 4);
+  return d;
+}
+
+bool lat_in_range(float lat) { return lat >= -90.0f && lat <= 90.0f; }
+
+// The least k keys offered, in a max-heap.
+class TopK {
+ public:
+  explicit TopK(uint64_t k) : k_(k) {}
+  bool full() const { return h_.size() >= k_; }
+  uint64_t missing() const { return full() ? 0 : k_ - h_.size(); }
+  float kth() const { return key_dist(h_.front()); }  // requires full()
+  void offer(uint64_t key) {
+    if (!full()) {
+      h_.push_back(key);
+      std::push_heap(h_.begin(), h_.end());
+    } else if (key < h_.front()) {
+      std::pop_heap(h_.begin(), h_.end());
+      h_.back() = key;
+      std::push_heap(h_.begin(), h_.end());
+    }
+  }
+  std::vector<Hit> sorted() {
+    std::sort(h_.begin(), h_.end());
+    std::vector<Hit> out(h_.size());
+    for (size_t j = 0; j < h_.size(); ++j) out[j] = {uint32_t(h_[j]), key_dist(h_[j])};
+    return out;
+  }
+
+ private:
+  uint64_t k_;
+  std::vector<uint64_t> h_;
+};
+
+class Search {
+ public:
+  Search(const CoreIndex& ix, float lat, float lon, uint64_t k)
+      : ix_(ix),
+        lat_(lat),
+        lon_(lon),
+        qcos_(query_cos(lat)),
+        cos_lat_(std::max(0.0, std::cos(double(lat) * kRad))),
+        prune_(lat_in_range(lat)),
+        top_(k) {}
+
+  void measure(const std::vector<uint32_t>& ids) {
+    ix_.for_each_coords(ids, [&](uint32_t id, float plat, float plon) { measure_one(id, plat, plon); });
+  }
+
+  // Once k points are kept, a point whose latitude difference alone puts it behind the k-th is
+  // passed over without the trigonometry (both latitudes in range: the bound needs them there).
+  void measure_one(uint32_t id, float plat, float plon) {
+    if (prune_ && top_.full() && lat_in_range(plat)) {
+      double m = kEarthRadiusM * std::fabs(double(plat) - double(lat_)) * kRad;
+      if (floor_m(m) > double(top_.kth())) return;
+    }
+    top_.offer(hit_key(distance_m(lat_, lon_, qcos_, plat, plon), id));
+  }
+
+  // A lower bound of the distance, in metres on the sphere, from the query to an in-range point
+  // (the query in range too): the latitude difference, and the distance to the meridian at the
+  // point's longitude difference D (at most 90 degrees counted), R * asin(cos(query latitude) *
+  // sin D), with asin y >= y and sin x >= x - x^3/6. No trigonometry per point.
+  double bound_m(float plat, float plon) const {
+    double dlat = std::fabs(double(plat) - double(lat_)) * kRad;
+    double dlon = std::fabs(double(plon) - double(lon_));
+    if (dlon > 180.0) dlon = 360.0 - dlon;
+    double x = std::min(dlon, 90.0) * kRad;
+    return kEarthRadiusM * std::max(dlat, cos_lat_ * (x - x * x * x / 6.0));
+  }
+
+  TopK& top() { return top_; }
+
+ private:
+  const CoreIndex& ix_;
+  float lat_, lon_, qcos_;
+  double cos_lat_;
+  bool prune_;
+  TopK top_;
+};
+
+// The rectangle of inner cells measured so far: rows r0..r1 (none when r0 > r1) and the span of
+// columns from c0 on, unwrapped (column c stands for c mod 36000).
+struct Rect {
+  int64_t r0, r1, c0, span;
+  int64_t rows() const { return r1 >= r0 ? r1 - r0 + 1 : 0; }
+  bool full_cols() const { return span >= kColumns; }
+  bool holds(int64_t row, int64_t col) const {
+    if (row < r0 || row > r1) return false;
+    return full_cols() || ((col - c0) % kColumns + kColumns) % kColumns < span;
+  }
+};
+
+bool is_border(uint32_t row, uint32_t col) { return GridIndex::is_border(make_cell_key(row, col)); }
+
+class Walk {
+ public:
+  Walk(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& a)
+      : ix_(ix), a_(a), s_(ix, lat, lon, k), lat_(lat), lon_(lon), qrow_(lat_row(lat)), qcol_(lon_col(lon)) {
+    double c = std::cos(double(lat) * kRad);
+    aspect_ = c > 1.0 / kMaxAspect ? std::max(1.0, 1.0 / c) : kMaxAspect;
+    if (a.filter == nullptr) {
+      whole_ = a.set;
+      n_allowed_ = a.set->cardinality();
+    }
+  }
+
+  std::vector<Hit> run() {
+    Rect done{qrow_ + 1, qrow_, qcol_, 0};  // nothing yet
+    std::vector<uint32_t> ids;  // under cells of `done`, not measured yet
+    for (int64_t r = 0;; ++r) {
+      Rect next = grow(done, r);
+      uint64_t cells = uint64_t(next.rows() * next.span - done.rows() * done.span);
+      bool sparse = false;
+      if (whole_ == nullptr && looked_up_ + cells > kGlobalCells) {
+        evaluate_globally();
+        flush(ids);
+        sparse = !s_.top().full() && n_allowed_ <= kFewAllowed;
+      }
+      if (whole_ != nullptr && (sparse || looked_up_ + cells > n_allowed_)) {
+        flush(ids);
+        scan_rest(done, r > 0);
+        break;
+      }
+      if (r == 0)
+        for (uint64_t key : ix_.grid_index.border_keys()) gather(key, &ids);
+      frame(done, next, &ids);
+      looked_up_ += cells;
+      done = next;
+      if (covers_all(done)) break;
+      // While fewer than k points are kept nothing can stop the walk, so a filter waits for the
+      // ids of a few levels (each evaluation has a cost of its own, whatever it is given), until
+      // they could make up the points missing.
+      if (whole_ == nullptr && ids.size() < std::min<uint64_t>(kFilterBatch, s_.top().missing())) continue;
+      flush(ids);
+      if (s_.top().full() && floor_m(unvisited_bound(done)) > double(s_.top().kth())) break;
+    }
+    flush(ids);
+    return s_.top().sorted();
+  }
+
+ private:
+  // Level r's rectangle.
+  Rect grow(const Rect& prev, int64_t r) const {
+    Rect n{std::max(kFirstRow, qrow_ - r), std::min(kLastRow, qrow_ + r), 0, 0};
+    int64_t w = r == 0 ? 0 : int64_t(std::ceil(double(r) * aspect_));
+    if (2 * w + 1 < kColumns) {
+      n.c0 = qcol_ - w;
+      n.span = 2 * w + 1;
+    } else {
+      // Every column, with the columns already measured inside the span.
+      n.c0 = prev.c0 - (kColumns - std::min(prev.span, kColumns)) / 2;
+      n.span = kColumns;
+    }
+    return n;
+  }
+
+  bool covers_all(const Rect& d) const { return d.r0 <= kFirstRow && d.r1 >= kLastRow && d.full_cols(); }
+
+  // Metres to the nearest point of a cell outside `d`: each side's distance; sides at the edge
+  // of the inner rows, and the columns once they go all round, have nothing beyond them.
+  double unvisited_bound(const Rect& d) const {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    double lat = double(lat_), lon = double(lon_);
+    double south = kInf, north = kInf, side = kInf;
+    if (d.r0 > kFirstRow) south = std::max(0.0, lat - (double(d.r0) / 100.0 - 90.0) + kPadDeg);
+    if (d.r1 < kLastRow) north = std::max(0.0, (double(d.r1 + 1) / 100.0 - 90.0) - lat + kPadDeg);
+    if (!d.full_cols()) {
+      double west = lon - (double(d.c0) / 100.0 - 180.0) - kPadDeg;
+      double east = (double(d.c0 + d.span) / 100.0 - 180.0) - lon - kPadDeg;
+      double gap = std::max(0.0, std::min(west, east));
+      // The nearest point of the meridian at `gap` degrees: the foot of the perpendicular, or
+      // the nearer pole once that foot lies on the meridian's other half.
+      side = gap >= 90.0 ? (90.0 - std::fabs(lat)) * kRad
+                         : std::asin(std::min(1.0, std::cos(lat * kRad) * std::sin(gap * kRad)));
+      side *= kEarthRadiusM;
+    }
+    return std::min({south * kRad * kEarthRadiusM, north * kRad * kEarthRadiusM, side});
+  }
+
+  void gather(uint64_t key, std::vector<uint32_t>* ids) const {
+    auto it = ix_.grid_index.find(key);
+    if (it != ix_.grid_index.end()) it->second.for_each([&](uint32_t x) { ids->push_back(x); });
+  }
+
+  // The ids under the cells of `next` outside `prev` (the inner ones: border cells are left to
+  // the first level).
+  void frame(const Rect& prev, const Rect& next, std::vector<uint32_t>* ids) {
+    keys_.clear();
+    auto add_cols = [&](int64_t row, int64_t from, int64_t to) {
+      for (int64_t c = from; c < to; ++c) {
+        int64_t col = (c % kColumns + kColumns) % kColumns;
+        if (col == 0) continue;
+        keys_.push_back(make_cell_key(uint32_t(row), uint32_t(col)));
+        ix_.grid_index.prefetch(keys_.back());
+      }
+    };
+    for (int64_t row = next.r0; row <= next.r1; ++row) {
+      if (row >= prev.r0 && row <= prev.r1) {
+        add_cols(row, next.c0, prev.c0);
+        add_cols(row, prev.c0 + prev.span, next.c0 + next.span);
+      } else {
+        add_cols(row, next.c0, next.c0 + next.span);
+      }
+    }
+    for (uint64_t key : keys_) gather(key, ids);
+  }
+
+  void flush(std::vector<uint32_t>& ids) {
+    s_.measure(allowed_of(ids));
+    ids.clear();
+  }
+
+  // The allowed ones of some levels' ids (ascending), evaluating the filter within them until
+  // it is evaluated over the whole index.
+  const std::vector<uint32_t>& allowed_of(std::vector<uint32_t>& ids) {
+    if (ids.empty()) return ids;
+    radix_sort(ids);
+    if (whole_ == nullptr) {
+      Bitmap part = Bitmap::of_sorted(ids.data(), ids.size());
+      if (a_.set != &ix_.valid_ids) part.and_with(*a_.set);
+      evaluate_filter(ix_, *a_.filter, &part).to_vector(&ids);
+    } else if (!(whole_ == &ix_.valid_ids && ix_.deleted.empty())) {
+      // Cells keep deleted ids until vacuum; every other id they hold is live.
+      ids.erase(std::remove_if(ids.begin(), ids.end(), [&](uint32_t x) { return !whole_->contains(x); }),
+                ids.end());
+    }
+    return ids;
+  }
+
+  void evaluate_globally() {
+    global_ = evaluate_filter(ix_, *a_.filter, a_.set == &ix_.valid_ids ? nullptr : a_.set);
+    whole_ = &global_;
+    n_allowed_ = global_.cardinality();
+  }
+
+  // Measures the allowed points not measured yet: those outside `done`, and outside the border
+  // cells once they are measured. The inner ones are taken nearest bound first, and only while
+  // the bound leaves them a chance.
+  void scan_rest(const Rect& done, bool border_done) {
+    struct Pending {
+      float lat, lon;
+      uint32_t id;
+    };
+    std::vector<Pending> pending;
+    std::vector<uint64_t> order;  // the bound (float, rounded down, never negative) above the index
+    std::vector<uint32_t> all = whole_->to_vector();
+    TopK& top = s_.top();
+    ix_.for_each_coords(all, [&](uint32_t id, float plat, float plon) {
+      uint32_t row = lat_row(plat), col = lon_col(plon);
+      if (is_border(row, col)) {
+        if (!border_done) s_.measure_one(id, plat, plon);
+        return;
+      }
+      if (done.holds(row, col)) return;
+      double b = std::max(0.0, floor_m(s_.bound_m(plat, plon)));
+      if (top.full() && b > double(top.kth())) return;
+      float f = static_cast<float>(b * (1.0 - 0x1p-22));  // never above b
+      uint32_t bits;
+      std::memcpy(&bits, &f, 4);
+      order.push_back(uint64_t{bits} << 32 | pending.size());
+      pending.push_back({plat, plon, id});
+    });
+    // Usually the first few hundred settle it: those are sorted first, the rest only if needed.
+    constexpr size_t kFirst = 256;
+    size_t head = std::min(order.size(), kFirst);
+    if (head < order.size()) std::nth_element(order.begin(), order.begin() + head, order.end());
+    std::sort(order.begin(), order.begin() + head);
+    for (size_t j = 0; j < order.size(); ++j) {
+      if (j == head) std::sort(order.begin() + head, order.end());
+      uint32_t bits = uint32_t(order[j] >> 32);
+      float f;
+      std::memcpy(&f, &bits, 4);
+      if (top.full() && double(f) > double(top.kth())) break;  // and so is every later one
+      const Pending& p = pending[uint32_t(order[j])];
+      s_.measure_one(p.id, p.lat, p.lon);
+    }
+  }
+
+  const CoreIndex& ix_;
+  const Allowed& a_;
+  Search s_;
+  float lat_, lon_;
+  int64_t qrow_, qcol_;
+  double aspect_;
+  const Bitmap* whole_ = nullptr;  // the allowed set, once known whole
+  Bitmap global_;
+  uint64_t n_allowed_ = 0;
+  uint64_t looked_up_ = 0;  // inner cells looked up so far
+  std::vector<uint64_t> keys_;
+};
+
+std::vector<Hit> measure_all(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& a) {
+  Bitmap global;
+  const Bitmap* set = a.set;
+  if (a.filter != nullptr) {
+    global = evaluate_filter(ix, *a.filter, a.set == &ix.valid_ids ? nullptr : a.set);
+    set = &global;
+  }
+  Search s(ix, lat, lon, k);
+  s.measure(set->to_vector());
+  return s.top().sorted();
+}
+
+}  // namespace
+
+std::vector<Hit> search_knn_exact(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& allowed) {
+  if (k == 0) return {};
+  bool in_range = lat >= -90.0f && lat <= 90.0f && lon >= -180.0f && lon <= 180.0f;
+  if (!in_range || (allowed.filter == nullptr && allowed.set->cardinality() <= k))
+    return measure_all(ix, lat, lon, k, allowed);
+  return Walk(ix, lat, lon, k, allowed).run();
+}
+
+}  // namespace korvane
