@@ -213,17 +213,15 @@ Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* com
     NumericBsiIndex& fresh = nx->num_index[name];  // field names survive even with no live value
     fresh.existence = translate(old.existence, remap, scratch);
     for (int i = 0; i < 32; ++i) fresh.slices[i] = translate(old.slices[i], remap, scratch);
-    // The bounds from the live values only.
-    std::vector<uint32_t> enc(n, 0);
-    for (int i = 0; i < 32; ++i)
-      for (uint32_t m : fresh.slices[i].to_vector()) enc[m] |= 1u << i;
-    for (uint32_t m : fresh.existence.to_vector()) {
-      uint32_t e = enc[m];
+    fresh.rebuild_column();
+    // The bounds from the live values only, read from the column (its cost follows the field's
+    // members, not every live point).
+    fresh.existence.for_each([&](uint32_t m) {
+      uint32_t e = fresh.encoded_at(m);
       fresh.min_encoded = std::min(fresh.min_encoded, e);
       fresh.max_encoded = std::max(fresh.max_encoded, e);
       if (e != 0) fresh.top_bit = std::max<uint8_t>(fresh.top_bit, static_cast<uint8_t>(31 - __builtin_clz(e)));
-    }
-    fresh.rebuild_column();
+    });
   }
   nx->ext_to_int.reserve(ix.ext_to_int.size());
   for (const auto& [h, o] : ix.ext_to_int) nx->ext_to_int.emplace(h, remap[o]);

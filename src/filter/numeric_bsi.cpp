@@ -51,21 +51,79 @@ void NumericBsiIndex::insert(uint32_t id, float x) {
     else if (present)
       slices[i].remove(id);
   }
-  if (id >= column.size()) column.resize(size_t{id} + 1, kAbsent);
-  column[id] = e;
+  set_encoded(id, e);
+}
+
+// Requires: id is already in existence.
+void NumericBsiIndex::set_encoded(uint32_t id, uint32_t e) {
+  if (!dense_) {
+    sparse_[id] = e;
+    if (sparse_.size() * kDenseFill >= uint64_t{existence.maximum()} + 1) make_dense();
+    return;
+  }
+  if (id >= column_.size()) {
+    // Memory is only taken when the vector reallocates: that is when its fill is weighed.
+    if (id >= column_.capacity() && existence.cardinality() * 2 * kDenseFill < uint64_t{id} + 1) {
+      make_sparse();
+      sparse_[id] = e;
+      return;
+    }
+    column_.resize(size_t{id} + 1, kAbsent);
+  }
+  column_[id] = e;
+}
+
+void NumericBsiIndex::make_dense() {
+  std::vector<uint32_t> col(size_t{existence.maximum()} + 1, kAbsent);
+  for (const auto& [id, e] : sparse_) col[id] = e;
+  column_ = std::move(col);
+  sparse_ = {};  // a cleared map would keep its table
+  dense_ = true;
+}
+
+void NumericBsiIndex::make_sparse() {
+  absl::flat_hash_map<uint32_t, uint32_t> map;
+  map.reserve(existence.cardinality());
+  for (size_t id = 0; id < column_.size(); ++id)
+    if (column_[id] != kAbsent) map.emplace(static_cast<uint32_t>(id), column_[id]);
+  sparse_ = std::move(map);
+  column_ = {};
+  dense_ = false;
 }
 
 void NumericBsiIndex::rebuild_column() {
-  column.assign(existence.empty() ? 0 : size_t{existence.maximum()} + 1, kAbsent);
-  existence.for_each([&](uint32_t m) { column[m] = 0; });
-  for (int i = 0; i < 32; ++i) slices[i].for_each([&](uint32_t m) { column[m] |= 1u << i; });
+  // The members and their values side by side: each slice is a subset of the members, walked
+  // in step with them.
+  std::vector<uint32_t> ids = existence.to_vector(), vals(ids.size(), 0), in_slice;
+  for (int i = 0; i < 32; ++i) {
+    slices[i].to_vector(&in_slice);
+    size_t k = 0;
+    for (uint32_t m : in_slice) {
+      while (k < ids.size() && ids[k] != m) ++k;
+      if (k == ids.size()) break;  // not a member: never so while slices stay inside existence
+      vals[k] |= 1u << i;
+    }
+  }
+  column_ = {};
+  sparse_ = {};
+  dense_ = !ids.empty() && ids.size() * kDenseFill >= uint64_t{ids.back()} + 1;
+  if (dense_) {
+    column_.assign(size_t{ids.back()} + 1, kAbsent);
+    for (size_t k = 0; k < ids.size(); ++k) column_[ids[k]] = vals[k];
+  } else {
+    sparse_.reserve(ids.size());
+    for (size_t k = 0; k < ids.size(); ++k) sparse_.emplace(ids[k], vals[k]);
+  }
 }
 
 void NumericBsiIndex::remove(uint32_t id) {
   if (!existence.contains(id)) return;  // slices hold nothing that existence does not
   existence.remove(id);
   for (auto& s : slices) s.remove(id);
-  if (id < column.size()) column[id] = kAbsent;
+  if (!dense_)
+    sparse_.erase(id);
+  else if (id < column_.size())
+    column_[id] = kAbsent;
 }
 
 std::optional<float> NumericBsiIndex::stored_value(uint32_t id) const {
@@ -147,13 +205,12 @@ Bitmap NumericBsiIndex::compare(Op op, float x, const Bitmap& valid, const Bitma
     std::vector<uint32_t> keep;
     keep.reserve(ids.size());
     constexpr size_t kAhead = 16;
-    const size_t n = ids.size(), ncol = column.size();
-    for (size_t j = 0; j < n && j < kAhead; ++j)
-      if (ids[j] < ncol) __builtin_prefetch(&column[ids[j]]);
+    const size_t n = ids.size();
+    for (size_t j = 0; j < n && j < kAhead; ++j) prefetch(ids[j]);
     for (size_t j = 0; j < n; ++j) {
-      if (j + kAhead < n && ids[j + kAhead] < ncol) __builtin_prefetch(&column[ids[j + kAhead]]);
+      if (j + kAhead < n) prefetch(ids[j + kAhead]);
       uint32_t id = ids[j];
-      uint32_t v = id < ncol ? column[id] : kAbsent;
+      uint32_t v = encoded_at(id);
       bool has = v != kAbsent;
       bool match = false;
       switch (op) {

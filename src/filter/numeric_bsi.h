@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <absl/container/flat_hash_map.h>
+
 #include "core/bitmap.h"
 
 namespace korvane {
@@ -28,11 +30,25 @@ class NumericBsiIndex {
   uint32_t min_encoded = 0xFFFFFFFFu;
   uint32_t max_encoded = 0;
   uint8_t top_bit = 0;
-  // The encoded value of each id (kAbsent for none), the same values the slices hold: a
-  // comparison over a few candidates reads them directly instead of walking 32 slices. Not
-  // stored; rebuilt from the slices after a snapshot is loaded or a vacuum.
-  std::vector<uint32_t> column;
   static constexpr uint32_t kAbsent = 0xFFFFFFFFu;  // the image of a NaN, never stored
+
+  // The column holds the encoded value of each member of `existence`, the same values the
+  // slices hold, so that a comparison over a few candidates reads them directly instead of
+  // walking 32 slices. Not stored; rebuilt from the slices after a snapshot is loaded or a
+  // vacuum. encoded_at gives the value of `id`, or kAbsent when it has none.
+  uint32_t encoded_at(uint32_t id) const {
+    if (dense_) return id < column_.size() ? column_[id] : kAbsent;
+    auto it = sparse_.find(id);
+    return it == sparse_.end() ? kAbsent : it->second;
+  }
+  // Starts fetching what encoded_at(id) will read.
+  void prefetch(uint32_t id) const {
+    if (!dense_)
+      sparse_.prefetch(id);
+    else if (id < column_.size())
+      __builtin_prefetch(&column_[id]);
+  }
+  // Builds the column from `existence` and the slices, in the form its fill calls for.
   void rebuild_column();
 
   void insert(uint32_t id, float x);
@@ -53,6 +69,20 @@ class NumericBsiIndex {
   void encode(std::string* out) const;
 
  private:
+  // The column is a vector indexed by id (kAbsent for none) while the members fill at least
+  // 1/kDenseFill of the ids below the highest member, and an id -> value map otherwise: a
+  // field that a few scattered points have costs memory for those points only, not for every
+  // id below them. A vector is turned back into a map only when it would have to grow while
+  // less than 1/(2 kDenseFill) full, so that a field at the threshold does not switch at every
+  // insertion.
+  static constexpr uint64_t kDenseFill = 8;
+  bool dense_ = false;
+  std::vector<uint32_t> column_;                      // dense_: by id
+  absl::flat_hash_map<uint32_t, uint32_t> sparse_;   // !dense_: members only
+  void set_encoded(uint32_t id, uint32_t e);
+  void make_dense();
+  void make_sparse();
+
   // The scans of equal_to, less_than_encoded and greater_than_encoded, started from `eq` (the
   // ids still candidates: existence, or existence within a restriction).
   Bitmap equal_from(Bitmap eq, uint32_t e) const;

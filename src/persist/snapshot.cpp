@@ -16,6 +16,8 @@
 //   7 ids_file_len u64
 //   8 meta_file_len u64
 // Bytes after the eighth field are ignored. The snapshot of an empty index is 80 bytes.
+// A file whose numeric fields hold more than 8 values per byte of the file is refused: the
+// writer never produces one (see read_snapshot).
 // The slot-file capacity is not stored: opening recomputes it from coords.bin.
 #include "persist/snapshot.h"
 
@@ -216,6 +218,13 @@ bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s, uint64_t max_ids)
   }
   if (!in.u64(&s->ids_file_len) || !in.u64(&s->meta_file_len)) return false;
   if (!consistent(*s)) return false;
+  // Each numeric value is given a column entry below. The writer spends at least one bit of the
+  // field's existence set on every value (a full container holds 65536 ids in 8192 bytes), so
+  // its files hold at most 8 values per byte; the run form can name thousands of fields times
+  // thousands of points in a few bytes each, and a file claiming more is not one it wrote.
+  uint64_t values = 0;
+  for (const auto& [name, bsi] : s->num_index) values += bsi.existence.cardinality();
+  if (values / 8 > file_len) return false;
   for (auto& [name, bsi] : s->num_index) bsi.rebuild_column();
   return true;
 }
