@@ -126,6 +126,19 @@ void raise_internal(const char* what) {
   PyErr_SetString(panic_exception(), what);
 }
 
+// Runs an engine call with the interpreter lock released, so that other threads run while the
+// index works and no thread ever waits for one of the store's locks while it holds the
+// interpreter lock. The call must not touch Python objects; the lock is taken back however it
+// ends (an exception included).
+template <class F>
+auto without_gil(F&& f) -> decltype(f()) {
+  struct Retake {
+    PyThreadState* ts;
+    ~Retake() { PyEval_RestoreThread(ts); }
+  } retake{PyEval_SaveThread()};
+  return f();
+}
+
 // Runs an engine call so that no C++ exception ever reaches the interpreter.
 template <class F>
 auto guarded(F&& f) -> decltype(f()) {
@@ -442,7 +455,7 @@ struct KorvaneObject {
 
 // The receiver's engine object. Only PyPy lets object.__new__ make an instance that skipped the
 // creation slot; such an object has no directory and refuses every call.
-Store* store_of(PyObject* self) {
+std::shared_ptr<Store> store_of(PyObject* self) {
   auto* obj = reinterpret_cast<KorvaneObject*>(self);
   std::shared_ptr<Store>* s = obj->store;
   if (s == nullptr) {
@@ -450,12 +463,12 @@ Store* store_of(PyObject* self) {
                                                   : "Korvane object is not initialized: create it as Korvane(storage_path)");
     return nullptr;
   }
-  return s->get();
+  return *s;
 }
 
 // The engine for a change: none (with the exception set) when this object is read-only.
-Store* writable_store_of(PyObject* self) {
-  Store* s = store_of(self);
+std::shared_ptr<Store> writable_store_of(PyObject* self) {
+  std::shared_ptr<Store> s = store_of(self);
   if (s != nullptr && reinterpret_cast<KorvaneObject*>(self)->read_only) {
     raise_error(korvane::Error::unsupported("the store is read-only"));
     return nullptr;
@@ -533,7 +546,7 @@ void korvane_dealloc(PyObject* self) {
 // Runs an engine call returning Status and gives None.
 template <class F>
 PyObject* none_or_raise(F&& f) {
-  auto r = guarded([&]() -> std::optional<korvane::Status> { return f(); });
+  auto r = guarded([&]() -> std::optional<korvane::Status> { return without_gil(f); });
   if (!r) return nullptr;
   if (!*r) {
     raise_error(r->error());
@@ -544,7 +557,7 @@ PyObject* none_or_raise(F&& f) {
 
 template <class F>
 PyObject* list_or_raise(F&& f) {
-  auto r = guarded([&]() -> std::optional<korvane::Result<SearchOut>> { return f(); });
+  auto r = guarded([&]() -> std::optional<korvane::Result<SearchOut>> { return without_gil(f); });
   if (!r) return nullptr;
   if (!*r) {
     raise_error(r->error());
@@ -557,7 +570,7 @@ PyObject* list_or_raise(F&& f) {
 PyObject* korvane_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[4];
   if (!match_args({"Korvane.add", kAddNames, 4, 4}, args, kwargs, a)) return nullptr;
-  Store* store = writable_store_of(self);
+  std::shared_ptr<Store> store = writable_store_of(self);
   if (store == nullptr) return nullptr;
   std::string_view id, meta;
   float lat = 0, lon = 0;
@@ -568,15 +581,15 @@ PyObject* korvane_add(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* korvane_persist(PyObject* self, PyObject*) {
-  Store* store = writable_store_of(self);
+  std::shared_ptr<Store> store = writable_store_of(self);
   if (store == nullptr) return nullptr;
   return none_or_raise([&] { return store->persist(); });
 }
 
 PyObject* korvane_count(PyObject* self, PyObject*) {
-  Store* store = store_of(self);
+  std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
-  auto n = guarded([&]() -> std::optional<uint64_t> { return store->count(); });
+  auto n = guarded([&]() -> std::optional<uint64_t> { return without_gil([&] { return store->count(); }); });
   if (!n) return nullptr;
   return PyLong_FromUnsignedLongLong(*n);
 }
@@ -584,7 +597,7 @@ PyObject* korvane_count(PyObject* self, PyObject*) {
 PyObject* korvane_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
   if (!match_args({"Korvane.delete", kDeleteNames, 1, 1}, args, kwargs, a)) return nullptr;
-  Store* store = writable_store_of(self);
+  std::shared_ptr<Store> store = writable_store_of(self);
   if (store == nullptr) return nullptr;
   std::string_view id;
   if (!to_text(a[0], "id", &id)) return nullptr;
@@ -594,11 +607,13 @@ PyObject* korvane_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* korvane_delete_by_filter(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
   if (!match_args({"Korvane.delete_by_filter", kDbfNames, 1, 1}, args, kwargs, a)) return nullptr;
-  Store* store = writable_store_of(self);
+  std::shared_ptr<Store> store = writable_store_of(self);
   if (store == nullptr) return nullptr;
   std::string_view f;
   if (!to_text(a[0], "filter_json", &f)) return nullptr;
-  auto r = guarded([&]() -> std::optional<korvane::Result<uint64_t>> { return store->delete_by_filter(f); });
+  auto r = guarded([&]() -> std::optional<korvane::Result<uint64_t>> {
+    return without_gil([&] { return store->delete_by_filter(f); });
+  });
   if (!r) return nullptr;
   if (!*r) {
     raise_error(r->error());
@@ -608,7 +623,7 @@ PyObject* korvane_delete_by_filter(PyObject* self, PyObject* args, PyObject* kwa
 }
 
 PyObject* korvane_vacuum(PyObject* self, PyObject*) {
-  Store* store = writable_store_of(self);
+  std::shared_ptr<Store> store = writable_store_of(self);
   if (store == nullptr) return nullptr;
   return none_or_raise([&] { return store->vacuum(); });
 }
@@ -616,7 +631,7 @@ PyObject* korvane_vacuum(PyObject* self, PyObject*) {
 PyObject* korvane_search_knn(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[5];
   if (!match_args({"Korvane.search_knn", kKnnNames, 3, 5, 4}, args, kwargs, a)) return nullptr;
-  Store* store = store_of(self);
+  std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   float lat = 0, lon = 0;
   uint64_t k = 0;
@@ -631,7 +646,7 @@ PyObject* korvane_search_knn(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* korvane_search_box(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[3];
   if (!match_args({"Korvane.search_box", kBoxNames, 2, 3}, args, kwargs, a)) return nullptr;
-  Store* store = store_of(self);
+  std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   std::pair<float, float> tl, br;
   std::optional<std::string_view> f;
@@ -643,7 +658,7 @@ PyObject* korvane_search_box(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* korvane_search_radius(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[4];
   if (!match_args({"Korvane.search_radius", kRadiusNames, 3, 4}, args, kwargs, a)) return nullptr;
-  Store* store = store_of(self);
+  std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   float lat = 0, lon = 0, r = 0;
   std::optional<std::string_view> f;
@@ -656,7 +671,7 @@ PyObject* korvane_search_radius(PyObject* self, PyObject* args, PyObject* kwargs
 PyObject* korvane_search_polygon(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[2];
   if (!match_args({"Korvane.search_polygon", kPolygonNames, 1, 2}, args, kwargs, a)) return nullptr;
-  Store* store = store_of(self);
+  std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   std::vector<std::pair<float, float>> pts;
   std::optional<std::string_view> f;
@@ -713,7 +728,7 @@ bool to_new_point(PyObject* item, korvane::NewPoint* out) {
 PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
   if (!match_args({"Korvane.add_many", kAddManyNames, 1, 1}, args, kwargs, a)) return nullptr;
-  Store* store = writable_store_of(self);
+  std::shared_ptr<Store> store = writable_store_of(self);
   if (store == nullptr) return nullptr;
   PyRef it(PyObject_GetIter(a[0]));
   if (!it) {
@@ -751,7 +766,9 @@ PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject *et = nullptr, *ev = nullptr, *etb = nullptr;
     if (bad_item) PyErr_Fetch(&et, &ev, &etb);  // the items before it are added first
     size_t done = 0;
-    auto r = guarded([&]() -> std::optional<korvane::Status> { return store->add_many(chunk, &done, &added); });
+    auto r = guarded([&]() -> std::optional<korvane::Status> {
+      return without_gil([&] { return store->add_many(chunk, &done, &added); });
+    });
     if (!r || !*r) {
       Py_XDECREF(et);
       Py_XDECREF(ev);
@@ -773,11 +790,13 @@ PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* korvane_get(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
   if (!match_args({"Korvane.get", kDeleteNames, 1, 1}, args, kwargs, a)) return nullptr;
-  Store* store = store_of(self);
+  std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   std::string_view id;
   if (!to_text(a[0], "id", &id)) return nullptr;
-  auto r = guarded([&]() -> std::optional<korvane::Result<std::optional<korvane::PointOut>>> { return store->get(id); });
+  auto r = guarded([&]() -> std::optional<korvane::Result<std::optional<korvane::PointOut>>> {
+    return without_gil([&] { return store->get(id); });
+  });
   if (!r) return nullptr;
   if (!*r) {
     raise_error(r->error());
@@ -795,7 +814,7 @@ PyObject* korvane_get(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* korvane_flush(PyObject* self, PyObject*) {
-  Store* store = store_of(self);
+  std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   return none_or_raise([&] { return store->flush(); });
 }
@@ -805,7 +824,7 @@ PyObject* korvane_flush(PyObject* self, PyObject*) {
 PyObject* korvane_close(PyObject* self, PyObject*) {
   auto* obj = reinterpret_cast<KorvaneObject*>(self);
   if (obj->store == nullptr) Py_RETURN_NONE;
-  Store* store = obj->store->get();
+  std::shared_ptr<Store> store = *obj->store;  // another thread may close it meanwhile
   // A forked child has nothing of its own to write: it only lets go.
   if (!store->foreign()) {
     PyObject* flushed = none_or_raise([&] { return store->flush(); });
@@ -815,6 +834,7 @@ PyObject* korvane_close(PyObject* self, PyObject*) {
   std::shared_ptr<Store>* held = obj->store;
   obj->store = nullptr;
   obj->closed = true;
+  if (held == nullptr) Py_RETURN_NONE;  // closed by another thread while this one flushed
   try {
     delete held;
   } catch (...) {
@@ -824,7 +844,7 @@ PyObject* korvane_close(PyObject* self, PyObject*) {
 }
 
 PyObject* korvane_enter(PyObject* self, PyObject*) {
-  if (store_of(self) == nullptr) return nullptr;
+  if (!store_of(self)) return nullptr;
   Py_INCREF(self);
   return self;
 }
@@ -837,21 +857,23 @@ PyObject* korvane_exit(PyObject* self, PyObject*) {
 }
 
 Py_ssize_t korvane_len(PyObject* self) {
-  Store* store = store_of(self);
+  std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return -1;
-  auto n = guarded([&]() -> std::optional<uint64_t> { return store->count(); });
+  auto n = guarded([&]() -> std::optional<uint64_t> { return without_gil([&] { return store->count(); }); });
   if (!n) return -1;
   return static_cast<Py_ssize_t>(*n);
 }
 
 // Whether a live point has this id; anything but a str is never one.
 int korvane_contains(PyObject* self, PyObject* key) {
-  Store* store = store_of(self);
+  std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return -1;
   if (!PyUnicode_Check(key)) return 0;
   std::string_view id;
   if (!to_text(key, "id", &id)) return -1;
-  auto r = guarded([&]() -> std::optional<korvane::Result<bool>> { return store->contains(id); });
+  auto r = guarded([&]() -> std::optional<korvane::Result<bool>> {
+    return without_gil([&] { return store->contains(id); });
+  });
   if (!r) return -1;
   if (!*r) {
     raise_error(r->error());
