@@ -2,8 +2,8 @@
 
 Covers: what the module and the class expose (one attribute, type name and module, no
 subclassing, instance dictionary or weak references, text signatures and docstrings, the order of
-the method table); argument matching by position, keyword and keyword only, and its TypeError wording; every
-argument conversion (texts, floats narrowed to float32, counts, pairs, point sequences, the
+the method table); argument matching by position, keyword and keyword only, and its TypeError
+wording; every argument conversion (texts, floats narrowed to float32, counts, pairs, point sequences, the
 optional filter) with the "argument 'NAME': " prefix and the first error as cause, and the
 failures that pass unprefixed (OverflowError, UnicodeEncodeError, errors raised by a value's own
 conversion); the OSError family with "(os error N)" messages and exact classes; PanicException;
