@@ -21,6 +21,18 @@ KINDS = (
 _SYLLABLES = ("ka", "lo", "mi", "ren", "ta", "vo", "shi", "del", "ar", "no",
               "be", "su", "qua", "ri", "zen", "pa", "tor", "el", "um", "ya")
 
+# The filtered queries of each data set.
+SYNTHETIC_FILTERS = {
+    # about 1 point in 80
+    "selective": json.dumps({"$and": [{"kind": "museum"}, {"price": 4}]}),
+    # about 3 points in 4
+    "broad": json.dumps({"rating": {"$gte": 2.0}}),
+}
+PLACES_FILTERS = {
+    "selective": json.dumps({"$and": [{"type": "airport"}, {"elevation_ft": {"$gte": 1000}}]}),
+    "broad": json.dumps({"cc": {"$ne": "US"}}),
+}
+
 
 class Dataset:
     def __init__(self, name, ids, lat, lon, meta, cols, filters, note):
@@ -87,13 +99,7 @@ def synthetic(n, seed=42, cities=300):
     cols.add("price", "num", price.astype(np.float64))
     cols.add("open", "bool", is_open.astype(np.int8))
     cols.add("name", "str", names)
-    filters = {
-        # about 1 point in 80
-        "selective": json.dumps({"$and": [{"kind": "museum"}, {"price": 4}]}),
-        # about 3 points in 4
-        "broad": json.dumps({"rating": {"$gte": 2.0}}),
-    }
-    return Dataset(f"synthetic-{n}", ids, lat, lon, meta, cols, filters,
+    return Dataset(f"synthetic-{n}", ids, lat, lon, meta, cols, dict(SYNTHETIC_FILTERS),
                    f"{n:,} seeded points around {cities} cities")
 
 
@@ -131,11 +137,7 @@ def real_places():
     for name in ("type", "name", "admin1", "admin2", "cc", "city", "iata", "icao", "tz"):
         cols.add(name, "str", [d.get(name) for d in docs])
     cols.add("elevation_ft", "num", [d.get("elevation_ft") for d in docs])
-    filters = {
-        "selective": json.dumps({"$and": [{"type": "airport"}, {"elevation_ft": {"$gte": 1000}}]}),
-        "broad": json.dumps({"cc": {"$ne": "US"}}),
-    }
-    return Dataset("real-places", ids, lat, lon, meta, cols, filters,
+    return Dataset("real-places", ids, lat, lon, meta, cols, dict(PLACES_FILTERS),
                    f"{n:,} GeoNames places and airports")
 
 

@@ -2,8 +2,8 @@
 
 Covers: what the module and the class expose (one attribute, type name and module, no
 subclassing, instance dictionary or weak references, text signatures and docstrings, the order of
-the method table); argument matching by position and keyword and its TypeError wording; every
-argument conversion (texts, floats narrowed to float32, counts, pairs, point sequences, the
+the method table); argument matching by position, keyword and keyword only, and its TypeError
+wording; every argument conversion (texts, floats narrowed to float32, counts, pairs, point sequences, the
 optional filter) with the "argument 'NAME': " prefix and the first error as cause, and the
 failures that pass unprefixed (OverflowError, UnicodeEncodeError, errors raised by a value's own
 conversion); the OSError family with "(os error N)" messages and exact classes; PanicException;
@@ -116,8 +116,8 @@ def test_not_subclassable_no_dict_no_weakref(store):
 
 @cpython_only
 def test_signatures_and_docstrings():
-    assert Korvane.__text_signature__ == "(storage_path, read_only=False)"
-    assert str(inspect.signature(Korvane)) == "(storage_path, read_only=False)"
+    assert Korvane.__text_signature__ == "(storage_path, read_only=False, *, strict_filters=False)"
+    assert str(inspect.signature(Korvane)) == "(storage_path, read_only=False, *, strict_filters=False)"
     assert not Korvane.__doc__
     for name, sig in SIGNATURES.items():
         method = getattr(Korvane, name)
@@ -191,6 +191,9 @@ def test_argument_matching_constructor_and_no_argument_methods(store):
         Korvane()
     with pytest.raises(TypeError, match=r"^Korvane\(\) takes from 1 to 2 positional arguments but 3 were given$"):
         Korvane(store.path, False, store.path)
+    with pytest.raises(TypeError, match=r"^Korvane\(\) takes from 1 to 2 positional arguments but 3 positional "
+                       r"arguments \(and 1 keyword-only argument\) were given$"):
+        Korvane(store.path, False, True, strict_filters=True)
     with pytest.raises(TypeError, match="unexpected keyword argument 'path'"):
         Korvane(path=store.path)
     assert Korvane(storage_path=store.path).count() == 0

@@ -167,7 +167,7 @@ struct Params {
   const char* callee;          // "Korvane.add"
   const char* const* names;    // parameter names
   int required, total;
-  int positional = -1;         // names[positional..total) are keyword-only and optional; -1: none
+  int kwonly = 0;              // the last kwonly of the names, all optional, are keyword-only
 };
 
 std::string quoted_list(const std::vector<std::string>& names) {
@@ -183,23 +183,25 @@ std::string quoted_list(const std::vector<std::string>& names) {
 // Fills out[0..total) with borrowed references (nullptr for omitted optional ones).
 bool match_args_unguarded(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
   Py_ssize_t npos = args ? PyTuple_GET_SIZE(args) : 0;
-  const int positional = p.positional < 0 ? p.total : p.positional;
+  int positional = p.total - p.kwonly;
   for (int i = 0; i < p.total; ++i) out[i] = nullptr;
   if (npos > positional) {
     std::string takes = p.required == positional
                             ? std::to_string(positional) + " positional argument" + (positional == 1 ? "" : "s")
                             : "from " + std::to_string(p.required) + " to " + std::to_string(positional) +
                                   " positional arguments";
-    // Keyword-only arguments given as well are counted apart, as the interpreter does.
-    Py_ssize_t kwonly = 0;
-    for (int i = positional; i < p.total && kwargs != nullptr; ++i)
-      if (PyDict_GetItemString(kwargs, p.names[i]) != nullptr) ++kwonly;
-    std::string also;
-    if (kwonly > 0)
-      also = std::string(" positional argument") + (npos == 1 ? "" : "s") + " (and " + std::to_string(kwonly) +
-             " keyword-only argument" + (kwonly == 1 ? "" : "s") + ")";
-    PyErr_Format(PyExc_TypeError, "%s() takes %s but %zd%s %s given", p.callee, takes.c_str(), npos, also.c_str(),
-                 npos == 1 && kwonly == 0 ? "was" : "were");
+    // Keyword-only arguments given as well are counted, as the interpreter does.
+    int kw = 0;
+    for (int i = positional; i < p.total && kwargs != nullptr; ++i) {
+      PyObject* v = PyDict_GetItemString(kwargs, p.names[i]);
+      kw += v != nullptr;
+    }
+    std::string given = std::to_string(npos);
+    if (kw > 0)
+      given += std::string(" positional argument") + (npos == 1 ? "" : "s") + " (and " + std::to_string(kw) +
+               " keyword-only argument" + (kw == 1 ? "" : "s") + ")";
+    PyErr_Format(PyExc_TypeError, "%s() takes %s but %s %s given", p.callee, takes.c_str(), given.c_str(),
+                 npos == 1 && kw == 0 ? "was" : "were");
     return false;
   }
   for (Py_ssize_t i = 0; i < npos; ++i) out[i] = PyTuple_GET_ITEM(args, i);
@@ -449,8 +451,9 @@ struct KorvaneObject {
   // This object's share of its directory's engine (every object on one directory shares one):
   // created in the creation slot, released in dealloc.
   std::shared_ptr<Store>* store;
-  bool read_only;  // this object refuses changes, whatever the engine allows
-  bool closed;     // close() released its share: every call but close() refuses
+  bool read_only;       // this object refuses changes, whatever the engine allows
+  bool closed;          // close() released its share: every call but close() refuses
+  bool strict_filters;  // this object's filters are checked first (the engine is shared)
 };
 
 // The receiver's engine object. Only PyPy lets object.__new__ make an instance that skipped the
@@ -476,7 +479,9 @@ std::shared_ptr<Store> writable_store_of(PyObject* self) {
   return s;
 }
 
-const char* const kCtorNames[] = {"storage_path", "read_only"};
+bool strict_filters_of(PyObject* self) { return reinterpret_cast<KorvaneObject*>(self)->strict_filters; }
+
+const char* const kCtorNames[] = {"storage_path", "read_only", "strict_filters"};
 const char* const kAddNames[] = {"id", "lat", "lon", "metadata"};
 const char* const kDeleteNames[] = {"id"};
 const char* const kAddManyNames[] = {"points"};
@@ -487,8 +492,8 @@ const char* const kRadiusNames[] = {"lat", "lon", "radius_m", "filter_json"};
 const char* const kPolygonNames[] = {"points", "filter_json"};
 
 PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* a[2];
-  if (!match_args({"Korvane", kCtorNames, 1, 2}, args, kwargs, a)) return nullptr;
+  PyObject* a[3];
+  if (!match_args({"Korvane", kCtorNames, 1, 3, 1}, args, kwargs, a)) return nullptr;
   // A path object (pathlib.Path and the like) stands for the text it gives.
   PyRef fspath;
   if (!PyUnicode_Check(a[0]) && PyObject_HasAttrString(a[0], "__fspath__")) {
@@ -502,6 +507,8 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!to_text(a[0], "storage_path", &path)) return nullptr;
   int read_only = a[1] == nullptr ? 0 : PyObject_IsTrue(a[1]);
   if (read_only < 0) return nullptr;
+  int strict = a[2] == nullptr ? 0 : PyObject_IsTrue(a[2]);
+  if (strict < 0) return nullptr;
   if (path.find('\0') != std::string_view::npos) {
     // The system cannot name such a directory; cutting the text at the NUL would open another.
     PyErr_SetString(PyExc_ValueError, "embedded null character in path");
@@ -528,6 +535,7 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   obj->store = *held;
   obj->closed = false;
   obj->read_only = read_only != 0 || (*obj->store)->read_only();
+  obj->strict_filters = strict != 0;
   return self;
 }
 
@@ -611,8 +619,9 @@ PyObject* korvane_delete_by_filter(PyObject* self, PyObject* args, PyObject* kwa
   if (store == nullptr) return nullptr;
   std::string_view f;
   if (!to_text(a[0], "filter_json", &f)) return nullptr;
+  bool strict = strict_filters_of(self);
   auto r = guarded([&]() -> std::optional<korvane::Result<uint64_t>> {
-    return without_gil([&] { return store->delete_by_filter(f); });
+    return without_gil([&] { return store->delete_by_filter(f, strict); });
   });
   if (!r) return nullptr;
   if (!*r) {
@@ -630,7 +639,7 @@ PyObject* korvane_vacuum(PyObject* self, PyObject*) {
 
 PyObject* korvane_search_knn(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[5];
-  if (!match_args({"Korvane.search_knn", kKnnNames, 3, 5, 4}, args, kwargs, a)) return nullptr;
+  if (!match_args({"Korvane.search_knn", kKnnNames, 3, 5, 1}, args, kwargs, a)) return nullptr;
   std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   float lat = 0, lon = 0;
@@ -640,7 +649,8 @@ PyObject* korvane_search_knn(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!to_f32(a[0], "lat", &lat) || !to_f32(a[1], "lon", &lon) || !to_count(a[2], "k", &k) ||
       !to_filter(a[3], "filter_json", &f) || !to_flag(a[4], "exact", &exact))
     return nullptr;
-  return list_or_raise([&] { return store->search_knn(lat, lon, k, f, exact); });
+  bool strict = strict_filters_of(self);
+  return list_or_raise([&] { return store->search_knn(lat, lon, k, f, exact, strict); });
 }
 
 PyObject* korvane_search_box(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -652,7 +662,8 @@ PyObject* korvane_search_box(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::optional<std::string_view> f;
   if (!to_pair(a[0], "top_left", &tl) || !to_pair(a[1], "bottom_right", &br) || !to_filter(a[2], "filter_json", &f))
     return nullptr;
-  return list_or_raise([&] { return store->search_box(tl, br, f); });
+  bool strict = strict_filters_of(self);
+  return list_or_raise([&] { return store->search_box(tl, br, f, strict); });
 }
 
 PyObject* korvane_search_radius(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -665,7 +676,8 @@ PyObject* korvane_search_radius(PyObject* self, PyObject* args, PyObject* kwargs
   if (!to_f32(a[0], "lat", &lat) || !to_f32(a[1], "lon", &lon) || !to_f32(a[2], "radius_m", &r) ||
       !to_filter(a[3], "filter_json", &f))
     return nullptr;
-  return list_or_raise([&] { return store->search_radius(lat, lon, r, f); });
+  bool strict = strict_filters_of(self);
+  return list_or_raise([&] { return store->search_radius(lat, lon, r, f, strict); });
 }
 
 PyObject* korvane_search_polygon(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -676,7 +688,8 @@ PyObject* korvane_search_polygon(PyObject* self, PyObject* args, PyObject* kwarg
   std::vector<std::pair<float, float>> pts;
   std::optional<std::string_view> f;
   if (!to_points(a[0], "points", &pts) || !to_filter(a[1], "filter_json", &f)) return nullptr;
-  return list_or_raise([&] { return store->search_polygon(pts, f); });
+  bool strict = strict_filters_of(self);
+  return list_or_raise([&] { return store->search_polygon(pts, f, strict); });
 }
 
 // Puts "item K: " in front of the pending exception's message, keeping its type (and the
@@ -912,7 +925,7 @@ PyMethodDef kMethods[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(korvane_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(korvane_dealloc)},
-    {Py_tp_doc, const_cast<char*>("Korvane(storage_path, read_only=False)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Korvane(storage_path, read_only=False, *, strict_filters=False)\n--\n\n")},
     {Py_tp_methods, kMethods},
     {Py_sq_length, reinterpret_cast<void*>(korvane_len)},
     {Py_sq_contains, reinterpret_cast<void*>(korvane_contains)},

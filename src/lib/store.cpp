@@ -15,6 +15,7 @@
 #include "core/vacuum.h"
 #include "core/hash_id.h"
 #include "filter/filter.h"
+#include "filter/filter_check.h"
 #include "persist/snapshot.h"
 #include "spatial/search.h"
 
@@ -301,8 +302,8 @@ Status Store::remove(std::string_view id) {
   return {};
 }
 
-Result<uint64_t> Store::delete_by_filter(std::string_view filter_json) {
-  auto doc = parse_json(filter_json);
+Result<uint64_t> Store::delete_by_filter(std::string_view filter_json, bool strict_filters) {
+  auto doc = parse_filter(filter_json, strict_filters);
   if (!doc) return doc.error();
   KV_TRY(writable());
   std::unique_lock<std::shared_mutex> ilk(index_lock_);
@@ -404,11 +405,11 @@ Status Store::vacuum() {
 }
 
 template <class Search>
-Result<SearchOut> Store::run_search(const std::optional<std::string_view>& filter, bool with_dist,
+Result<SearchOut> Store::run_search(const std::optional<std::string_view>& filter, bool strict, bool with_dist,
                                     Search&& search) {
   Json doc;
   if (filter) {
-    auto p = parse_json(*filter);
+    auto p = parse_filter(*filter, strict);
     if (!p) return p.error();
     doc = std::move(*p);
   }
@@ -427,9 +428,9 @@ Result<SearchOut> Store::run_search(const std::optional<std::string_view>& filte
 }
 
 Result<SearchOut> Store::search_radius(float lat, float lon, float radius_m,
-                                       const std::optional<std::string_view>& filter) {
-  return run_search(filter, true, [&](CoreIndex& ix, const Allowed& allowed, std::vector<uint32_t>* ids,
-                                      std::vector<float>* dists) {
+                                       const std::optional<std::string_view>& filter, bool strict_filters) {
+  return run_search(filter, strict_filters, true, [&](CoreIndex& ix, const Allowed& allowed,
+                                                      std::vector<uint32_t>* ids, std::vector<float>* dists) {
     std::vector<Hit> hits = korvane::search_radius(ix, lat, lon, radius_m, allowed);
     ids->reserve(hits.size());
     dists->reserve(hits.size());
@@ -441,9 +442,10 @@ Result<SearchOut> Store::search_radius(float lat, float lon, float radius_m,
 }
 
 Result<SearchOut> Store::search_knn(float lat, float lon, uint64_t k,
-                                    const std::optional<std::string_view>& filter, bool exact) {
-  return run_search(filter, true, [&](CoreIndex& ix, const Allowed& allowed, std::vector<uint32_t>* ids,
-                                      std::vector<float>* dists) {
+                                    const std::optional<std::string_view>& filter, bool exact,
+                                    bool strict_filters) {
+  return run_search(filter, strict_filters, true, [&](CoreIndex& ix, const Allowed& allowed,
+                                                      std::vector<uint32_t>* ids, std::vector<float>* dists) {
     for (const Hit& h : exact ? korvane::search_knn_exact(ix, lat, lon, k, allowed)
                               : korvane::search_knn(ix, lat, lon, k, allowed)) {
       ids->push_back(h.id);
@@ -453,19 +455,23 @@ Result<SearchOut> Store::search_knn(float lat, float lon, uint64_t k,
 }
 
 Result<SearchOut> Store::search_box(std::pair<float, float> top_left, std::pair<float, float> bottom_right,
-                                    const std::optional<std::string_view>& filter) {
-  return run_search(filter, false, [&](CoreIndex& ix, const Allowed& allowed, std::vector<uint32_t>* ids,
-                                       std::vector<float>*) {
+                                    const std::optional<std::string_view>& filter, bool strict_filters) {
+  return run_search(filter, strict_filters, false, [&](CoreIndex& ix, const Allowed& allowed,
+                                                       std::vector<uint32_t>* ids, std::vector<float>*) {
     *ids = korvane::search_box(ix, top_left.first, top_left.second, bottom_right.first,
                                bottom_right.second, allowed);
   });
 }
 
 Result<SearchOut> Store::search_polygon(const std::vector<std::pair<float, float>>& points,
-                                        const std::optional<std::string_view>& filter) {
-  if (points.size() < 3) return SearchOut{};  // no lock, and the filter is not even parsed
-  return run_search(filter, false, [&](CoreIndex& ix, const Allowed& allowed, std::vector<uint32_t>* ids,
-                                       std::vector<float>*) {
+                                        const std::optional<std::string_view>& filter, bool strict_filters) {
+  if (points.size() < 3) {
+    // No lock, and the filter is not even parsed; read strictly, it is still checked.
+    if (strict_filters && filter) KV_TRY(parse_filter(*filter, true));
+    return SearchOut{};
+  }
+  return run_search(filter, strict_filters, false, [&](CoreIndex& ix, const Allowed& allowed,
+                                                       std::vector<uint32_t>* ids, std::vector<float>*) {
     *ids = korvane::search_polygon(ix, points, allowed);
   });
 }

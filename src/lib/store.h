@@ -80,18 +80,21 @@ class Store {
   // Writes out the log buffer and forces the log to stable storage.
   Status flush();
   Status remove(std::string_view id);
-  Result<uint64_t> delete_by_filter(std::string_view filter_json);
+  // Every method taking a filter text reads it strictly (check_filter, a refusal changing
+  // nothing) when `strict_filters` is set: a setting of the calling object, not of the store.
+  Result<uint64_t> delete_by_filter(std::string_view filter_json, bool strict_filters = false);
   uint64_t count();
   Status persist();
   Status vacuum();
-  Result<SearchOut> search_radius(float lat, float lon, float radius_m, const std::optional<std::string_view>& filter);
+  Result<SearchOut> search_radius(float lat, float lon, float radius_m, const std::optional<std::string_view>& filter,
+                                  bool strict_filters = false);
   // `exact`: the k nearest by the float distance (search_knn_exact) instead of the ring walk.
   Result<SearchOut> search_knn(float lat, float lon, uint64_t k, const std::optional<std::string_view>& filter,
-                               bool exact = false);
+                               bool exact = false, bool strict_filters = false);
   Result<SearchOut> search_box(std::pair<float, float> top_left, std::pair<float, float> bottom_right,
-                               const std::optional<std::string_view>& filter);
+                               const std::optional<std::string_view>& filter, bool strict_filters = false);
   Result<SearchOut> search_polygon(const std::vector<std::pair<float, float>>& points,
-                                   const std::optional<std::string_view>& filter);
+                                   const std::optional<std::string_view>& filter, bool strict_filters = false);
 
   const std::string& storage_path() const { return storage_path_; }
 
@@ -107,7 +110,8 @@ class Store {
   Status settle();
   Status insert_logged(std::string_view id, float lat, float lon, const Json& meta, const std::string& text);
   template <class Search>
-  Result<SearchOut> run_search(const std::optional<std::string_view>& filter, bool with_dist, Search&& search);
+  Result<SearchOut> run_search(const std::optional<std::string_view>& filter, bool strict, bool with_dist,
+                               Search&& search);
 
   std::string storage_path_;
   std::shared_mutex index_lock_;

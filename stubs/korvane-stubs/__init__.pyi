@@ -10,8 +10,14 @@ class Korvane:
     writing process; read-only objects can be opened by many processes at once.
     """
 
-    def __new__(cls, storage_path: Union[str, PathLike[str]], read_only: bool = False) -> "Korvane":
+    def __new__(
+        cls, storage_path: Union[str, PathLike[str]], read_only: bool = False, *, strict_filters: bool = False
+    ) -> "Korvane":
         """Opens (creating, unless read_only) the storage directory and replays its log.
+
+        With strict_filters, every method taking a filter first checks it and raises ValueError,
+        changing nothing, when the filter holds a part the filter language would ignore or that
+        could never match (see "Filters" in the README); a filter that passes matches the same.
 
         Raises BlockingIOError when another process holds the directory, OSError for
         operating-system failures.
@@ -28,7 +34,8 @@ class Korvane:
         """Deletes the point with this id; an unknown id is ignored."""
     def delete_by_filter(self, filter_json: str) -> int:
         """Deletes every live point the filter matches; returns how many. Raises ValueError for
-        invalid JSON."""
+        invalid JSON (or, with strict_filters, a refused filter); nothing is deleted then.
+        search_box((90, -180), (-90, 180), filter_json) lists what it would delete."""
     def vacuum(self) -> None:
         """Compacts the files after deletions (safe against a stop at any moment). Raises OSError."""
     def search_knn(
