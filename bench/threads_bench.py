@@ -40,7 +40,7 @@ def clustered(n, seed=42, cities=300):
         yield "p%07d" % i, lat, lon, meta
 
 
-def run_threads(db, centres, nthreads, seconds):
+def run_threads(db, centres, nthreads, seconds, radius):
     counts = [0] * nthreads
     stop = threading.Event()
 
@@ -48,7 +48,7 @@ def run_threads(db, centres, nthreads, seconds):
         k = t
         while not stop.is_set():
             lat, lon = centres[k % len(centres)]
-            db.search_radius(lat, lon, 5000)
+            db.search_radius(lat, lon, radius)
             counts[t] += 1
             k += nthreads
 
@@ -63,7 +63,7 @@ def run_threads(db, centres, nthreads, seconds):
     return sum(counts) / (time.perf_counter() - t0)
 
 
-def longest_wait(db, centres, during):
+def longest_wait(db, centres, during, radius):
     """The longest single radius query while `during` runs on another thread."""
     waits = []
     done = threading.Event()
@@ -78,7 +78,7 @@ def longest_wait(db, centres, during):
     while not done.is_set():
         lat, lon = centres[k % len(centres)]
         t0 = time.perf_counter()
-        db.search_radius(lat, lon, 5000)
+        db.search_radius(lat, lon, radius)
         waits.append(time.perf_counter() - t0)
         k += 1
     th.join()
@@ -89,6 +89,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--points", type=int, default=1_000_000)
     ap.add_argument("--seconds", type=float, default=5.0)
+    ap.add_argument("--radius", type=float, default=5000.0, help="metres (default 5 km)")
     args = ap.parse_args()
     path = tempfile.mkdtemp(prefix="korvane-threads-bench-")
     try:
@@ -104,15 +105,16 @@ def main():
         rnd = random.Random(7)
         centres = [(p[1] + rnd.uniform(-0.01, 0.01), p[2] + rnd.uniform(-0.01, 0.01))
                    for p in rnd.sample(data, 1000) if abs(p[1]) < 80]
-        hits = sorted(len(db.search_radius(la, lo, 5000)) for la, lo in centres)[len(centres) // 2]
-        print("%d points, radius 5 km (median %d results), %s" % (args.points, hits, sys.implementation.name))
-        one = run_threads(db, centres, 1, args.seconds)
-        two = run_threads(db, centres, 2, args.seconds)
+        r = args.radius
+        hits = sorted(len(db.search_radius(la, lo, r)) for la, lo in centres)[len(centres) // 2]
+        print("%d points, radius %g m (median %d results), %s" % (args.points, r, hits, sys.implementation.name))
+        one = run_threads(db, centres, 1, args.seconds, r)
+        two = run_threads(db, centres, 2, args.seconds, r)
         print("1 thread  %9.0f queries/s" % one)
         print("2 threads %9.0f queries/s   x%.2f" % (two, two / one))
-        quiet, n_quiet = longest_wait(db, centres, lambda: time.sleep(1.0))
+        quiet, n_quiet = longest_wait(db, centres, lambda: time.sleep(1.0), r)
         t0 = time.perf_counter()
-        busy, n_busy = longest_wait(db, centres, db.persist)
+        busy, n_busy = longest_wait(db, centres, db.persist, r)
         persist_s = time.perf_counter() - t0
         print("longest query: %.2f ms without persist (%d queries), %.2f ms while persist ran (%.2f s, %d queries)"
               % (quiet * 1e3, n_quiet, busy * 1e3, persist_s, n_busy))

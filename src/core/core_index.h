@@ -82,8 +82,10 @@ struct CoreIndex {
   uint64_t meta_file_len = 0;
   uint64_t capacity = 0;
 
-  RecordView ids_view;   // guarded by ids_mutex
-  RecordView meta_view;  // guarded by meta_mutex
+  // Read by searches under the shared index lock without further locking; changed (appends,
+  // remaps) only under the index write lock, and then also under ids_mutex / meta_mutex.
+  RecordView ids_view;
+  RecordView meta_view;
 
   uint64_t allocated() const { return valid_ids.cardinality() + deleted.cardinality(); }
 
@@ -153,6 +155,9 @@ bool reuse_record(CoreIndex& ix, bool meta, uint32_t i, std::string_view bytes);
 // Between these two, appended records are gathered in memory and written out together (hold the
 // index write lock throughout; nothing may read the records in between).
 void begin_record_batch(CoreIndex& ix);
+// Maps the read views of ids.bin and meta.bin over every byte known to be on file. Readers never
+// remap them: whoever changes the files (with the index to itself) calls this.
+void map_record_views(CoreIndex& ix);
 Status end_record_batch(CoreIndex& ix);
 void write_coords(CoreIndex& ix, uint32_t i, float lat, float lon);
 }  // namespace korvane

@@ -71,7 +71,9 @@ Status size_slot_file(const Fd& f, uint64_t len, const char* name) {
   return {};
 }
 
-// Remaps a record view so that it covers at least `need` bytes, with room to grow.
+// Remaps a record view so that it covers at least `need` bytes, with room to grow. Only with the
+// index to itself (open, or under the index write lock): readers share the view and never remap
+// it, so the record files need no lock while searches read them, and searches run side by side.
 bool cover(RecordView& rv, int fd, uint64_t need) {
   if (rv.view.size() >= need) return true;
   uint64_t len = need < (1u << 20) ? (1u << 20) : need * 2;
@@ -83,7 +85,7 @@ bool cover(RecordView& rv, int fd, uint64_t need) {
 
 // Reads the record at `off` into arena: (u32 L, L bytes), bounded by the logical end and by the
 // bytes known to be on file; false when it cannot be read (or, with `validate`, is not UTF-8).
-bool read_record(RecordView& rv, int fd, uint64_t logical_end, uint64_t off, uint32_t max_len,
+bool read_record(const RecordView& rv, uint64_t logical_end, uint64_t off, uint32_t max_len,
                  bool validate, std::string* arena, size_t* len_out) {
   if (off >= kMemRecords) {
     uint64_t at = off - kMemRecords;
@@ -98,7 +100,7 @@ bool read_record(RecordView& rv, int fd, uint64_t logical_end, uint64_t off, uin
   }
   uint64_t end = logical_end < rv.known_len ? logical_end : rv.known_len;
   if (off >= end || end - off < 4) return false;
-  if (!cover(rv, fd, end)) return false;
+  if (rv.view.size() < end) return false;  // the writer could not map it
   const uint8_t* p = rv.view.data() + off;
   uint32_t L = load_u32(p);
   if (L > max_len || end - off - 4 < L) return false;
@@ -240,7 +242,7 @@ void read_batched(RecordSource (&src)[K], const std::vector<uint32_t>& ids, bool
   for (size_t f = 0; f < K; ++f) {
     RecordSource& s = src[f];
     ends[f] = s.logical_end < s.rv.known_len ? s.logical_end : s.rv.known_len;
-    mapped[f] = cover(s.rv, s.fd, ends[f]);
+    mapped[f] = s.rv.view.size() >= ends[f];
     nslots[f] = s.slots.size() / 8;
     s.spans->reserve(s.spans->size() + n);
   }
@@ -268,7 +270,7 @@ void read_batched(RecordSource (&src)[K], const std::vector<uint32_t>& ids, bool
       size_t start = arena->size(), len = 0;
       // A record that cannot be read (or whose slot lies beyond the file) reads as the fallback.
       uint64_t off = ring[f][j % kRecordAhead];
-      if (off == UINT64_MAX || !read_record(s.rv, s.fd, s.logical_end, off, s.max_len, validate, arena, &len)) {
+      if (off == UINT64_MAX || !read_record(s.rv, s.logical_end, off, s.max_len, validate, arena, &len)) {
         arena->append(s.fallback);
         len = s.fallback.size();
       }
@@ -282,7 +284,6 @@ void read_batched(RecordSource (&src)[K], const std::vector<uint32_t>& ids, bool
 
 void CoreIndex::read_ids(const std::vector<uint32_t>& ids, std::string* arena,
                          std::vector<std::pair<size_t, size_t>>* spans) {
-  std::lock_guard<std::mutex> g(ids_mutex);
   RecordSource src[1] = {{ids_view, ids_file.get(), ids_file_len, offsets_mmap, UINT32_MAX, "", spans}};
   read_batched(src, ids, true, arena);
 }
@@ -290,7 +291,6 @@ void CoreIndex::read_ids(const std::vector<uint32_t>& ids, std::string* arena,
 void CoreIndex::read_results(const std::vector<uint32_t>& ids, std::string* arena,
                              std::vector<std::pair<size_t, size_t>>* id_spans,
                              std::vector<std::pair<size_t, size_t>>* meta_spans) {
-  std::scoped_lock g(ids_mutex, meta_mutex);
   RecordSource both[2] = {
       {ids_view, ids_file.get(), ids_file_len, offsets_mmap, UINT32_MAX, "", id_spans},
       {meta_view, meta_file.get(), meta_file_len, meta_offsets_mmap, kMaxMetadataLen, "{}", meta_spans}};
@@ -331,6 +331,7 @@ Status append_record(const Fd& f, RecordView& rv, uint64_t* logical_len, Mapping
   if (!w) return Error::fatal_os(w.error().errnum, std::string("cannot write ") + name);
   *logical_len = p + rec.size();
   if (*logical_len > rv.known_len) rv.known_len = *logical_len;
+  (void)cover(rv, f.get(), rv.known_len);
   store_u64(slots.data() + 8 * static_cast<size_t>(i), p);
   return {};
 }
@@ -349,6 +350,11 @@ Status append_meta_record(CoreIndex& ix, uint32_t i, std::string_view text) {
                        "meta.bin", ix.read_only);
 }
 
+void map_record_views(CoreIndex& ix) {
+  (void)cover(ix.ids_view, ix.ids_file.get(), ix.ids_view.known_len);
+  (void)cover(ix.meta_view, ix.meta_file.get(), ix.meta_view.known_len);
+}
+
 void begin_record_batch(CoreIndex& ix) {
   ix.ids_view.batching = ix.meta_view.batching = !ix.read_only;
 }
@@ -363,6 +369,7 @@ Status end_record_batch(CoreIndex& ix) {
     if (!w && result) result = Error::fatal_os(w.error().errnum, std::string("cannot write ") + name);
     if (w && rv.pending_at + rv.pending.size() > rv.known_len) rv.known_len = rv.pending_at + rv.pending.size();
     rv.pending.clear();
+    (void)cover(rv, f.get(), rv.known_len);
   };
   out(ix.ids_mutex, ix.ids_file, ix.ids_view, "ids.bin");
   out(ix.meta_mutex, ix.meta_file, ix.meta_view, "meta.bin");

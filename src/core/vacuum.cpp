@@ -274,6 +274,7 @@ Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* com
   swap_record_file(ix.meta_mutex, ix.meta_file, ix.meta_file_len, ix.meta_view, std::move(opened[4]), p_meta);
   ix.meta_offsets_mmap = std::move(maps[3]);
   ix.meta_offsets_file = std::move(opened[3]);
+  map_record_views(ix);
   ix.str_index = std::move(nx->str_index);
   ix.num_index = std::move(nx->num_index);
   ix.grid_index = std::move(nx->grid_index);

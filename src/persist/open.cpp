@@ -123,6 +123,7 @@ Result<OpenedDirectory> load_directory(Fd dir, bool read_only) {
   KV_TRY(restore_snapshot(index));
   auto replayed = replay_log(index);
   if (!replayed) return replayed.error();
+  map_record_views(index);
   OpenedDirectory out;
   out.index = std::move(*ix);
   if (read_only) return out;
