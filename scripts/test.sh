@@ -3,7 +3,7 @@
 # the sanitizers, and a smoke script under valgrind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh test
 
 echo "== C++ unit tests"
 cmake -S . -B build/cpp-tests -G Ninja -DKORVANE_CPP_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
