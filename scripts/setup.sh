@@ -3,7 +3,8 @@
 # through apt-get, then a CPython virtual environment (.venv) and, where PyPy is needed, a PyPy
 # one (.venv-pypy) with the Python packages. The argument names the command:
 #   demo   building korvane into .venv (the demo and the benchmark add their own packages)
-#   test   (the default) the above, PyPy, the C++ test and memory-check tools, the test packages
+#   wheel  building the sdist and the wheels for CPython and PyPy, and repairing the wheels
+#   test   (the default) all of the above, the C++ test and memory-check tools, the test packages
 # KORVANE_SKIP_PYPY=1 leaves PyPy out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,8 +16,9 @@ PYPY_DEBS=(pypy3 pypy3-dev pypy3-venv)
 PYPY=1
 case $WHAT in
   demo)  DEBS=("${BUILD_DEBS[@]}"); REQS=requirements-build.txt; PYPY=0 ;;
+  wheel) DEBS=("${BUILD_DEBS[@]}" "${PYPY_DEBS[@]}"); REQS=requirements-wheel.txt ;;
   test)  DEBS=("${BUILD_DEBS[@]}" "${PYPY_DEBS[@]}" libgtest-dev valgrind); REQS=requirements-dev.txt ;;
-  *) echo "usage: $0 [demo|test]" >&2; exit 2 ;;
+  *) echo "usage: $0 [demo|wheel|test]" >&2; exit 2 ;;
 esac
 if [ "${KORVANE_SKIP_PYPY:-0}" = 1 ]; then PYPY=0; fi
 
