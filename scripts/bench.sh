@@ -2,7 +2,7 @@
 # The benchmark: korvane against SQLite, scikit-learn's BallTree and DuckDB, same data, same run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-KORVANE_SKIP_PYPY=1 scripts/setup.sh
+scripts/setup.sh demo
 .venv/bin/python -m pip install -q -r bench/requirements.txt
 scripts/build.sh .venv
 .venv/bin/python bench/bench.py "$@"

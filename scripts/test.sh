@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ unit tests, then the Python suite under CPython and under PyPy, under
-# the sanitizers, and a smoke script under valgrind.
+# the sanitizers, a smoke script under valgrind, and the wheels: built, repaired and used where
+# the system's libraries are out of reach.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh test
 
 echo "== C++ unit tests"
 cmake -S . -B build/cpp-tests -G Ninja -DKORVANE_CPP_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -23,4 +24,6 @@ echo "== pytest under AddressSanitizer and UndefinedBehaviorSanitizer"
 scripts/sanitize.sh "$@" || status=$?
 echo "== valgrind memcheck of the smoke script"
 scripts/valgrind.sh || status=$?
+echo "== the sdist and the wheels"
+KORVANE_SETUP_DONE=1 scripts/wheel.sh || status=$?
 exit $status

@@ -16,6 +16,7 @@ import fractions
 import inspect
 import math
 import os
+import re
 import resource
 import shutil
 import struct
@@ -72,9 +73,13 @@ def expect_prefixed(name, call):
 
 
 def test_module_has_only_the_class():
-    assert [n for n in dir(korvane) if not n.startswith("__")] == ["Korvane"]
+    assert [n for n in dir(korvane) if not n.startswith("_")] == ["Korvane"]
     assert korvane.__name__ == "korvane"
     assert korvane.__doc__ == ""
+    # The version is the package's, and hidden from listings that skip underscores.
+    with open(os.path.join(os.path.dirname(__file__), "..", "pyproject.toml")) as f:
+        version = re.search(r'^version = "([^"]+)"$', f.read(), re.M).group(1)
+    assert korvane.__version__ == version
 
 
 def test_type_name_and_base():

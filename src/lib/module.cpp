@@ -983,6 +983,8 @@ PyMODINIT_FUNC PyInit_korvane(void) {
   }
   // An empty docstring on every interpreter (PyPy leaves an empty one unset).
   if (PyModule_AddStringConstant(m.get(), "__doc__", "") != 0) return nullptr;
+  // The package's version, from pyproject.toml through the build.
+  if (PyModule_AddStringConstant(m.get(), "__version__", KORVANE_VERSION) != 0) return nullptr;
   if (panic_exception() == nullptr) return nullptr;
   Py_INCREF(type);
   if (PyModule_AddObject(m.get(), "Korvane", type) != 0) {

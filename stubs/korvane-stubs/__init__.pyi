@@ -2,6 +2,8 @@ from os import PathLike
 from types import TracebackType
 from typing import Iterable, List, Optional, Sequence, Tuple, Type, Union, final
 
+__version__: str
+
 @final
 class Korvane:
     """A persistent index of geographic points with JSON metadata, stored in one directory.
