@@ -70,7 +70,7 @@ def single_queries(db, local, centres):
         sharded = median_ms(lambda q: f(db, q), centres)
         alone = median_ms(lambda q: f(local, q), centres)
         results = statistics.mean(len(f(local, q)) for q in centres)
-        shards = statistics.mean(len(db._shards_for("radius", (q[0], q[1], 5000.0 if "5" in name else 500.0)))
+        shards = statistics.mean(len(db._shards_for("radius", (q[0], q[1], 5000.0 if "km" in name else 500.0)))
                                  for q in centres) if name.startswith("radius") else None
         rows[name] = {"local_ms": alone, "sharded_ms": sharded, "overhead_ms": sharded - alone,
                       "results": results, "shards_touched": shards}

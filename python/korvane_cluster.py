@@ -51,6 +51,7 @@ import fcntl
 import functools
 import json
 import logging
+import marshal
 import math
 import operator
 import os
@@ -359,31 +360,34 @@ def _pair(p: Any) -> Optional[Tuple[float, float]]:
 
 class _Shard:
     """One shard, opened on the worker that runs this actor. Every method returns (True, value)
-    or (False, exception): an exception raised by the call itself means the worker is gone."""
+    or (False, (position, exception)), the position of the failing item or -1: an exception
+    raised by a call to the actor itself therefore means that its worker is gone."""
 
     def __init__(self, path: str, strict_filters: bool):
         os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
         self.db = korvane.Korvane(path, strict_filters=strict_filters)
 
     def run(self, blob: bytes) -> bytes:
-        """A pickled (method, args) in, its pickled outcome out. The cluster's own serialization
-        takes lists element by element (tens of microseconds each): batches of ids, points and
-        results travel as one pickle instead."""
-        name, args = pickle.loads(blob)
-        return pickle.dumps(getattr(self, name)(*args), protocol=pickle.HIGHEST_PROTOCOL)
+        """A packed (method, args) in, its packed outcome out (see _pack)."""
+        try:
+            name, args = _unpack(blob)
+            return _pack(getattr(self, name)(*args))
+        except Exception as e:
+            return _pack((False, (-1, e)))
+
 
     def call(self, name: str, args: tuple, kwargs: Optional[dict] = None):
         try:
             return True, getattr(self.db, name)(*args, **(kwargs or {}))
         except Exception as e:
-            return False, e
+            return False, (-1, e)
 
     def has_ids(self, ids: List[str]):
         db = self.db
         try:
             return True, [i for i in ids if i in db]
         except Exception as e:
-            return False, e
+            return False, (-1, e)
 
     def each(self, name: str, arg_lists: List[tuple], kwargs: Optional[dict] = None):
         """The method once per argument tuple, in order; on the first call that raises:
@@ -396,6 +400,21 @@ class _Shard:
             except Exception as e:
                 return False, (j, e)
         return True, out
+
+
+def _pack(x: Any) -> bytes:
+    """x as one blob. The cluster's own serialization takes lists item by item (tens of
+    microseconds each), so batches of ids, points and results travel as one blob instead:
+    marshal for plain data (several times faster than pickle on lists of result tuples: no memo
+    of every string), pickle for the rest (errors, numbers of other types)."""
+    try:
+        return b"m" + marshal.dumps(x, 4)
+    except ValueError:
+        return b"p" + pickle.dumps(x, protocol=pickle.HIGHEST_PROTOCOL)
+
+
+def _unpack(blob: bytes) -> Any:
+    return marshal.loads(memoryview(blob)[1:]) if blob[:1] == b"m" else pickle.loads(memoryview(blob)[1:])
 
 
 # --- worker loss -----------------------------------------------------------------------------
@@ -620,13 +639,19 @@ class ShardedKorvane:
             raise ValueError("the store is closed")
 
     def _run(self, calls: List[Tuple[int, str, tuple]], reopen: bool = True) -> list:
-        """Runs (shard, method, args) actor calls at once; returns their (ok, value) pairs in order.
-        Raises ShardLostError when a shard's worker goes (the shard reopens at the next call)."""
+        """Runs (shard, method, args) actor calls at once; returns their values in order, or
+        raises the error of the first that failed (by shard position in `calls`; for "each",
+        with its (position, error) beside). Raises ShardLostError when a shard's worker goes
+        (the shard reopens at the next call)."""
+        return [_value(out) for out in self._run_raw(calls, reopen)]
+
+    def _run_raw(self, calls: List[Tuple[int, str, tuple]], reopen: bool = True) -> list:
+        """As _run, but returns each call's (ok, value) pair."""
         self._check()
         if reopen:
             self._reopen_lost()
-        handles = [self._handles[i] for i, _, _ in calls]
-        outs, lost = self.client.sync(self._gather, calls, handles)
+        jobs = [(i, self._handles[i], _pack((method, args))) for i, method, args in calls]
+        blobs, lost = self.client.sync(self._gather, jobs)
         if lost:
             live = self._workers()
             with self._lost_lock:
@@ -638,18 +663,21 @@ class ShardedKorvane:
                                  "the shard's last flush may be lost)"
                                  % ("s" if len(lost) > 1 else "", ", ".join(map(str, sorted(lost))), self.root,
                                     "their" if len(lost) > 1 else "its"))
-        return outs
+        return [_unpack(b) for b in blobs]
 
-    async def _gather(self, calls, handles):
-        outs: list = [None] * len(calls)
+    @staticmethod
+    async def _gather(jobs):
+        """On the client's loop: each (shard, handle, blob) job's answer, and the shards whose
+        worker went before answering."""
+        blobs: list = [None] * len(jobs)
         lost: set = set()
 
-        async def one(j, shard, method, args, h):
+        async def one(j, shard, h, blob):
             if h is None or h.gone.is_set():
                 lost.add(shard)
                 return
             try:
-                call = asyncio.ensure_future(h.actor.run(pickle.dumps((method, args), protocol=pickle.HIGHEST_PROTOCOL)))
+                call = asyncio.ensure_future(h.actor.run(blob))
             except Exception:  # the actor's task erred: its worker is gone
                 lost.add(shard)
                 return
@@ -661,27 +689,19 @@ class ShardedKorvane:
                 lost.add(shard)
                 return
             try:
-                outs[j] = pickle.loads(call.result())
+                blobs[j] = call.result()
             except Exception:
                 lost.add(shard)
 
-        await asyncio.gather(*(one(j, s, m, a, h) for j, ((s, m, a), h) in enumerate(zip(calls, handles))))
-        return outs, lost
+        await asyncio.gather(*(one(j, *job) for j, job in enumerate(jobs)))
+        return blobs, lost
 
     def _all(self, method: str, *args: Any, **kwargs: Any) -> list:
-        """The method on every shard; raises the first shard's error."""
-        outs = self._run([(i, "call", (method, args, kwargs)) for i in range(len(self._handles))])
-        for ok, v in outs:
-            if not ok:
-                raise v
-        return [v for _, v in outs]
+        """The store method on every shard; raises the first shard's error."""
+        return self._on(range(len(self._handles)), method, args, kwargs)
 
-    def _on(self, shards: List[int], method: str, args: tuple, kwargs: Optional[dict] = None) -> list:
-        outs = self._run([(i, "call", (method, args, kwargs)) for i in shards])
-        for ok, v in outs:
-            if not ok:
-                raise v
-        return [v for _, v in outs]
+    def _on(self, shards: Iterable[int], method: str, args: tuple, kwargs: Optional[dict] = None) -> list:
+        return self._run([(i, "call", (method, args, kwargs)) for i in shards])
 
     # -- routing
 
@@ -731,12 +751,9 @@ class ShardedKorvane:
 
     def _where(self, ids: List[str]) -> Dict[str, int]:
         """The shard holding each of the ids that some shard holds."""
-        outs = self._run([(i, "has_ids", (ids,)) for i in range(len(self._handles))])
         held: Dict[str, int] = {}
-        for i, (ok, v) in enumerate(outs):
-            if not ok:
-                raise v
-            for x in v:
+        for i, found in enumerate(self._run([(i, "has_ids", (ids,)) for i in range(len(self._handles))])):
+            for x in found:
                 held.setdefault(x, i)
         return held
 
@@ -792,13 +809,14 @@ class ShardedKorvane:
         for j, s in enumerate(target):
             positions[s].append(j)
         busy = [s for s in range(n) if positions[s]]
-        outs = self._run([(s, "call", ("add_many", ([batch[j] for j in positions[s]],))) for s in busy])
+        outs = self._run_raw([(s, "call", ("add_many", ([batch[j] for j in positions[s]],))) for s in busy])
         failed: Optional[Tuple[int, BaseException]] = None
         count = 0
         for s, (ok, v) in zip(busy, outs):
             if ok:
                 count += v
                 continue
+            v = v[1]
             m = _ITEM.match(str(v))
             at = positions[s][int(m.group(1))] if m else -1  # not an item's fault: before them all
             if failed is None or at < failed[0]:
@@ -815,10 +833,7 @@ class ShardedKorvane:
         raise _retyped(err, "item %d: %s" % (base + at, str(err)[m.end():]))
 
     def _all_delete(self, ids: List[str]) -> None:
-        outs = self._run([(i, "each", ("delete", [(x,) for x in ids])) for i in range(len(self._handles))])
-        for ok, v in outs:
-            if not ok:
-                raise v[1]
+        self._run([(i, "each", ("delete", [(x,) for x in ids])) for i in range(len(self._handles))])
 
     def delete(self, id: str) -> None:
         """Deletes the point with this id, from whichever shard holds it."""
@@ -849,10 +864,7 @@ class ShardedKorvane:
         try:
             with self._lost_lock:
                 live = [i for i in range(len(self._handles)) if i not in self._lost]
-            outs = self._run([(i, "call", ("close", ())) for i in live], reopen=False)
-            for ok, v in outs:
-                if not ok:
-                    raise v
+            self._run([(i, "call", ("close", ())) for i in live], reopen=False)
         finally:
             self._release()
 
@@ -983,19 +995,19 @@ class ShardedKorvane:
             for s in plan:
                 per[s].append(j)
         busy = [s for s in range(n) if per[s]]
-        outs = self._run([(s, "each", (method, [queries[j] for j in per[s]], kwargs)) for s in busy])
+        outs = self._run_raw([(s, "each", (method, [queries[j] for j in per[s]], kwargs)) for s in busy])
         parts: List[Dict[int, Any]] = [{} for _ in range(n)]
         failed = None
         for s, (ok, v) in zip(busy, outs):
             if ok:
                 parts[s] = dict(zip(per[s], v))
             else:
-                at, err = per[s][v[0]], v[1]
+                at, err = (per[s][v[0]] if v[0] >= 0 else -1), v[1]
                 if failed is None or at < failed[0]:
                     failed = (at, err)
         if failed is not None:
             at, err = failed
-            if single:
+            if single or at < 0:
                 raise err
             raise _retyped(err, "query %d: %s" % (at, err))
         return parts
@@ -1060,6 +1072,13 @@ class ShardedKorvane:
 
 _METHODS = {"radius": "search_radius", "knn": "search_knn", "box": "search_box", "polygon": "search_polygon"}
 _ITEM = re.compile(r"item (\d+): ")
+
+
+def _value(out: Tuple[bool, Any]) -> Any:
+    ok, v = out
+    if not ok:
+        raise v[1]
+    return v
 
 
 def _merge_by_distance(got: List[Tuple[int, list]]) -> list:
