@@ -11,17 +11,18 @@ worker of a Dask ``distributed`` cluster.
 Partitioning. Every point is filed under a 0.01-degree grid cell (its row and column, computed
 from its 32-bit coordinates exactly as the engine files it). Cells are ordered along a Z-order
 curve (the bits of row and column interleaved, row above column), and each shard owns one range
-of that curve. The split points come from a sample of the first ``add_many`` (up to
-``SAMPLE_POINTS`` points drawn evenly from it) so that shards start with similar counts; they
-are stored in the manifest and never change afterwards. A point goes to the shard of its cell,
+of that curve. The split points come from a sample of the first ``add_many`` (``SAMPLE_POINTS``
+points drawn evenly from a sequence, or the first ``SAMPLE_POINTS`` of another iterable) so that
+shards start with similar counts; a first ``add`` cuts the curve's in-range part evenly instead.
+They are stored in the manifest and never change afterwards. A point goes to the shard of its cell,
 except that an id already present stays in the shard that holds it (so that, as in one store, a
 second add of the same id is ignored wherever it lies).
 
 A query visits the shards whose cells it may find answers in: the rectangles of cells the engine
 itself looks at for that query (widened by one cell), against each shard's curve range broken
-into aligned blocks of cells. Results are merged as one store orders them: radius and
-nearest-neighbour results by distance, then shard, then the shard's own order (its internal id);
-box and polygon results in shard order, then internal id. Nearest neighbours visit first the
+into aligned blocks of cells. Results are merged in one store's order, with the shard deciding
+between shards: radius and nearest-neighbour results by distance, then shard, then the shard's own
+order (its internal id); box and polygon results in shard order, then internal id. Nearest neighbours visit first the
 shard under the query, then, at once, every other shard whose lower distance bound is not above
 the k-th distance found (exactly: the bound allows for the rounding of the 32-bit distance).
 

@@ -19,6 +19,7 @@ distributed = pytest.importorskip("distributed")
 
 import korvane  # noqa: E402
 import korvane_cluster  # noqa: E402
+from conftest import f32  # noqa: E402
 
 FILTERS = [None, '{"kind": "b"}', '{"n": {"$gt": 60}}']
 
@@ -57,11 +58,13 @@ def pair(client, tmp_path_factory):
     plain.add_many(pts)
     db = korvane_cluster.ShardedKorvane(str(base / "sharded"), client, shards=4)
     assert db.add_many(pts[:2000]) + db.add_many(iter(pts[2000:])) == len(pts)
-    # Two points at exactly the same distance from a spot on a shard boundary, added in the
-    # opposite of their shards' order: one store and the shards order them differently.
-    lat, lon = next((p[1], p[2]) for p in pts if db.shard_of(p[1], p[2] - 0.01) != db.shard_of(p[1], p[2] + 0.01))
-    ties = sorted([("tie-w", lat, lon - 0.01, "{}"), ("tie-e", lat, lon + 0.01, "{}")],
-                  key=lambda t: -db.shard_of(t[1], t[2]))
+    # Two points at exactly the same distance from a spot on a shard boundary (2^-6 degree east
+    # and west of it, exact in 32 bits), added in the opposite of their shards' order: one store
+    # and the shards order them differently.
+    d = 2.0 ** -6
+    lat, lon = next((f32(p[1]), f32(p[2])) for p in pts
+                    if abs(p[2]) < 170 and db.shard_of(p[1], p[2] - d) != db.shard_of(p[1], p[2] + d))
+    ties = sorted([("tie-w", lat, lon - d, "{}"), ("tie-e", lat, lon + d, "{}")], key=lambda t: -db.shard_of(t[1], t[2]))
     assert db.add_many(ties) == plain.add_many(ties) == 2
     yield db, plain, {p[0]: p for p in pts + ties}, (lat, lon)
     db.close()
@@ -103,6 +106,7 @@ def test_every_query_kind_equals_one_store(pair):
         knn.append((p[1] + rnd.gauss(0, 0.003), p[2], rnd.choice((3, 30)), None))
     for q in radius:
         assert db.search_radius(*q) == expected(db, where, plain.search_radius(*q), True)
+    assert len({r[1] for r in db.search_radius(*radius[-1]) if r[0].startswith("tie-")}) == 1
     for kind, queries, by_distance in (("box", boxes, False), ("polygon", polygons, False)):
         got = db.search_many(kind, queries)
         for q, rows in zip(queries, got):
