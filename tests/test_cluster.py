@@ -171,6 +171,14 @@ def test_the_manifest_keeps_the_partitioning(client, tmp_path):
         again.count()
 
 
+def test_a_shard_pinned_to_a_host_opens_only_there(client, tmp_path, monkeypatch):
+    monkeypatch.setattr(korvane_cluster, "WAIT_WORKER", 0.5)
+    with korvane_cluster.ShardedKorvane(str(tmp_path / "here"), client, 2, hosts=["127.0.0.1"]) as db:
+        assert len(set(db.placement())) == 2
+    with pytest.raises(korvane_cluster.ShardLostError, match="no live worker on 192.0.2.1"):
+        korvane_cluster.ShardedKorvane(str(tmp_path / "there"), client, 1, hosts=["192.0.2.1"])
+
+
 def test_a_killed_worker_loses_nothing_flushed(client, tmp_path):
     db = korvane_cluster.ShardedKorvane(str(tmp_path / "s"), client, shards=4)
     db.add_many(make_points(2000, 9))
