@@ -38,9 +38,9 @@ for stem in "${stems[@]}"; do
 done
 echo "   carries ${#stems[@]} libraries (${stems[*]}); $((${#hide[@]})) system files to hide"
 
-# The README's example, then the checks.
+# The README's usage example (its first python block), then the checks.
 mkdir "$tmp/run"
-awk '/^```python$/{f=1; next} /^```$/{f=0} f' README.md > "$tmp/run/usage.py"
+awk '/^```python$/{f=1; next} /^```$/{if (f) exit} f' README.md > "$tmp/run/usage.py"
 cat >> "$tmp/run/usage.py" <<'PY'
 
 # --- the checks
