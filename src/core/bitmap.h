@@ -42,8 +42,11 @@ class Bitmap {
   void add_many(const uint32_t* xs, size_t n);
   void remove(uint32_t x);
   bool contains(uint32_t x) const;
-  uint64_t cardinality() const;
-  bool empty() const;
+  uint64_t cardinality() const {
+    if (is_roaring()) return roaring_cardinality();
+    return bits_ == 0 ? 0 : is_one() ? 1 : small()->size;
+  }
+  bool empty() const { return bits_ == 0 || (is_roaring() && roaring_empty()); }
   uint32_t maximum() const;  // 0 when empty
   void clear() { *this = Bitmap(); }
 
@@ -90,6 +93,8 @@ class Bitmap {
   uint32_t one() const { return static_cast<uint32_t>(bits_ >> 32); }
   Small* small() const { return reinterpret_cast<Small*>(bits_ & ~uintptr_t{3}); }
   roaring_bitmap_t* roar() const { return reinterpret_cast<roaring_bitmap_t*>(bits_); }
+  uint64_t roaring_cardinality() const;
+  bool roaring_empty() const;
   // Every library call that makes a new bitmap returns null when it cannot allocate: that is
   // an allocation failure, never an empty set.
   static Bitmap from_roaring(roaring_bitmap_t* r) {

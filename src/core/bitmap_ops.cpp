@@ -174,14 +174,9 @@ bool Bitmap::contains(uint32_t x) const {
   return is_roaring() && roaring_bitmap_contains(roar(), x);
 }
 
-uint64_t Bitmap::cardinality() const {
-  if (bits_ == 0) return 0;
-  if (is_one()) return 1;
-  if (is_small()) return small()->size;
-  return roaring_bitmap_get_cardinality(roar());
-}
+uint64_t Bitmap::roaring_cardinality() const { return roaring_bitmap_get_cardinality(roar()); }
 
-bool Bitmap::empty() const { return bits_ == 0 || (is_roaring() && roaring_bitmap_is_empty(roar())); }
+bool Bitmap::roaring_empty() const { return roaring_bitmap_is_empty(roar()); }
 
 uint32_t Bitmap::maximum() const {
   if (bits_ == 0) return 0;

@@ -1,57 +1,229 @@
-// grid_index.h: the map from cell key to the ids filed under that cell, which also lists its
-// border cells.
+// grid_index.h: the map from cell key to the ids filed under that cell, kept in grid order so
+// that a search meets only the occupied cells of its area, never the empty ones.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
-#include <absl/container/flat_hash_map.h>
+#include <absl/container/btree_map.h>
 
 #include "core/bitmap.h"
 
 namespace korvane {
 
+// One inner row's cells: their columns, ascending, and their sets. A row is one 128-byte entry
+// of the row table (two cache lines, side by side with the rows next to it) and a block of its
+// own: cap_ sets, then, when cap_ exceeds kInline, cap_ columns (16 bits each: inner columns are
+// below 36000). A row of up to kInline cells keeps its columns in the entry, so a search reads
+// the entry and nothing else until it finds a cell. A longer row keeps kInline of its columns
+// there, evenly spaced (fences): a search reads the entry and then one short stretch of the
+// block.
+class alignas(64) RowCells {
+ public:
+  static constexpr uint32_t kInline = 56;
+
+  RowCells() = default;
+  RowCells(const RowCells&) = delete;
+  RowCells& operator=(const RowCells&) = delete;
+  ~RowCells();
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  uint32_t col(size_t j) const { return size_ <= kInline ? head_[j] : cols()[j]; }
+  const Bitmap& ids(size_t j) const { return sets()[j]; }
+  Bitmap& ids(size_t j) { return sets()[j]; }
+  // The first cell whose column is not below `col` (size() when none).
+  size_t lower_bound(uint32_t col) const {
+    if (size_ <= kInline) return first_not_below(head_, size_, col);
+    // Cells fence(i - 1) .. fence(i) - 1 lie between fences i - 1 and i.
+    size_t i = first_not_below(head_, kInline, col);
+    if (i == 0) return 0;
+    size_t lo = fence(i - 1), hi = i == kInline ? size_ : fence(i);
+    return lo + first_not_below(cols() + lo, hi - lo, col);
+  }
+  // A new empty cell for `col` at position j (the columns stay ascending: the caller's care).
+  Bitmap& insert(size_t j, uint32_t col);
+  // Room for `cap` cells in all (a bulk build sizes its rows exactly).
+  void reserve(uint32_t cap);
+  // Columns ascending and inner, the entry agreeing with the block.
+  bool check_invariants() const;
+
+ private:
+  // The first of xs[0..n) not below v (n when none), for ascending xs: a binary search whose
+  // steps are conditional moves, not branches a processor would mispredict half the time.
+  static size_t first_not_below(const uint16_t* xs, size_t n, uint32_t v) {
+    if (n == 0) return 0;
+    const uint16_t* base = xs;
+    while (n > 1) {
+      size_t half = n / 2;
+      base = base[half] < v ? base + half : base;
+      n -= half;
+    }
+    return size_t(base - xs) + (*base < v);
+  }
+  // The cell whose column is fence i of a long row.
+  size_t fence(size_t i) const { return i * size_ / kInline; }
+  Bitmap* sets() const { return reinterpret_cast<Bitmap*>(block_); }
+  uint16_t* cols() const { return reinterpret_cast<uint16_t*>(block_ + size_t{cap_} * sizeof(Bitmap)); }
+
+  char* block_ = nullptr;
+  uint32_t size_ = 0, cap_ = 0;
+  uint16_t head_[kInline] = {};  // the columns (size_ <= kInline), else the fences
+};
+static_assert(sizeof(RowCells) == 128);
+
 // Cells are only ever added (a deleted point stays in its cell until vacuum, which builds a new
-// map), so the border list is kept as cells are created.
+// index), so the structure only grows between vacuums.
+//
+// Inner cells (rows 1..17999, columns 1..35999) hold only points whose latitude and longitude
+// lie within the cell's own 0.01-degree bounds. They are kept row by row, each row's cells
+// sorted by column (RowCells), in a table indexed by row, with one bit per row telling whether
+// it holds any: a rectangle costs a word of bits per 64 rows, a search of the entry of each
+// occupied row and the cells it meets, not its area. Filing a new cell moves the cells east of it in its row
+// (at most 35999); cells filed from west to east, as a snapshot lists them, are appended.
 //
 // Border cells are row 0, rows from 18000 on, column 0 and columns from 36000 on. Every point
 // outside the coordinate ranges (beyond +-90 or +-180, infinite or NaN) is filed under one of
-// them, since rows and columns saturate; every other cell holds only points whose latitude and
-// longitude lie within its own 0.01-degree bounds. A search that must not miss the odd points
-// looks at the border cells as well, without scanning the whole map for them.
+// them, since rows and columns saturate. They are kept apart, ordered by key, so that a search
+// that must not miss the odd points finds them without scanning the inner cells, and a search
+// inside the coordinate ranges never looks at them.
+//
+// Memory: 10 bytes per inner cell (plus up to half as much spare room in its row), a B-tree
+// entry per border cell, and 128 bytes per inner row, made 32 rows at a time for the rows that
+// hold cells.
 class GridIndex {
  public:
-  using Map = absl::flat_hash_map<uint64_t, Bitmap>;
+  static constexpr uint32_t kBorderRow = 18000;  // inner rows are 1..17999
+  static constexpr uint32_t kBorderCol = 36000;  // inner columns are 1..35999
 
-  static bool is_border(uint64_t key) {
-    uint32_t row = uint32_t(key >> 32), col = uint32_t(key);
-    return row == 0 || row >= 18000 || col == 0 || col >= 36000;
+  static bool is_border(uint32_t row, uint32_t col) {
+    return row == 0 || row >= kBorderRow || col == 0 || col >= kBorderCol;
   }
+  static bool is_border(uint64_t key) { return is_border(uint32_t(key >> 32), uint32_t(key)); }
+  static uint64_t key_of(uint32_t row, uint32_t col) { return uint64_t{row} << 32 | col; }
 
-  // The cell's set, created empty when missing.
-  Bitmap& operator[](uint64_t key) { return try_emplace(key, Bitmap()).first->second; }
-  std::pair<Map::iterator, bool> try_emplace(uint64_t key, Bitmap&& b) {
-    auto r = map_.try_emplace(key, std::move(b));
-    if (r.second && is_border(key)) border_.push_back(key);
-    return r;
+  // The cell's set, created empty when missing. The reference lasts until the next cell is filed.
+  Bitmap& operator[](uint64_t key);
+  // Files a whole cell; false (leaving `ids` as it was) when the key already has one.
+  bool insert(uint64_t key, Bitmap&& ids);
+  // Null when the cell has no entry.
+  const Bitmap* find(uint64_t key) const;
+  size_t size() const { return size_; }
+  bool has_border_cells() const { return !border_.empty(); }
+
+  // The index of points 0..n-1 filed under keys[0..n-1], built at once (vacuum's renumbering).
+  static GridIndex of_points(const std::vector<uint64_t>& keys);
+  // The index of these cells, given in any order (a snapshot's); false when a key repeats.
+  static bool of_cells(std::vector<std::pair<uint64_t, Bitmap>>& cells, GridIndex* out);
+
+  // The cells of inner row `row`; empty for a row without any and for every row outside
+  // 1..17999.
+  const RowCells& row(uint32_t row) const {
+    if (row == 0 || row >= kBorderRow || chunks_.empty() || !chunks_[row / kChunkRows]) return kNoCells;
+    return chunks_[row / kChunkRows][row % kChunkRows];
   }
+  // The first inner row from `row` on (and at most `last`) that holds a cell; 0 when none.
+  uint32_t next_row(uint32_t row, uint32_t last) const;
 
-  Map::const_iterator find(uint64_t key) const { return map_.find(key); }
-  Map::const_iterator begin() const { return map_.begin(); }
-  Map::const_iterator end() const { return map_.end(); }
-  size_t size() const { return map_.size(); }
-  size_t count(uint64_t key) const { return map_.count(key); }
-  const Bitmap& at(uint64_t key) const { return map_.at(key); }
-  void reserve(size_t n) { map_.reserve(n); }
-  void prefetch(uint64_t key) const { map_.prefetch(key); }
+  // f(key, ids) for every cell: the inner cells row by row from west to east, then the border
+  // cells by ascending key.
+  template <class F>
+  void for_each(F&& f) const;
+  // f(key, ids) for every cell of rows r0..r1 and columns c0..c1, inclusive, in the same order.
+  template <class F>
+  void for_each_in(uint32_t r0, uint32_t r1, uint32_t c0, uint32_t c1, F&& f) const;
+  // f(key, ids) for every border cell of rows r0..r1 and columns c0..c1, by ascending key. Costs
+  // a B-tree search per border row of the range that holds a cell.
+  template <class F>
+  void for_each_border_in(uint32_t r0, uint32_t r1, uint32_t c0, uint32_t c1, F&& f) const;
 
-  // The keys of the border cells, in the order they were created.
-  const std::vector<uint64_t>& border_keys() const { return border_; }
+  // Rows sorted by column without repeats, inner cells in inner rows only, the row bits and the
+  // count agreeing with the cells, border keys only in the border map.
+  bool check_invariants() const;
 
  private:
-  Map map_;
-  std::vector<uint64_t> border_;
+  static const RowCells kNoCells;
+  // The row table comes in chunks of 32 rows (4096 bytes), made when a row in them gets a cell.
+  static constexpr uint32_t kChunkRows = 32;
+  RowCells& inner_row(uint32_t row);
+
+  std::vector<std::unique_ptr<RowCells[]>> chunks_;  // kBorderRow / kChunkRows, once a cell is filed
+  std::vector<uint64_t> occupied_;                   // bit r: row r is not empty
+  absl::btree_map<uint64_t, Bitmap> border_;
+  size_t size_ = 0;
 };
+
+template <class F>
+void GridIndex::for_each(F&& f) const {
+  for (uint32_t r = next_row(1, kBorderRow - 1); r != 0; r = next_row(r + 1, kBorderRow - 1)) {
+    const RowCells& cells = row(r);
+    for (size_t j = 0; j < cells.size(); ++j) f(key_of(r, cells.col(j)), cells.ids(j));
+  }
+  for (const auto& [key, ids] : border_) f(key, ids);
+}
+
+template <class F>
+void GridIndex::for_each_in(uint32_t r0, uint32_t r1, uint32_t c0, uint32_t c1, F&& f) const {
+  if (r0 > r1 || c0 > c1) return;
+  uint32_t ir0 = r0 < 1 ? 1 : r0, ir1 = r1 > kBorderRow - 1 ? kBorderRow - 1 : r1;
+  uint32_t ic0 = c0 < 1 ? 1 : c0, ic1 = c1 > kBorderCol - 1 ? kBorderCol - 1 : c1;
+  if (ir0 <= ir1 && ic0 <= ic1) {
+    // The rows in batches, so that cache misses overlap: the batch's entries are fetched, then
+    // searched, and the sets of the cells found are fetched before any is handed over.
+    constexpr int kBatch = 32;
+    uint32_t batch[kBatch];
+    uint64_t keys[kBatch];
+    const Bitmap* found[kBatch];
+    uint32_t r = next_row(ir0, ir1);
+    while (r != 0) {
+      int n = 0;
+      for (; r != 0 && n < kBatch; r = r < ir1 ? next_row(r + 1, ir1) : 0) {
+        const char* e = reinterpret_cast<const char*>(&row(r));
+        __builtin_prefetch(e);
+        __builtin_prefetch(e + 64);
+        batch[n++] = r;
+      }
+      int m = 0;
+      for (int b = 0; b < n; ++b) {
+        const RowCells& cells = row(batch[b]);
+        for (size_t j = cells.lower_bound(ic0); j < cells.size() && cells.col(j) <= ic1; ++j) {
+          if (m == kBatch) {
+            for (int k = 0; k < m; ++k) f(keys[k], *found[k]);
+            m = 0;
+          }
+          keys[m] = key_of(batch[b], cells.col(j));
+          found[m++] = &cells.ids(j);
+          __builtin_prefetch(&cells.ids(j));
+        }
+      }
+      for (int k = 0; k < m; ++k) f(keys[k], *found[k]);
+    }
+  }
+  if (!border_.empty() && (r0 == 0 || r1 >= kBorderRow || c0 == 0 || c1 >= kBorderCol))
+    for_each_border_in(r0, r1, c0, c1, f);
+}
+
+template <class F>
+void GridIndex::for_each_border_in(uint32_t r0, uint32_t r1, uint32_t c0, uint32_t c1, F&& f) const {
+  if (r0 > r1 || c0 > c1) return;
+  auto it = border_.lower_bound(key_of(r0, c0));
+  while (it != border_.end()) {
+    uint32_t row = uint32_t(it->first >> 32), col = uint32_t(it->first);
+    if (row > r1) break;
+    if (col < c0) {
+      it = border_.lower_bound(key_of(row, c0));
+    } else if (col > c1) {
+      if (row == r1) break;
+      it = border_.lower_bound(key_of(row + 1, c0));
+    } else {
+      f(it->first, it->second);
+      ++it;
+    }
+  }
+}
 
 }  // namespace korvane

@@ -166,6 +166,8 @@ Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* com
   auto nx = std::make_unique<CoreIndex>();
   uint64_t p_ids = 0, p_meta = 0;
   uint32_t n = 0;
+  std::vector<uint64_t> cell_keys;  // of the new ids
+  cell_keys.reserve(live.size());
   for (uint32_t o : live) {
     remap[o] = n;
     auto [lat, lon] = ix.get_coords(o);
@@ -184,7 +186,7 @@ Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* com
     if (s) s = w_meta.put(meta.data(), meta.size());
     if (s) { store_u64(b, p_meta); s = w_meta_offsets.put(b, 8); }
     if (!s) return plain_os(s.error());
-    nx->grid_index[cell_key(lat, lon)].add(n);
+    cell_keys.push_back(cell_key(lat, lon));
     p_ids += 4 + id.size();
     p_meta += 4 + meta.size();
     ++n;
@@ -200,6 +202,7 @@ Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* com
     if (::fsync(files[k].fd.get()) != 0) return plain_os(errno, "sync " + vac(kRecordFiles[k]));
 
   // The indexes for the new numbering.
+  nx->grid_index = GridIndex::of_points(cell_keys);
   std::vector<uint32_t> scratch;
   for (const auto& [name, values] : ix.str_index) {
     StrValues kept;

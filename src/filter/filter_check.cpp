@@ -1,5 +1,7 @@
 #include "filter/filter_check.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -141,6 +143,33 @@ Result<Json> parse_filter(std::string_view text, bool strict) {
   auto doc = parse_json(text);
   if (!doc || !strict) return doc;
   KV_TRY(check_filter(*doc));
+  return doc;
+}
+
+Result<std::shared_ptr<const Json>> parse_filter_shared(std::string_view text, bool strict) {
+  // The last few documents this thread parsed, the most recent first. Long texts are not kept:
+  // they would hold memory for the thread's life, and their parse is rare next to their use.
+  constexpr size_t kRecent = 8;
+  constexpr size_t kLongest = 4096;
+  struct Parsed {
+    std::string text;
+    bool strict;
+    std::shared_ptr<const Json> doc;
+  };
+  thread_local std::vector<Parsed> recent;
+  for (size_t i = 0; i < recent.size(); ++i) {
+    if (recent[i].strict != strict || recent[i].text != text) continue;
+    std::rotate(recent.begin(), recent.begin() + static_cast<std::ptrdiff_t>(i),
+                recent.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+    return recent.front().doc;
+  }
+  auto parsed = parse_filter(text, strict);
+  if (!parsed) return parsed.error();
+  auto doc = std::make_shared<const Json>(std::move(*parsed));
+  if (text.size() <= kLongest) {
+    if (recent.size() == kRecent) recent.pop_back();
+    recent.insert(recent.begin(), Parsed{std::string(text), strict, doc});
+  }
   return doc;
 }
 

@@ -3,6 +3,7 @@
 // opened with strict_filters refuses such a document instead, before anything is evaluated.
 #pragma once
 
+#include <memory>
 #include <string_view>
 
 #include "core/error.h"
@@ -24,5 +25,11 @@ Status check_filter(const Json& filter);
 
 // A filter text parsed (InvalidJson on a syntax error) and, when `strict`, checked.
 Result<Json> parse_filter(std::string_view text, bool strict);
+
+// The same, shared with the searches of this thread that gave the same text lately: programs
+// ask with a few filter texts over and over, and parsing one costs more than a small search.
+// Only documents that parse (and pass the check, when strict) are kept, so a fault is reported
+// every time.
+Result<std::shared_ptr<const Json>> parse_filter_shared(std::string_view text, bool strict);
 
 }  // namespace korvane

@@ -407,9 +407,9 @@ Status Store::vacuum() {
 template <class Search>
 Result<SearchOut> Store::run_search(const std::optional<std::string_view>& filter, bool strict, bool with_dist,
                                     Search&& search) {
-  Json doc;
+  std::shared_ptr<const Json> doc;
   if (filter) {
-    auto p = parse_filter(*filter, strict);
+    auto p = parse_filter_shared(*filter, strict);
     if (!p) return p.error();
     doc = std::move(*p);
   }
@@ -417,7 +417,7 @@ Result<SearchOut> Store::run_search(const std::optional<std::string_view>& filte
   std::shared_lock<std::shared_mutex> lk(index_lock_);
   CoreIndex& ix = *index_;
   // The filter is evaluated by the search, within its spatial candidates.
-  Allowed allowed{&ix.valid_ids, filter ? &doc : nullptr};
+  Allowed allowed{&ix.valid_ids, doc.get()};
   std::vector<uint32_t> ids;
   SearchOut out;
   out.with_dist = with_dist;

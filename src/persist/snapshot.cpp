@@ -1,8 +1,8 @@
 // snapshot.bin: exactly one SnapshotData record, no header, magic, version or checksum.
 // Little-endian fixed-width integers, no padding.
 //   text   := u64 byte count, UTF-8 bytes
-//   map    := u64 entry count, then key and value per entry (in hash-table order: readers must
-//             not depend on it)
+//   map    := u64 entry count, then key and value per entry (in hash-table order, grid order for
+//             grid_index: readers must not depend on it)
 //   bitmap := u64 byte count, then the set in the portable form without run containers
 //             (described in core/bitmap.cpp); an empty set is 3A 30 00 00 00 00 00 00
 // Fields in order:
@@ -130,9 +130,9 @@ bool consistent(const SnapshotData& s) {
   for (const auto& [name, values] : s.str_index)
     for (const auto& [text, b] : values)
       if (!below(b, n)) return false;
-  for (const auto& [key, b] : s.grid_index)
-    if (!below(b, n)) return false;
-  return true;
+  bool cells_below = true;
+  s.grid_index.for_each([&](uint64_t, const Bitmap& b) { cells_below = cells_below && below(b, n); });
+  return cells_below;
 }
 
 }  // namespace
@@ -156,11 +156,14 @@ Status write_snapshot(const CoreIndex& ix, int fd) {
     KV_TRY(e.flush_part());
   }
   e.u64(ix.grid_index.size());
-  for (const auto& [key, b] : ix.grid_index) {
+  Status written;
+  ix.grid_index.for_each([&](uint64_t key, const Bitmap& b) {
+    if (!written) return;
     e.u64(key);
     b.encode(&e.out());
-    KV_TRY(e.flush_part());
-  }
+    written = e.flush_part();
+  });
+  KV_TRY(written);
   ix.valid_ids.encode(&e.out());
   ix.deleted.encode(&e.out());
   e.u64(ix.ext_to_int.size());
@@ -200,13 +203,15 @@ bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s, uint64_t max_ids)
     if (!fresh || !read_bsi(in, &it->second, max_ids)) return false;
   }
   if (!read_count<GridIndex>(in, 24, &n)) return false;
-  s->grid_index.reserve(static_cast<size_t>(n));
+  std::vector<std::pair<uint64_t, Bitmap>> cells;
+  cells.reserve(static_cast<size_t>(n));
   for (uint64_t k = 0; k < n; ++k) {
     uint64_t key;
     Bitmap b;
     if (!in.u64(&key) || !read_bitmap(in, &b, max_ids)) return false;
-    if (!s->grid_index.try_emplace(key, std::move(b)).second) return false;
+    cells.emplace_back(key, std::move(b));
   }
+  if (!GridIndex::of_cells(cells, &s->grid_index)) return false;
   if (!read_bitmap(in, &s->valid_ids, max_ids) || !read_bitmap(in, &s->deleted, max_ids)) return false;
   if (!read_count<ExtToInt>(in, 12, &n)) return false;
   s->ext_to_int.reserve(static_cast<size_t>(n));

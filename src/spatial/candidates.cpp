@@ -21,24 +21,39 @@ bool in_rects(const std::vector<CellRect>& rects, uint32_t row, uint32_t col) {
   return false;
 }
 
-}  // namespace
-
-namespace {
+bool contains(const CellRect& a, const CellRect& b) {
+  return a.r0 <= b.r0 && b.r1 <= a.r1 && a.c0 <= b.c0 && b.c1 <= a.c1;
+}
 
 // With `live` given (the allowed set is every live point), a small area's ids are listed there
 // straight from its cells, less the deleted ones, and the returned set is empty.
 Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, const Bitmap& allowed,
                      const CellPrune* prune, std::vector<uint32_t>* live = nullptr) {
-  // Cells to look at, saturating: a whole-world rectangle of a huge radius has 2^64 of them.
-  double cells = 0;
-  for (const auto& r : rects)
-    if (!r.empty()) cells += (double(r.r1) - r.r0 + 1) * (double(r.c1) - r.c0 + 1);
-  if (cells == 0 || allowed.empty()) return Bitmap();
-  double lookups = std::min(cells, double(ix.grid_index.size()));
-  uint64_t n_allowed = allowed.cardinality();
-
-  if (double(n_allowed) <= 4 * lookups) {
-    // Few allowed points: test the cell each one is filed under (the cell of its coordinates).
+  if (allowed.empty()) return Bitmap();
+  // The occupied cells of the rectangles, each once: a rectangle inside another is skipped, and
+  // the cells of overlapping ones are sorted by key and their repeats dropped.
+  std::vector<std::pair<uint64_t, const Bitmap*>> cells;
+  size_t walked = 0;
+  for (size_t k = 0; k < rects.size(); ++k) {
+    const CellRect& r = rects[k];
+    if (r.empty()) continue;
+    bool covered = false;  // by a later rectangle, or an earlier one not itself covered
+    for (size_t m = 0; m < rects.size() && !covered; ++m)
+      covered = m != k && !rects[m].empty() && contains(rects[m], r) && (m > k || !contains(r, rects[m]));
+    if (covered) continue;
+    ++walked;
+    ix.grid_index.for_each_in(r.r0, r.r1, r.c0, r.c1, [&](uint64_t key, const Bitmap& b) {
+      if (prune == nullptr || prune->keep(uint32_t(key >> 32), uint32_t(key))) cells.push_back({key, &b});
+    });
+  }
+  if (walked > 1) {
+    std::sort(cells.begin(), cells.end());
+    cells.erase(std::unique(cells.begin(), cells.end()), cells.end());
+  }
+  if (cells.empty()) return Bitmap();
+  if (allowed.cardinality() <= cells.size()) {
+    // Fewer allowed points than cells to open: test the cell each one is filed under (the cell
+    // of its coordinates).
     std::vector<uint32_t> ids = allowed.to_vector();
     std::vector<uint32_t> keep;
     ix.for_each_coords(ids, [&](uint32_t id, float lat, float lon) {
@@ -48,42 +63,14 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
     out.add_many(keep.data(), keep.size());
     return out;
   }
-  std::vector<const Bitmap*> parts;
-  if (cells > double(ix.grid_index.size())) {
-    for (const auto& [key, b] : ix.grid_index)
-      if (in_rects(rects, uint32_t(key >> 32), uint32_t(key))) parts.push_back(&b);
-  } else {
-    // Every key first (each cell once, though rectangles may overlap), then all lookups: the
-    // table's slots are prefetched so that their cache misses overlap.
-    std::vector<uint64_t> keys;
-    keys.reserve(static_cast<size_t>(cells));
-    for (const auto& r : rects) {
-      if (r.empty()) continue;
-      for (uint64_t row = r.r0; row <= r.r1; ++row)
-        for (uint64_t col = r.c0; col <= r.c1; ++col)
-          if (prune == nullptr || prune->keep(uint32_t(row), uint32_t(col)))
-            keys.push_back(make_cell_key(uint32_t(row), uint32_t(col)));
-    }
-    if (rects.size() > 1) {
-      radix_sort(keys);
-      keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-    }
-    constexpr size_t kAhead = 8;
-    for (size_t j = 0; j < keys.size() && j < kAhead; ++j) ix.grid_index.prefetch(keys[j]);
-    for (size_t j = 0; j < keys.size(); ++j) {
-      if (j + kAhead < keys.size()) ix.grid_index.prefetch(keys[j + kAhead]);
-      auto it = ix.grid_index.find(keys[j]);
-      if (it != ix.grid_index.end()) parts.push_back(&it->second);
-    }
-  }
   // A few hundred members in all (the common case of a small area): gathered and sorted, they
   // make plain arrays, which intersect and list faster than the bitsets a wide union builds.
   uint64_t total = 0;
-  for (const Bitmap* b : parts) total += b->cardinality();
+  for (const auto& c : cells) total += c.second->cardinality();
   if (total <= kGatherLimit) {
     std::vector<uint32_t> ids;
     ids.reserve(static_cast<size_t>(total));
-    for (const Bitmap* b : parts) b->for_each([&](uint32_t x) { ids.push_back(x); });
+    for (const auto& c : cells) c.second->for_each([&](uint32_t x) { ids.push_back(x); });
     radix_sort(ids);
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     if (live != nullptr) {
@@ -99,6 +86,9 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
     if (&allowed == &ix.valid_ids && ix.deleted.empty()) return found;
     return Bitmap::and_of(found, allowed);
   }
+  std::vector<const Bitmap*> parts;
+  parts.reserve(cells.size());
+  for (const auto& c : cells) parts.push_back(c.second);
   Bitmap u = Bitmap::or_many(parts);
   u.and_with(allowed);
   return u;

@@ -40,9 +40,9 @@ class CellPrune {
   virtual bool keep(uint32_t row, uint32_t col) const = 0;
 };
 
-// The allowed ids filed under any cell of the rectangles (less the cells `prune` passes over). Looks cells up one by one, scans the
-// occupied cells when the rectangles hold more cells than the grid has entries, or tests the
-// allowed ids' own cells when they are fewer than the cells to look at; all give the same set.
+// The allowed ids filed under any cell of the rectangles (less the cells `prune` passes over).
+// Opens the occupied cells of the rectangles only, or tests the allowed ids' own cells when they
+// are fewer than the occupied cells; both give the same set.
 Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const Allowed& allowed,
                   const CellPrune* prune = nullptr);
 

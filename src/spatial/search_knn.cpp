@@ -8,6 +8,7 @@
 // same order and the same stops are taken, without looking up the ~160000 cells of 200 rings.
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <tuple>
 
 #include "core/radix_sort.h"
@@ -115,6 +116,104 @@ void fallback(const CoreIndex& ix, const Query& q, const Bitmap& allowed,
   ix.for_each_coords(ids, [&](uint32_t i, float plat, float plon) { measure(q, plat, plon, i, heap); });
 }
 
+// The occupied cells of the rings around the query's cell, ring after ring, each ring's in walk
+// order, without looking at an empty cell. A row is searched once, when the walk first reaches
+// it (as the north or south edge of a ring): its cells inside that ring belong to the ring, and
+// of the others it keeps the nearest one west and the nearest one east, each waiting in the list
+// of the ring that will reach it (the ring of its column distance); when that ring is walked the
+// cell is taken and the next one beyond it waits in turn. Border cells within reach of the walk
+// (none, unless points lie outside the coordinate ranges or at their very edges) are listed at
+// the start. A ring costs two row searches and the occupied cells it holds, whatever its size.
+class RingCells {
+ public:
+  RingCells(const GridIndex& g, int64_t qrow, int64_t qcol) : g_(g), qrow_(qrow), qcol_(qcol) {
+    std::fill(std::begin(head_), std::end(head_), -1);
+    if (!g.has_border_cells()) return;
+    int64_t r0 = std::max<int64_t>(0, qrow - kLastRing), r1 = std::min<int64_t>(INT32_MAX, qrow + kLastRing);
+    int64_t c0 = std::max<int64_t>(0, qcol - kLastRing), c1 = std::min<int64_t>(INT32_MAX, qcol + kLastRing);
+    if (r0 > r1 || c0 > c1) return;
+    g.for_each_border_in(uint32_t(r0), uint32_t(r1), uint32_t(c0), uint32_t(c1), [&](uint64_t key, const Bitmap& b) {
+      int64_t dr = int64_t(key >> 32) - qrow, dc = int64_t(uint32_t(key)) - qcol;
+      border_.push_back({std::max(std::llabs(dr), std::llabs(dc)), key, &b});
+    });
+    std::sort(border_.begin(), border_.end(), [](const Border& a, const Border& b) { return a.ring < b.ring; });
+  }
+
+  // The cells of ring r, to be called for r = 0, 1, 2, ... in turn: the rows from north to south
+  // (ascending row), each from west to east (ascending column).
+  void ring(int r, std::vector<const Bitmap*>* out) {
+    found_.clear();
+    for (int dr : {-r, r}) {
+      enter_row(dr, r);
+      if (r == 0) break;
+    }
+    for (int node = head_[r]; node >= 0;) {
+      int after = next_[node];  // wait() links the node into a later list
+      int slot = node / 2, j = cursor_[node];
+      take(slot, j);
+      wait(node, node % 2 == 0 ? j - 1 : j + 1);
+      node = after;
+    }
+    for (; border_at_ < border_.size() && border_[border_at_].ring == r; ++border_at_)
+      found_.push_back({border_[border_at_].key, border_[border_at_].ids});
+    if (found_.size() > 1) std::sort(found_.begin(), found_.end());
+    out->clear();
+    for (const auto& f : found_) out->push_back(f.second);
+  }
+
+ private:
+  static constexpr int kSlots = 2 * kLastRing + 1;  // rows qrow - 199 .. qrow + 199
+
+  int64_t row_of(int slot) const { return qrow_ + slot - kLastRing; }
+  void take(int slot, int j) {
+    const RowCells& cells = *rows_[slot];
+    found_.push_back({GridIndex::key_of(uint32_t(row_of(slot)), cells.col(size_t(j))), &cells.ids(size_t(j))});
+  }
+
+  // Row qrow + dr, reached by ring r = |dr|: its cells within the ring now, the others later.
+  void enter_row(int dr, int r) {
+    int64_t row = qrow_ + dr;
+    if (row < 1 || row >= GridIndex::kBorderRow) return;  // border rows are in border_
+    const RowCells& cells = g_.row(uint32_t(row));
+    if (cells.empty()) return;
+    int slot = dr + kLastRing;
+    rows_[slot] = &cells;
+    int64_t lo = std::clamp<int64_t>(qcol_ - r, 0, GridIndex::kBorderCol), hi = qcol_ + r;
+    int j = int(cells.lower_bound(uint32_t(lo)));
+    wait(2 * slot, j - 1);
+    for (; size_t(j) < cells.size() && int64_t(cells.col(size_t(j))) <= hi; ++j) take(slot, j);
+    wait(2 * slot + 1, j);
+  }
+
+  // Cell j of the node's row (when it exists) waits for the ring that reaches its column.
+  void wait(int node, int j) {
+    const RowCells& cells = *rows_[node / 2];
+    if (j < 0 || size_t(j) >= cells.size()) return;
+    int64_t ring = std::llabs(int64_t(cells.col(size_t(j))) - qcol_);
+    if (ring > kLastRing) return;
+    cursor_[node] = j;
+    next_[node] = head_[ring];
+    head_[ring] = node;
+  }
+
+  struct Border {
+    int64_t ring;
+    uint64_t key;
+    const Bitmap* ids;
+  };
+  const GridIndex& g_;
+  const int64_t qrow_, qcol_;
+  // Lists of waiting cells per ring, through next_; a node is a row's west (2 * slot) or east
+  // (2 * slot + 1) side, and waits in one list at a time.
+  int head_[kLastRing + 1];
+  int next_[2 * kSlots];
+  int cursor_[2 * kSlots];
+  const RowCells* rows_[kSlots];  // the rows reached, by slot
+  std::vector<Border> border_;
+  size_t border_at_ = 0;
+  std::vector<std::pair<uint64_t, const Bitmap*>> found_;
+};
+
 // The allowed set as the walk needs it. Without a filter it is fixed. With one, the filter is
 // evaluated ring by ring over the ring's own cells, which is all the walk sees of it (the walk
 // itself does that, see walk_cells); from kGlobalRing on it is evaluated over the whole index.
@@ -132,8 +231,8 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
   const Bitmap* whole = a.filter == nullptr ? a.set : nullptr;
   std::vector<uint32_t> seen;  // measured ids, kept for the fallback scan
   std::vector<uint32_t> ids, ring_ids;
-  std::vector<uint64_t> keys;
   std::vector<const Bitmap*> cells;
+  RingCells rings(ix.grid_index, qrow, qcol);
   for (int r = 0; r <= kLastRing; ++r) {
     if (whole == nullptr && r >= kGlobalRing) {
       global = evaluate_filter(ix, *a.filter, a.set == &ix.valid_ids ? nullptr : a.set);
@@ -145,25 +244,7 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
       if (n <= kReplayLimit) return replay_walk(ix, lat, lon, k, global);
     }
     bool found = false;
-    // The ring's cells in walk order: dr ascending, then dc ascending; inside rows only the two
-    // edge columns belong to the ring. Signed 32-bit cells: negative (or wrapped past the top)
-    // cells do not exist. Their table slots are prefetched before the lookups.
-    keys.clear();
-    for (int dr = -r; dr <= r; ++dr) {
-      bool edge_row = dr == -r || dr == r;
-      int step = edge_row || r == 0 ? 1 : 2 * r;
-      for (int dc = -r; dc <= r; dc += step) {
-        int64_t row = qrow + dr, col = qcol + dc;
-        if (row < 0 || col < 0 || row > INT32_MAX || col > INT32_MAX) continue;
-        keys.push_back(make_cell_key(uint32_t(row), uint32_t(col)));
-        ix.grid_index.prefetch(keys.back());
-      }
-    }
-    cells.clear();
-    for (uint64_t key : keys) {
-      auto it = ix.grid_index.find(key);
-      if (it != ix.grid_index.end()) cells.push_back(&it->second);
-    }
+    rings.ring(r, &cells);
     // Before kGlobalRing a filter is evaluated within the ring's cells.
     Bitmap ring_allowed;
     if (whole == nullptr) {

@@ -12,9 +12,11 @@
 // degrees). The search stops as soon as the k-th kept distance is strictly below what the float
 // formula can give for a point at that bound (floor_m), so no point left out can come before it.
 //
-// When the next level would bring the cells looked up past the number of allowed points (or a
-// filter turns out to leave few, and far), the remaining allowed points are measured one by one
-// instead, nearest bound first. A query outside the coordinate ranges measures every allowed
+// Each level meets only the occupied cells of its frame: every row keeps a cursor on its next
+// cell west and east of the rectangle (grid_index.h keeps each row's cells sorted by column).
+// When the next level would bring the rows passed and cells met past the number of allowed
+// points (or a filter turns out to leave few, and far), the remaining allowed points are
+// measured one by one instead, nearest bound first. A query outside the coordinate ranges measures every allowed
 // point.
 #include <algorithm>
 #include <cmath>
@@ -35,11 +37,12 @@ constexpr int64_t kFirstRow = 1, kLastRow = 17999;  // rows of the inner cells
 constexpr int64_t kColumns = 36000;                  // inner columns are 1..35999
 // The widest column step per level: near a pole the meridians converge and levels widen fast.
 constexpr double kMaxAspect = 2000.0;
-// With a filter, cells looked up before the filter is evaluated over the whole index.
+// With a filter, the cells (occupied or not) the rectangle covers before the filter is evaluated
+// over the whole index.
 constexpr uint64_t kGlobalCells = 2500;
 // A filter that leaves at most this many points, not k of them in the first kGlobalCells cells:
-// the rest is measured point by point at once (the allowed points are sparse, and cells would
-// mostly be looked up in vain).
+// the rest is measured point by point at once (the allowed points are sparse, and the walk would
+// mostly meet points the filter refuses).
 constexpr uint64_t kFewAllowed = 20000;
 // While fewer than k points are kept, a filter is evaluated once this many ids are gathered (or
 // as many as points are missing, when fewer).
@@ -164,7 +167,7 @@ struct Rect {
   }
 };
 
-bool is_border(uint32_t row, uint32_t col) { return GridIndex::is_border(make_cell_key(row, col)); }
+bool is_border(uint32_t row, uint32_t col) { return GridIndex::is_border(row, col); }
 
 class Walk {
  public:
@@ -185,20 +188,21 @@ class Walk {
       Rect next = grow(done, r);
       uint64_t cells = uint64_t(next.rows() * next.span - done.rows() * done.span);
       bool sparse = false;
-      if (whole_ == nullptr && looked_up_ + cells > kGlobalCells) {
+      if (whole_ == nullptr && area_ + cells > kGlobalCells) {
         evaluate_globally();
         flush(ids);
         sparse = !s_.top().full() && n_allowed_ <= kFewAllowed;
       }
-      if (whole_ != nullptr && (sparse || looked_up_ + cells > n_allowed_)) {
+      if (whole_ != nullptr && (sparse || work_ + uint64_t(next.rows()) > n_allowed_)) {
         flush(ids);
         scan_rest(done, r > 0);
         break;
       }
       if (r == 0)
-        for (uint64_t key : ix_.grid_index.border_keys()) gather(key, &ids);
-      frame(done, next, &ids);
-      looked_up_ += cells;
+        ix_.grid_index.for_each_border_in(0, UINT32_MAX, 0, UINT32_MAX,
+                                          [&](uint64_t, const Bitmap& b) { take(b, &ids); });
+      work_ += uint64_t(next.rows()) + frame(done, next, &ids);
+      area_ += cells;
       done = next;
       if (covers_all(done)) break;
       // While fewer than k points are kept nothing can stop the walk, so a filter waits for the
@@ -251,32 +255,83 @@ class Walk {
     return std::min({south * kRad * kEarthRadiusM, north * kRad * kEarthRadiusM, side});
   }
 
-  void gather(uint64_t key, std::vector<uint32_t>* ids) const {
-    auto it = ix_.grid_index.find(key);
-    if (it != ix_.grid_index.end()) it->second.for_each([&](uint32_t x) { ids->push_back(x); });
+  static void take(const Bitmap& cell, std::vector<uint32_t>* ids) {
+    cell.for_each([&](uint32_t x) { ids->push_back(x); });
   }
 
-  // The ids under the cells of `next` outside `prev` (the inner ones: border cells are left to
-  // the first level).
-  void frame(const Rect& prev, const Rect& next, std::vector<uint32_t>* ids) {
-    keys_.clear();
-    auto add_cols = [&](int64_t row, int64_t from, int64_t to) {
-      for (int64_t c = from; c < to; ++c) {
-        int64_t col = (c % kColumns + kColumns) % kColumns;
-        if (col == 0) continue;
-        keys_.push_back(make_cell_key(uint32_t(row), uint32_t(col)));
-        ix_.grid_index.prefetch(keys_.back());
-      }
-    };
-    for (int64_t row = next.r0; row <= next.r1; ++row) {
-      if (row >= prev.r0 && row <= prev.r1) {
-        add_cols(row, next.c0, prev.c0);
-        add_cols(row, prev.c0 + prev.span, next.c0 + next.span);
+  // A row of `done`: its cells measured so far are those of the rectangle's columns, the ones
+  // between its two cursors. Each cursor names the next cell beyond them (west, east), with its
+  // column unwrapped (col + base, base a multiple of 36000): the columns go round the
+  // antimeridian.
+  struct RowCursor {
+    const RowCells* cells = nullptr;
+    size_t west = 0, east = 0;
+    int64_t west_base = 0, east_base = 0;
+    size_t left = 0;  // cells not measured yet
+    int64_t west_col() const { return int64_t(cells->col(west)) + west_base; }
+    int64_t east_col() const { return int64_t(cells->col(east)) + east_base; }
+    void step_west() {
+      --left;
+      if (west == 0) {
+        west = cells->size() - 1;
+        west_base -= kColumns;
       } else {
-        add_cols(row, next.c0, next.c0 + next.span);
+        --west;
       }
     }
-    for (uint64_t key : keys_) gather(key, ids);
+    void step_east() {
+      --left;
+      if (++east == cells->size()) {
+        east = 0;
+        east_base += kColumns;
+      }
+    }
+  };
+
+  RowCursor& cursor(int64_t row) {
+    std::vector<RowCursor>& v = row >= qrow_ ? south_ : north_;
+    size_t i = size_t(row >= qrow_ ? row - qrow_ : qrow_ - 1 - row);
+    if (i >= v.size()) v.resize(i + 1);
+    return v[i];
+  }
+
+  // A row reached for the first time: nothing measured, the cursors either side of column a.
+  void start(int64_t row, int64_t a, RowCursor* c) const {
+    c->cells = &ix_.grid_index.row(uint32_t(row));
+    size_t n = c->cells->size();
+    c->left = n;
+    if (n == 0) return;
+    int64_t base = (a >= 0 ? a / kColumns : -((kColumns - 1 - a) / kColumns)) * kColumns;
+    size_t i = c->cells->lower_bound(uint32_t(a - base));
+    if (i == n) {
+      i = 0;
+      base += kColumns;
+    }
+    c->east = i;
+    c->east_base = base;
+    c->west = i == 0 ? n - 1 : i - 1;
+    c->west_base = i == 0 ? base - kColumns : base;
+  }
+
+  // The ids under the occupied cells of `next` outside `prev` (the inner ones: border cells are
+  // left to the first level); returns how many cells. A row costs two comparisons when none of
+  // its cells joins.
+  uint64_t frame(const Rect& prev, const Rect& next, std::vector<uint32_t>* ids) {
+    uint64_t found = 0;
+    int64_t a = next.c0, b = next.c0 + next.span;
+    for (int64_t row = next.r0; row <= next.r1; ++row) {
+      RowCursor& c = cursor(row);
+      if (row < prev.r0 || row > prev.r1) start(row, a, &c);
+      for (; c.left > 0 && c.east_col() < b; ++found) {
+        take(c.cells->ids(c.east), ids);
+        c.step_east();
+      }
+      for (; c.left > 0 && c.west_col() >= a; ++found) {
+        take(c.cells->ids(c.west), ids);
+        c.step_west();
+      }
+    }
+    return found;
   }
 
   void flush(std::vector<uint32_t>& ids) {
@@ -359,8 +414,9 @@ class Walk {
   const Bitmap* whole_ = nullptr;  // the allowed set, once known whole
   Bitmap global_;
   uint64_t n_allowed_ = 0;
-  uint64_t looked_up_ = 0;  // inner cells looked up so far
-  std::vector<uint64_t> keys_;
+  uint64_t area_ = 0;  // inner cells inside `done`
+  uint64_t work_ = 0;  // rows passed and occupied cells met so far
+  std::vector<RowCursor> north_, south_;  // rows qrow_ - 1, qrow_ - 2, ... and qrow_, qrow_ + 1, ...
 };
 
 std::vector<Hit> measure_all(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& a) {

@@ -51,50 +51,24 @@ double sin2_half_below(double deg) {
 // float distance: about 1e-6 of it for the radii this is used for, plus up to about 4 m where the
 // longitude difference nears 360 degrees across the antimeridian (it is then rounded at 3e-5
 // degrees). Cells of row or column 0 or of the last row and column also file saturated,
-// out-of-range points: those are always kept.
+// out-of-range points: those are always kept. The bound is worked out for the occupied cells
+// only, as the search meets them.
 class CirclePrune final : public CellPrune {
  public:
-  // The bounds are tabulated per row and per column of each rectangle; `usable()` is false when
-  // the rectangles are too wide for that to pay (the search then measures every candidate).
-  CirclePrune(float lat, float lon, float radius_m, const std::vector<CellRect>& rects)
+  CirclePrune(float lat, float lon, float radius_m)
       : qlat_(lat), qlon_(lon), qcos_(std::cos(double(lat) * kRad)) {
     double lim = double(radius_m) * (1 + 1e-4) + 50.0;
     double s = std::sin(lim / (2 * kEarthRadiusM));
     a_lim_ = s * s;
-    auto contains = [](const CellRect& a, const CellRect& b) {
-      return a.r0 <= b.r0 && b.r1 <= a.r1 && a.c0 <= b.c0 && b.c1 <= a.c1;
-    };
+  }
+  // Used where the rectangles span at most this many rows and columns in all: wider ones reach
+  // far from the query, where the search measures every candidate instead.
+  static bool usable(const std::vector<CellRect>& rects) {
     size_t entries = 0;
     for (const CellRect& r : rects)
       if (!r.empty()) entries += size_t(r.r1 - r.r0) + size_t(r.c1 - r.c0) + 2;
-    if (entries > kMaxTabulated) return;
-    for (size_t k = 0; k < rects.size(); ++k) {
-      const CellRect& r = rects[k];
-      if (r.empty()) continue;
-      bool covered = false;  // by a later rectangle, or an earlier one not itself covered
-      for (size_t m = 0; m < rects.size() && !covered; ++m)
-        covered = m != k && !rects[m].empty() && contains(rects[m], r) && (m > k || !contains(r, rects[m]));
-      if (covered) continue;
-      Table t{r, {}, {}, {}};
-      for (uint64_t row = r.r0; row <= r.r1; ++row) {
-        double lo = row / 100.0 - 90.0 - 1e-9, hi = (row + 1) / 100.0 - 90.0 + 1e-9;
-        double d = std::max({0.0, lo - double(lat), double(lat) - hi});
-        t.lat_term.push_back(sin2_half_below(d));
-        // cos is concave over [-90, 90] degrees: least at an end of the band.
-        t.min_cos.push_back(std::max(0.0, std::min(cos_below(std::max(lo, -90.0) * kRad),
-                                                   cos_below(std::min(hi, 90.0) * kRad))));
-      }
-      for (uint64_t col = r.c0; col <= r.c1; ++col) {
-        double x0 = col / 100.0 - 180.0 - 1e-9 - double(lon), x1 = (col + 1) / 100.0 - 180.0 + 1e-9 - double(lon);
-        // sin^2(x/2) is 0 at multiples of 360 degrees and rises on both sides of them, so over
-        // a column it is least at an end.
-        bool holds_zero = (x0 <= 0 && x1 >= 0) || (x0 <= -360 && x1 >= -360) || (x0 <= 360 && x1 >= 360);
-        t.col_term.push_back(holds_zero ? 0.0 : std::min(sin2_half_below(x0), sin2_half_below(x1)));
-      }
-      tables_.push_back(std::move(t));
-    }
+    return entries <= kMaxTabulated;
   }
-  bool usable() const { return !tables_.empty(); }
 
   // True when an in-range point is certainly beyond the radius, by the same bound and margin.
   bool beyond(float plat, float plon) const {
@@ -104,24 +78,30 @@ class CirclePrune final : public CellPrune {
   }
   bool keep(uint32_t row, uint32_t col) const override {
     if (row < 1 || row > 17999 || col < 1 || col > 35999) return true;
-    for (const Table& t : tables_) {
-      const CellRect& r = t.rect;
-      if (row < r.r0 || row > r.r1 || col < r.c0 || col > r.c1) continue;
-      double lat_term = t.lat_term[row - r.r0];
-      return lat_term + qcos_ * t.min_cos[row - r.r0] * t.col_term[col - r.c0] <= a_lim_;
+    if (row != row_) {
+      // Cells come row by row: the row's terms are worked out once.
+      double lat = double(qlat_);
+      double lo = row / 100.0 - 90.0 - 1e-9, hi = (row + 1) / 100.0 - 90.0 + 1e-9;
+      row_ = row;
+      lat_term_ = sin2_half_below(std::max({0.0, lo - lat, lat - hi}));
+      // cos is concave over [-90, 90] degrees: least at an end of the band.
+      min_cos_ = std::max(0.0, std::min(cos_below(std::max(lo, -90.0) * kRad), cos_below(std::min(hi, 90.0) * kRad)));
     }
-    return true;
+    double lon = double(qlon_);
+    double x0 = col / 100.0 - 180.0 - 1e-9 - lon, x1 = (col + 1) / 100.0 - 180.0 + 1e-9 - lon;
+    // sin^2(x/2) is 0 at multiples of 360 degrees and rises on both sides of them, so over a
+    // column it is least at an end.
+    bool holds_zero = (x0 <= 0 && x1 >= 0) || (x0 <= -360 && x1 >= -360) || (x0 <= 360 && x1 >= 360);
+    double col_term = holds_zero ? 0.0 : std::min(sin2_half_below(x0), sin2_half_below(x1));
+    return lat_term_ + qcos_ * min_cos_ * col_term <= a_lim_;
   }
 
  private:
   static constexpr size_t kMaxTabulated = 20000;
-  struct Table {
-    CellRect rect;
-    std::vector<double> lat_term, min_cos, col_term;
-  };
   float qlat_, qlon_;
   double qcos_, a_lim_;
-  std::vector<Table> tables_;
+  mutable uint32_t row_ = 0;  // the row of the terms below (0: none yet; row 0 is always kept)
+  mutable double lat_term_ = 0, min_cos_ = 0;
 };
 
 }  // namespace
@@ -161,10 +141,7 @@ std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float 
   }
   // Radii up to 1000 km, where the float distance is accurate to well within the prune's margin.
   std::optional<CirclePrune> prune;
-  if (exact && radius_m <= 1e6f) {
-    prune.emplace(lat, lon, radius_m, rects);
-    if (!prune->usable()) prune.reset();
-  }
+  if (exact && radius_m <= 1e6f && CirclePrune::usable(rects)) prune.emplace(lat, lon, radius_m);
   std::vector<uint32_t> ids = candidate_ids(ix, rects, allowed, prune ? &*prune : nullptr);
   // Hits as sort keys: the distance's bits above the id. Distances that qualify are never NaN
   // and never -0 (the haversine term is a sum with a non-negative square first), so the keys

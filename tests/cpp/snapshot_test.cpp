@@ -76,10 +76,11 @@ void expect_same_state(const CoreIndex& ix, const SnapshotData& s) {
   EXPECT_EQ(ix.ids_file_len, s.ids_file_len);
   EXPECT_EQ(ix.meta_file_len, s.meta_file_len);
   ASSERT_EQ(ix.grid_index.size(), s.grid_index.size());
-  for (const auto& [key, b] : ix.grid_index) {
-    ASSERT_EQ(s.grid_index.count(key), 1u);
-    EXPECT_TRUE(same_bitmap(b, s.grid_index.at(key)));
-  }
+  ix.grid_index.for_each([&](uint64_t key, const Bitmap& b) {
+    const Bitmap* other = s.grid_index.find(key);
+    ASSERT_NE(other, nullptr);
+    EXPECT_TRUE(same_bitmap(b, *other));
+  });
   ASSERT_EQ(ix.str_index.size(), s.str_index.size());
   for (const auto& [name, values] : ix.str_index) {
     ASSERT_EQ(s.str_index.count(name), 1u);
@@ -114,8 +115,10 @@ void expect_invariants(const SnapshotData& s) {
     EXPECT_TRUE(bsi.existence.is_subset_of(s.valid_ids));
     for (const auto& slice : bsi.slices) EXPECT_TRUE(slice.is_subset_of(bsi.existence));
   }
-  for (const auto& [key, b] : s.grid_index)
+  s.grid_index.for_each([&](uint64_t, const Bitmap& b) {
     for (uint32_t i : b.to_vector()) EXPECT_LT(i, n);
+  });
+  EXPECT_TRUE(s.grid_index.check_invariants());
 }
 
 }  // namespace

@@ -1,0 +1,206 @@
+#include "core/grid_index.h"
+
+#include <cstring>
+#include <new>
+
+#include "core/radix_sort.h"
+
+namespace korvane {
+
+RowCells::~RowCells() {
+  for (uint32_t j = 0; j < size_; ++j) sets()[j].~Bitmap();
+  ::operator delete(block_);
+}
+
+void RowCells::reserve(uint32_t cap) {
+  if (cap <= cap_) return;
+  size_t bytes = size_t{cap} * sizeof(Bitmap) + (cap > kInline ? size_t{cap} * sizeof(uint16_t) : 0);
+  char* block = static_cast<char*>(::operator new(bytes));
+  auto* sets_to = reinterpret_cast<Bitmap*>(block);
+  for (uint32_t k = 0; k < size_; ++k) {
+    new (&sets_to[k]) Bitmap(std::move(sets()[k]));
+    sets()[k].~Bitmap();
+  }
+  if (cap > kInline)  // the columns, from the entry while the row is short
+    std::memcpy(block + size_t{cap} * sizeof(Bitmap), size_ <= kInline ? head_ : cols(), size_t{size_} * sizeof(uint16_t));
+  ::operator delete(block_);
+  block_ = block;
+  cap_ = cap;
+}
+
+Bitmap& RowCells::insert(size_t j, uint32_t col) {
+  // Half as much again: a row's spare room stays below half its cells.
+  if (size_ == cap_) reserve(cap_ < 4 ? 4 : cap_ + cap_ / 2);
+  Bitmap* s = sets();
+  new (&s[size_]) Bitmap();
+  // Moves swap: the empty set just made travels down to position j.
+  std::move_backward(s + j, s + size_, s + size_ + 1);
+  if (cap_ > kInline) {
+    uint16_t* c = cols();
+    std::memmove(c + j + 1, c + j, (size_ - j) * sizeof(uint16_t));
+    c[j] = static_cast<uint16_t>(col);
+  }
+  ++size_;
+  if (size_ <= kInline) {
+    std::memmove(head_ + j + 1, head_ + j, (size_ - 1 - j) * sizeof(uint16_t));
+    head_[j] = static_cast<uint16_t>(col);
+  } else {
+    for (size_t i = 0; i < kInline; ++i) head_[i] = cols()[fence(i)];
+  }
+  return s[j];
+}
+
+bool RowCells::check_invariants() const {
+  if (size_ > cap_) return false;
+  for (size_t j = 0; j < size_; ++j) {
+    if (col(j) < 1 || col(j) >= GridIndex::kBorderCol) return false;
+    if (j > 0 && col(j - 1) >= col(j)) return false;
+    if (cap_ > kInline && cols()[j] != col(j)) return false;
+  }
+  for (size_t i = 0; size_ > kInline && i < kInline; ++i)
+    if (head_[i] != cols()[fence(i)]) return false;
+  return true;
+}
+
+const RowCells GridIndex::kNoCells;
+
+RowCells& GridIndex::inner_row(uint32_t row) {
+  if (chunks_.empty()) {
+    chunks_.resize(kBorderRow / kChunkRows + 1);
+    occupied_.assign((kBorderRow + 63) / 64, 0);
+  }
+  std::unique_ptr<RowCells[]>& chunk = chunks_[row / kChunkRows];
+  if (!chunk) chunk = std::make_unique<RowCells[]>(kChunkRows);
+  occupied_[row / 64] |= uint64_t{1} << (row % 64);
+  return chunk[row % kChunkRows];
+}
+
+Bitmap& GridIndex::operator[](uint64_t key) {
+  uint32_t row = uint32_t(key >> 32), col = uint32_t(key);
+  if (is_border(row, col)) {
+    auto [it, fresh] = border_.try_emplace(key);
+    size_ += fresh;
+    return it->second;
+  }
+  RowCells& cells = inner_row(row);
+  size_t j = cells.size();
+  if (j > 0 && cells.col(j - 1) >= col) {
+    j = cells.lower_bound(col);
+    if (cells.col(j) == col) return cells.ids(j);
+  }
+  ++size_;
+  return cells.insert(j, col);
+}
+
+bool GridIndex::insert(uint64_t key, Bitmap&& ids) {
+  size_t before = size_;
+  Bitmap& cell = (*this)[key];
+  if (size_ == before) return false;
+  cell = std::move(ids);
+  return true;
+}
+
+const Bitmap* GridIndex::find(uint64_t key) const {
+  uint32_t row = uint32_t(key >> 32), col = uint32_t(key);
+  if (is_border(row, col)) {
+    auto it = border_.find(key);
+    return it == border_.end() ? nullptr : &it->second;
+  }
+  const RowCells& cells = this->row(row);
+  size_t j = cells.lower_bound(col);
+  return j < cells.size() && cells.col(j) == col ? &cells.ids(j) : nullptr;
+}
+
+GridIndex GridIndex::of_points(const std::vector<uint64_t>& keys) {
+  GridIndex g;
+  // Inner points as (cell number, id) in one word, sorted: cells come out from west to east,
+  // row by row, each with its ids ascending.
+  std::vector<uint64_t> inner;
+  inner.reserve(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    uint32_t row = uint32_t(keys[i] >> 32), col = uint32_t(keys[i]);
+    if (is_border(row, col))
+      g[keys[i]].add(uint32_t(i));
+    else
+      inner.push_back((uint64_t{row} * kBorderCol + col) << 32 | i);
+  }
+  radix_sort(inner);
+  std::vector<uint32_t> ids;
+  uint32_t row = 0;
+  for (size_t j = 0; j < inner.size();) {
+    uint64_t cell = inner[j] >> 32;
+    if (cell / kBorderCol != row) {
+      // A new row: its cells counted first, so that it is sized exactly.
+      row = uint32_t(cell / kBorderCol);
+      uint32_t n = 0;
+      for (size_t t = j; t < inner.size() && inner[t] >> 32 < uint64_t{row + 1} * kBorderCol; ++t)
+        n += t == j || inner[t] >> 32 != inner[t - 1] >> 32;
+      g.inner_row(row).reserve(n);
+    }
+    ids.clear();
+    for (; j < inner.size() && inner[j] >> 32 == cell; ++j) ids.push_back(uint32_t(inner[j]));
+    RowCells& cells = g.inner_row(row);
+    cells.insert(cells.size(), uint32_t(cell % kBorderCol)) = Bitmap::of_sorted(ids.data(), ids.size());
+    ++g.size_;
+  }
+  return g;
+}
+
+bool GridIndex::of_cells(std::vector<std::pair<uint64_t, Bitmap>>& cells, GridIndex* out) {
+  std::sort(cells.begin(), cells.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  GridIndex g;
+  for (size_t j = 0; j < cells.size(); ++j) {
+    uint64_t key = cells[j].first;
+    if (j > 0 && cells[j - 1].first == key) return false;
+    uint32_t row = uint32_t(key >> 32), col = uint32_t(key);
+    if (is_border(row, col)) {
+      g.border_.emplace_hint(g.border_.end(), key, std::move(cells[j].second));
+    } else {
+      RowCells& r = g.inner_row(row);
+      if (r.empty()) {
+        // The row's first cell: the rest of its cells follow, counted for an exact size.
+        size_t t = j;
+        while (t < cells.size() && cells[t].first >> 32 == row && !is_border(row, uint32_t(cells[t].first))) ++t;
+        r.reserve(uint32_t(t - j));
+      }
+      r.insert(r.size(), col) = std::move(cells[j].second);
+    }
+    ++g.size_;
+  }
+  *out = std::move(g);
+  return true;
+}
+
+uint32_t GridIndex::next_row(uint32_t row, uint32_t last) const {
+  if (occupied_.empty()) return 0;
+  if (row < 1) row = 1;
+  if (last > kBorderRow - 1) last = kBorderRow - 1;
+  if (row > last) return 0;
+  size_t w = row / 64;
+  uint64_t bits = occupied_[w] & (~uint64_t{0} << (row % 64));
+  for (;;) {
+    if (bits != 0) {
+      uint32_t r = uint32_t(w * 64 + size_t(__builtin_ctzll(bits)));
+      return r <= last ? r : 0;
+    }
+    if (++w > last / 64) return 0;
+    bits = occupied_[w];
+  }
+}
+
+bool GridIndex::check_invariants() const {
+  size_t n = 0;
+  if (!chunks_.empty() && (chunks_.size() != kBorderRow / kChunkRows + 1 || occupied_.size() != (kBorderRow + 63) / 64))
+    return false;
+  for (uint32_t r = 0; r < kBorderRow && !chunks_.empty(); ++r) {
+    const RowCells& cells = row(r);
+    bool bit = (occupied_[r / 64] >> (r % 64)) & 1;
+    if (bit != !cells.empty() || !cells.check_invariants()) return false;
+    n += cells.size();
+  }
+  for (const auto& [key, ids] : border_)
+    if (!is_border(key)) return false;
+  return n + border_.size() == size_;
+}
+
+}  // namespace korvane
