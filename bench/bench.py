@@ -587,7 +587,7 @@ def main(argv=None):
     ap.add_argument("--quick", action="store_true", help="small run, about two minutes")
     ap.add_argument("--queries", type=int, help="queries per type (default 100; 30 with --quick)")
     ap.add_argument("--rounds", type=int, help="timing rounds, best kept (default 3; 2 with --quick)")
-    ap.add_argument("--datasets", default="synthetic,real", help="comma list of synthetic, real")
+    ap.add_argument("--datasets", default="synthetic,real", help="comma list of synthetic, dense, real")
     ap.add_argument("--engines", default=",".join(ALL_ENGINES), help="comma list of engines")
     ap.add_argument("--workdir", help="where stores are built (default: a temporary directory)")
     ap.add_argument("--out", default=os.path.join(HERE, "results"), help="results directory")
@@ -626,6 +626,8 @@ def main(argv=None):
         for dname in [d.strip() for d in args.datasets.split(",") if d.strip()]:
             if dname == "synthetic":
                 ds = datasets.synthetic(args.points, seed=args.seed)
+            elif dname == "dense":
+                ds = datasets.dense(args.points, seed=args.seed + 1)
             elif dname == "real":
                 ds = datasets.real_places()
             else:

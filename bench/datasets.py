@@ -28,6 +28,11 @@ SYNTHETIC_FILTERS = {
     # about 3 points in 4
     "broad": json.dumps({"rating": {"$gte": 2.0}}),
 }
+# about 1 point in 110, and 2 points in 3
+DENSE_FILTERS = {
+    "selective": json.dumps({"$and": [{"kind": "museum"}, {"rating": {"$gte": 4.4}}]}),
+    "broad": json.dumps({"rating": {"$gte": 2.4}}),
+}
 PLACES_FILTERS = {
     "selective": json.dumps({"$and": [{"type": "airport"}, {"elevation_ft": {"$gte": 1000}}]}),
     "broad": json.dumps({"cc": {"$ne": "US"}}),
@@ -35,7 +40,7 @@ PLACES_FILTERS = {
 
 
 class Dataset:
-    def __init__(self, name, ids, lat, lon, meta, cols, filters, note):
+    def __init__(self, name, ids, lat, lon, meta, cols, filters, note, centres_on_points=False):
         self.name = name
         self.ids = ids
         self.lat = np.asarray(lat, dtype=np.float64)
@@ -44,6 +49,7 @@ class Dataset:
         self.cols = cols
         self.filters = filters  # {"selective": json text, "broad": json text}
         self.note = note
+        self.centres_on_points = centres_on_points  # queries centred exactly on stored points
 
     def __len__(self):
         return len(self.ids)
@@ -51,6 +57,32 @@ class Dataset:
     def rows(self):
         """(id, lat, lon, metadata) tuples, the shape every loader takes."""
         return zip(self.ids, self.lat.tolist(), self.lon.tolist(), self.meta)
+
+
+def _metadata(rng, n):
+    """Ids, metadata texts and columns of the synthetic sets."""
+    kind = rng.integers(0, len(KINDS), n)
+    rating = rng.integers(10, 51, n) / 10.0
+    price = rng.integers(1, 5, n)
+    is_open = rng.random(n) < 0.6
+    s1, s2 = rng.integers(0, len(_SYLLABLES), (2, n))
+    num = rng.integers(1, 100, n)
+
+    kinds_s = [KINDS[i] for i in kind.tolist()]
+    names = [f"{_SYLLABLES[a].title()}{_SYLLABLES[b]} {c}"
+             for a, b, c in zip(s1.tolist(), s2.tolist(), num.tolist())]
+    ids = [f"p{i:07d}" for i in range(n)]
+    meta = [
+        f'{{"kind":"{k}","rating":{r:.1f},"price":{p},"open":{"true" if o else "false"},"name":"{nm}"}}'
+        for k, r, p, o, nm in zip(kinds_s, rating.tolist(), price.tolist(), is_open.tolist(), names)
+    ]
+    cols = Columns(n)
+    cols.add("kind", "str", kinds_s)
+    cols.add("rating", "num", rating)
+    cols.add("price", "num", price.astype(np.float64))
+    cols.add("open", "bool", is_open.astype(np.int8))
+    cols.add("name", "str", names)
+    return ids, meta, cols
 
 
 def synthetic(n, seed=42, cities=300):
@@ -78,29 +110,43 @@ def synthetic(n, seed=42, cities=300):
     lat = np.clip(lat, -89.9, 89.9)
     lon = (lon + 180.0) % 360.0 - 180.0
 
-    kind = rng.integers(0, len(KINDS), n)
-    rating = rng.integers(10, 51, n) / 10.0
-    price = rng.integers(1, 5, n)
-    is_open = rng.random(n) < 0.6
-    s1, s2 = rng.integers(0, len(_SYLLABLES), (2, n))
-    num = rng.integers(1, 100, n)
-
-    kinds_s = [KINDS[i] for i in kind.tolist()]
-    names = [f"{_SYLLABLES[a].title()}{_SYLLABLES[b]} {c}"
-             for a, b, c in zip(s1.tolist(), s2.tolist(), num.tolist())]
-    ids = [f"p{i:07d}" for i in range(n)]
-    meta = [
-        f'{{"kind":"{k}","rating":{r:.1f},"price":{p},"open":{"true" if o else "false"},"name":"{nm}"}}'
-        for k, r, p, o, nm in zip(kinds_s, rating.tolist(), price.tolist(), is_open.tolist(), names)
-    ]
-    cols = Columns(n)
-    cols.add("kind", "str", kinds_s)
-    cols.add("rating", "num", rating)
-    cols.add("price", "num", price.astype(np.float64))
-    cols.add("open", "bool", is_open.astype(np.int8))
-    cols.add("name", "str", names)
+    ids, meta, cols = _metadata(rng, n)
     return Dataset(f"synthetic-{n}", ids, lat, lon, meta, cols, dict(SYNTHETIC_FILTERS),
                    f"{n:,} seeded points around {cities} cities")
+
+
+def dense(n, seed=43, cities=300):
+    """``n`` points packed into ``cities`` towns, so that a 500 m circle around a stored point
+    holds about a hundred on median.
+
+    Town sizes weigh 1/rank; each point lies a lognormal distance from its town's centre, with a
+    median growing from about 1 km for the smallest town to 8 km for the largest, and 8% are
+    spread over the land latitudes. Metadata as in the synthetic set.
+    """
+    rng = np.random.default_rng(seed)
+    c_lat = np.degrees(np.arcsin(rng.uniform(math.sin(math.radians(-45)),
+                                             math.sin(math.radians(60)), cities)))
+    c_lon = rng.uniform(-175.0, 175.0, cities)
+    rank = np.arange(1, cities + 1)
+    weights = 1.0 / rank
+    # median radius: 1 km plus 7 km times the town's size relative to the largest
+    c_median_m = 1000.0 + 7000.0 * weights / weights[0]
+    city = rng.choice(cities, size=n, p=weights / weights.sum())
+    dist = c_median_m[city] * np.exp(rng.normal(0.0, 0.8, n))
+    bearing = rng.uniform(0.0, 2 * math.pi, n)
+    lat = c_lat[city] + dist * np.cos(bearing) / 111195.0
+    lon = c_lon[city] + dist * np.sin(bearing) / (111195.0 * np.cos(np.radians(c_lat[city])))
+    spread = rng.random(n) < 0.08
+    k = int(spread.sum())
+    lat[spread] = np.degrees(np.arcsin(rng.uniform(math.sin(math.radians(-55)),
+                                                   math.sin(math.radians(70)), k)))
+    lon[spread] = rng.uniform(-179.9, 179.9, k)
+    lat = np.clip(lat, -89.9, 89.9)
+    lon = (lon + 180.0) % 360.0 - 180.0
+    ids, meta, cols = _metadata(rng, n)
+    ids = [f"d{i:07d}" for i in range(n)]
+    return Dataset(f"dense-{n}", ids, lat, lon, meta, cols, dict(DENSE_FILTERS),
+                   f"{n:,} seeded points packed into {cities} towns", centres_on_points=True)
 
 
 def places_csv_path():
@@ -148,6 +194,10 @@ def query_centres(ds, count, seed=7):
     out = []
     while len(out) < count:
         i = int(rng.integers(0, len(ds)))
+        if ds.centres_on_points:
+            if abs(ds.lat[i]) < 80.0 and abs(ds.lon[i]) < 178.0:
+                out.append((float(ds.lat[i]), float(ds.lon[i])))
+            continue
         la = float(ds.lat[i] + rng.uniform(-0.01, 0.01))
         lo = float(ds.lon[i] + rng.uniform(-0.01, 0.01))
         if abs(la) < 80.0 and abs(lo) < 178.0:
