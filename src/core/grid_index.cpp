@@ -1,5 +1,7 @@
 #include "core/grid_index.h"
 
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -7,25 +9,85 @@
 
 namespace korvane {
 
+CellPositions* CellPositions::make(uint32_t cap) {
+  void* p = std::malloc(sizeof(CellPositions) + sizeof(uint32_t) * (cap > 0 ? cap - 1 : 0));
+  if (p == nullptr) throw std::bad_alloc();
+  auto* c = static_cast<CellPositions*>(p);
+  c->size = 0;
+  c->cap = cap;
+  return c;
+}
+
+void CellPositions::release(CellPositions* p) { std::free(p); }
+
+namespace {
+uint32_t offset_16(double from_edge) {
+  double q = std::nearbyint(from_edge * 6553600.0);
+  return q <= 0.0 ? 0 : q >= 65535.0 ? 65535 : uint32_t(q);  // NaN cannot reach an inner cell
+}
+}  // namespace
+
+uint32_t CellPositions::encode(uint32_t row, uint32_t col, float lat, float lon) {
+  return offset_16(double(lat) - (row / 100.0 - 90.0)) << 16 | offset_16(double(lon) - (col / 100.0 - 180.0));
+}
+
 RowCells::~RowCells() {
-  for (uint32_t j = 0; j < size_; ++j) sets()[j].~Bitmap();
+  for (uint32_t j = 0; j < size_; ++j) {
+    sets()[j].~Bitmap();
+    CellPositions::release(packs()[j].load(std::memory_order_relaxed));
+  }
   ::operator delete(block_);
 }
 
 void RowCells::reserve(uint32_t cap) {
   if (cap <= cap_) return;
-  size_t bytes = size_t{cap} * sizeof(Bitmap) + (cap > kInline ? size_t{cap} * sizeof(uint16_t) : 0);
-  char* block = static_cast<char*>(::operator new(bytes));
+  char* block = static_cast<char*>(::operator new(block_bytes(cap)));
   auto* sets_to = reinterpret_cast<Bitmap*>(block);
+  auto* packs_to = reinterpret_cast<Pack*>(block + size_t{cap} * sizeof(Bitmap));
   for (uint32_t k = 0; k < size_; ++k) {
     new (&sets_to[k]) Bitmap(std::move(sets()[k]));
     sets()[k].~Bitmap();
+    new (&packs_to[k]) Pack(packs()[k].load(std::memory_order_relaxed));
   }
   if (cap > kInline)  // the columns, from the entry while the row is short
-    std::memcpy(block + size_t{cap} * sizeof(Bitmap), size_ <= kInline ? head_ : cols(), size_t{size_} * sizeof(uint16_t));
+    std::memcpy(block + size_t{cap} * (sizeof(Bitmap) + sizeof(Pack)), size_ <= kInline ? head_ : cols(),
+                size_t{size_} * sizeof(uint16_t));
   ::operator delete(block_);
   block_ = block;
   cap_ = cap;
+}
+
+const CellPositions* RowCells::publish_positions(size_t j, CellPositions* made) const {
+  CellPositions* expected = nullptr;
+  if (packs()[j].compare_exchange_strong(expected, made, std::memory_order_acq_rel, std::memory_order_acquire))
+    return made;
+  CellPositions::release(made);
+  return expected;
+}
+
+void RowCells::add_point(size_t j, uint32_t row, uint32_t id, float lat, float lon) {
+  Bitmap& set = sets()[j];
+  CellPositions* p = packs()[j].load(std::memory_order_relaxed);
+  if (p != nullptr && !set.empty() && set.maximum() >= id) {
+    // Not the largest id: the positions would fall out of the set's order.
+    drop_positions(j);
+    p = nullptr;
+  }
+  set.add(id);
+  if (p == nullptr) return;
+  if (p->size == p->cap) {
+    CellPositions* q = CellPositions::make(p->cap + p->cap / 2 + 4);
+    std::memcpy(q->at, p->at, size_t{p->size} * sizeof(uint32_t));
+    q->size = p->size;
+    CellPositions::release(p);
+    packs()[j].store(q, std::memory_order_relaxed);
+    p = q;
+  }
+  p->at[p->size++] = CellPositions::encode(row, col(j), lat, lon);
+}
+
+void RowCells::drop_positions(size_t j) {
+  CellPositions::release(packs()[j].exchange(nullptr, std::memory_order_relaxed));
 }
 
 Bitmap& RowCells::insert(size_t j, uint32_t col) {
@@ -35,6 +97,10 @@ Bitmap& RowCells::insert(size_t j, uint32_t col) {
   new (&s[size_]) Bitmap();
   // Moves swap: the empty set just made travels down to position j.
   std::move_backward(s + j, s + size_, s + size_ + 1);
+  Pack* pk = packs();
+  new (&pk[size_]) Pack(nullptr);
+  for (size_t k = size_; k > j; --k) pk[k].store(pk[k - 1].load(std::memory_order_relaxed), std::memory_order_relaxed);
+  pk[j].store(nullptr, std::memory_order_relaxed);
   if (cap_ > kInline) {
     uint16_t* c = cols();
     std::memmove(c + j + 1, c + j, (size_ - j) * sizeof(uint16_t));
@@ -56,6 +122,8 @@ bool RowCells::check_invariants() const {
     if (col(j) < 1 || col(j) >= GridIndex::kBorderCol) return false;
     if (j > 0 && col(j - 1) >= col(j)) return false;
     if (cap_ > kInline && cols()[j] != col(j)) return false;
+    const CellPositions* p = positions(j);
+    if (p != nullptr && (p->size > p->cap || p->size != ids(j).cardinality())) return false;
   }
   for (size_t i = 0; size_ > kInline && i < kInline; ++i)
     if (head_[i] != cols()[fence(i)]) return false;
@@ -86,10 +154,28 @@ Bitmap& GridIndex::operator[](uint64_t key) {
   size_t j = cells.size();
   if (j > 0 && cells.col(j - 1) >= col) {
     j = cells.lower_bound(col);
-    if (cells.col(j) == col) return cells.ids(j);
+    if (cells.col(j) == col) {
+      cells.drop_positions(j);
+      return cells.ids(j);
+    }
   }
   ++size_;
   return cells.insert(j, col);
+}
+
+void GridIndex::add_point(uint64_t key, uint32_t id, float lat, float lon) {
+  uint32_t row = uint32_t(key >> 32), col = uint32_t(key);
+  if (is_border(row, col)) {
+    (*this)[key].add(id);
+    return;
+  }
+  RowCells& cells = inner_row(row);
+  size_t j = cells.lower_bound(col);
+  if (j == cells.size() || cells.col(j) != col) {
+    ++size_;
+    cells.insert(j, col);
+  }
+  cells.add_point(j, row, id, lat, lon);
 }
 
 bool GridIndex::insert(uint64_t key, Bitmap&& ids) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,10 +16,29 @@
 
 namespace korvane {
 
+// Where a cell's points lie within it, one word per point in the order of the cell's ids: the
+// latitude's offset from the cell's southern edge in the upper 16 bits and the longitude's from
+// its western edge in the lower, each in 1/65536ths of the cell (0.15 mm of latitude), rounded
+// and held to 0..65535. A search reads a crowded cell's positions in sequence, and passes over
+// the points that lie certainly too far away before it fetches any point's stored coordinates.
+struct CellPositions {
+  uint32_t size, cap;
+  uint32_t at[1];  // size words follow, room for cap
+
+  static CellPositions* make(uint32_t cap);
+  static void release(CellPositions* p);
+  // The word of a point at (lat, lon) in the cell of `row` and `col`.
+  static uint32_t encode(uint32_t row, uint32_t col, float lat, float lon);
+  // A word's latitude and longitude: within 2e-7 degrees of the point's own (or of the cell's
+  // edge, for a point that rounding filed just outside it).
+  static double lat_of(uint32_t row, uint32_t word) { return row / 100.0 - 90.0 + (word >> 16) / 6553600.0; }
+  static double lon_of(uint32_t col, uint32_t word) { return col / 100.0 - 180.0 + (word & 0xffff) / 6553600.0; }
+};
+
 // One inner row's cells: their columns, ascending, and their sets. A row is one 128-byte entry
 // of the row table (two cache lines, side by side with the rows next to it) and a block of its
-// own: cap_ sets, then, when cap_ exceeds kInline, cap_ columns (16 bits each: inner columns are
-// below 36000). A row of up to kInline cells keeps its columns in the entry, so a search reads
+// own: cap_ sets, cap_ pointers to the cells' positions (made when a search first wants them),
+// then, when cap_ exceeds kInline, cap_ columns (16 bits each: inner columns are below 36000). A row of up to kInline cells keeps its columns in the entry, so a search reads
 // the entry and nothing else until it finds a cell. A longer row keeps kInline of its columns
 // there, evenly spaced (fences): a search reads the entry and then one short stretch of the
 // block.
@@ -36,6 +56,16 @@ class alignas(64) RowCells {
   uint32_t col(size_t j) const { return size_ <= kInline ? head_[j] : cols()[j]; }
   const Bitmap& ids(size_t j) const { return sets()[j]; }
   Bitmap& ids(size_t j) { return sets()[j]; }
+  // The positions of cell j's points, null until made.
+  const CellPositions* positions(size_t j) const { return packs()[j].load(std::memory_order_acquire); }
+  // Makes them from `made` when nobody has yet, under the shared lock of the index: searches may
+  // race to do so, and the loser frees its copy. Returns the published positions.
+  const CellPositions* publish_positions(size_t j, CellPositions* made) const;
+  // Files id (the cell's largest yet) at (lat, lon) in cell j, keeping its positions in step;
+  // the index's exclusive lock is held.
+  void add_point(size_t j, uint32_t row, uint32_t id, float lat, float lon);
+  // Drops cell j's positions, which a change to its set made stale.
+  void drop_positions(size_t j);
   // The first cell whose column is not below `col` (size() when none).
   size_t lower_bound(uint32_t col) const {
     if (size_ <= kInline) return first_not_below(head_, size_, col);
@@ -67,8 +97,15 @@ class alignas(64) RowCells {
   }
   // The cell whose column is fence i of a long row.
   size_t fence(size_t i) const { return i * size_ / kInline; }
+  using Pack = std::atomic<CellPositions*>;
+  static size_t block_bytes(uint32_t cap) {
+    return size_t{cap} * (sizeof(Bitmap) + sizeof(Pack)) + (cap > kInline ? size_t{cap} * sizeof(uint16_t) : 0);
+  }
   Bitmap* sets() const { return reinterpret_cast<Bitmap*>(block_); }
-  uint16_t* cols() const { return reinterpret_cast<uint16_t*>(block_ + size_t{cap_} * sizeof(Bitmap)); }
+  Pack* packs() const { return reinterpret_cast<Pack*>(block_ + size_t{cap_} * sizeof(Bitmap)); }
+  uint16_t* cols() const {
+    return reinterpret_cast<uint16_t*>(block_ + size_t{cap_} * (sizeof(Bitmap) + sizeof(Pack)));
+  }
 
   char* block_ = nullptr;
   uint32_t size_ = 0, cap_ = 0;
@@ -92,9 +129,10 @@ static_assert(sizeof(RowCells) == 128);
 // that must not miss the odd points finds them without scanning the inner cells, and a search
 // inside the coordinate ranges never looks at them.
 //
-// Memory: 10 bytes per inner cell (plus up to half as much spare room in its row), a B-tree
+// Memory: 18 bytes per inner cell (plus up to half as much spare room in its row), a B-tree
 // entry per border cell, and 128 bytes per inner row, made 32 rows at a time for the rows that
-// hold cells.
+// hold cells; then 4 bytes per point (and 8 per cell) for the positions of the crowded cells
+// that searches have read.
 class GridIndex {
  public:
   static constexpr uint32_t kBorderRow = 18000;  // inner rows are 1..17999
@@ -107,7 +145,10 @@ class GridIndex {
   static uint64_t key_of(uint32_t row, uint32_t col) { return uint64_t{row} << 32 | col; }
 
   // The cell's set, created empty when missing. The reference lasts until the next cell is filed.
+  // A caller that changes the set this way makes the cell's positions stale: they are dropped.
   Bitmap& operator[](uint64_t key);
+  // Files id, larger than every id filed before, at (lat, lon) under `key`.
+  void add_point(uint64_t key, uint32_t id, float lat, float lon);
   // Files a whole cell; false (leaving `ids` as it was) when the key already has one.
   bool insert(uint64_t key, Bitmap&& ids);
   // Null when the cell has no entry.

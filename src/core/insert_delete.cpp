@@ -68,7 +68,7 @@ Status insert_in_mem(CoreIndex& ix, std::string_view id, float lat, float lon, c
   // Only now, with all three records written, does the point become visible.
   ix.ext_to_int.emplace(h, i);
   ix.valid_ids.add(i);
-  ix.grid_index[cell_key(lat, lon)].add(i);
+  ix.grid_index.add_point(cell_key(lat, lon), i, lat, lon);
   if (meta.is_object()) index_metadata(ix, i, meta);
   return {};
 }

@@ -25,13 +25,10 @@ bool contains(const CellRect& a, const CellRect& b) {
   return a.r0 <= b.r0 && b.r1 <= a.r1 && a.c0 <= b.c0 && b.c1 <= a.c1;
 }
 
-// With `live` given (the allowed set is every live point), a small area's ids are listed there
-// straight from its cells, less the deleted ones, and the returned set is empty.
-Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, const Bitmap& allowed,
-                     const CellPrune* prune, std::vector<uint32_t>* live = nullptr) {
-  if (allowed.empty()) return Bitmap();
-  // The occupied cells of the rectangles, each once: a rectangle inside another is skipped, and
-  // the cells of overlapping ones are sorted by key and their repeats dropped.
+// The occupied cells of the rectangles that `prune` keeps, each once: a rectangle inside another
+// is skipped, and the cells of overlapping ones are sorted by key and their repeats dropped.
+std::vector<std::pair<uint64_t, const Bitmap*>> cells_of(const CoreIndex& ix, const std::vector<CellRect>& rects,
+                                                         const CellPrune* prune) {
   std::vector<std::pair<uint64_t, const Bitmap*>> cells;
   size_t walked = 0;
   for (size_t k = 0; k < rects.size(); ++k) {
@@ -50,6 +47,15 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
     std::sort(cells.begin(), cells.end());
     cells.erase(std::unique(cells.begin(), cells.end()), cells.end());
   }
+  return cells;
+}
+
+// With `live` given (the allowed set is every live point), a small area's ids are listed there
+// straight from its cells, less the deleted ones, and the returned set is empty.
+Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, const Bitmap& allowed,
+                     const CellPrune* prune, std::vector<uint32_t>* live = nullptr) {
+  if (allowed.empty()) return Bitmap();
+  std::vector<std::pair<uint64_t, const Bitmap*>> cells = cells_of(ix, rects, prune);
   if (cells.empty()) return Bitmap();
   if (allowed.cardinality() <= cells.size()) {
     // Fewer allowed points than cells to open: test the cell each one is filed under (the cell
@@ -94,7 +100,58 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
   return u;
 }
 
+// The positions of a crowded inner cell, made from the stored coordinates of its members.
+const CellPositions* positions_of(const CoreIndex& ix, uint32_t row, uint32_t col, const RowCells& cells, size_t j,
+                                  const std::vector<uint32_t>& members) {
+  if (const CellPositions* p = cells.positions(j)) return p;
+  CellPositions* made = CellPositions::make(uint32_t(members.size()));
+  ix.for_each_coords(members, [&](uint32_t, float lat, float lon) {
+    made->at[made->size++] = CellPositions::encode(row, col, lat, lon);
+  });
+  return cells.publish_positions(j, made);
+}
+
 }  // namespace
+
+std::vector<uint32_t> candidate_ids_near(const CoreIndex& ix, const std::vector<CellRect>& rects,
+                                         const Allowed& allowed, const CellPrune& prune) {
+  const Bitmap& set = *allowed.set;
+  if (set.empty()) return {};
+  std::vector<std::pair<uint64_t, const Bitmap*>> cells = cells_of(ix, rects, &prune);
+  // Fewer allowed points than cells: the allowed points' own cells are tested instead.
+  if (set.cardinality() <= cells.size()) return candidate_ids(ix, rects, allowed, &prune);
+  std::vector<uint32_t> ids, members;
+  for (const auto& [key, b] : cells) {
+    uint32_t row = uint32_t(key >> 32), col = uint32_t(key);
+    if (b->tiny() || GridIndex::is_border(row, col)) {
+      b->for_each([&](uint32_t x) { ids.push_back(x); });
+      continue;
+    }
+    const RowCells& rc = ix.grid_index.row(row);
+    size_t j = rc.lower_bound(col);
+    b->to_vector(&members);
+    const CellPositions* pos = positions_of(ix, row, col, rc, j, members);
+    if (pos->size != members.size()) {  // never, while the index keeps them in step
+      ids.insert(ids.end(), members.begin(), members.end());
+      continue;
+    }
+    for (size_t k = 0; k < members.size(); ++k) {
+      uint32_t w = pos->at[k];
+      if (!prune.beyond(CellPositions::lat_of(row, w), CellPositions::lon_of(col, w))) ids.push_back(members[k]);
+    }
+  }
+  radix_sort(ids);
+  if (allowed.filter == nullptr && &set == &ix.valid_ids) {
+    // Cells keep deleted ids until vacuum; every other id they hold is live.
+    if (!ix.deleted.empty())
+      ids.erase(std::remove_if(ids.begin(), ids.end(), [&](uint32_t x) { return ix.deleted.contains(x); }), ids.end());
+    return ids;
+  }
+  Bitmap cand = Bitmap::of_sorted(ids.data(), ids.size());
+  cand.and_with(set);
+  if (allowed.filter != nullptr && !cand.empty()) cand = evaluate_filter(ix, *allowed.filter, &cand);
+  return cand.to_vector();
+}
 
 Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const Allowed& allowed,
                   const CellPrune* prune) {

@@ -33,11 +33,12 @@ struct CellRect {
 CellRect cell_rect(float lat_lo, float lat_hi, float lon_lo, float lon_hi);
 
 // Cells a search may pass over: keep() is false only for cells under which no point can be an
-// answer.
+// answer; beyond() is true only for places where no point within a few metres of them can be.
 class CellPrune {
  public:
   virtual ~CellPrune() = default;
   virtual bool keep(uint32_t row, uint32_t col) const = 0;
+  virtual bool beyond(double lat, double lon) const = 0;
 };
 
 // The allowed ids filed under any cell of the rectangles (less the cells `prune` passes over).
@@ -50,6 +51,12 @@ Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const
 // building a set when the area is small).
 std::vector<uint32_t> candidate_ids(const CoreIndex& ix, const std::vector<CellRect>& rects,
                                     const Allowed& allowed, const CellPrune* prune = nullptr);
+
+// The same candidates, less points that `prune.beyond` places certainly outside the answer by
+// where they lie within their cells (read in sequence, before any stored coordinates are). Only
+// for a prune whose beyond() holds for points moved by a few centimetres.
+std::vector<uint32_t> candidate_ids_near(const CoreIndex& ix, const std::vector<CellRect>& rects,
+                                         const Allowed& allowed, const CellPrune& prune);
 
 // Points within radius_m of the query, nearest first, ties in ascending internal id.
 std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float radius_m,

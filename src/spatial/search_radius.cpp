@@ -71,10 +71,11 @@ class CirclePrune final : public CellPrune {
   }
 
   // True when an in-range point is certainly beyond the radius, by the same bound and margin.
-  bool beyond(float plat, float plon) const {
-    double c = std::max(0.0, cos_below(double(plat) * kRad));
-    return sin2_half_below(double(plat) - double(qlat_)) + qcos_ * c * sin2_half_below(double(plon) - double(qlon_)) >
-           a_lim_;
+  // Moving a point by a few centimetres moves it by far less than the margin: the bound holds for
+  // where a cell's positions place it as well.
+  bool beyond(double plat, double plon) const override {
+    double c = std::max(0.0, cos_below(plat * kRad));
+    return sin2_half_below(plat - double(qlat_)) + qcos_ * c * sin2_half_below(plon - double(qlon_)) > a_lim_;
   }
   bool keep(uint32_t row, uint32_t col) const override {
     if (row < 1 || row > 17999 || col < 1 || col > 35999) return true;
@@ -142,7 +143,8 @@ std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float 
   // Radii up to 1000 km, where the float distance is accurate to well within the prune's margin.
   std::optional<CirclePrune> prune;
   if (exact && radius_m <= 1e6f && CirclePrune::usable(rects)) prune.emplace(lat, lon, radius_m);
-  std::vector<uint32_t> ids = candidate_ids(ix, rects, allowed, prune ? &*prune : nullptr);
+  std::vector<uint32_t> ids =
+      prune ? candidate_ids_near(ix, rects, allowed, *prune) : candidate_ids(ix, rects, allowed, nullptr);
   // Hits as sort keys: the distance's bits above the id. Distances that qualify are never NaN
   // and never -0 (the haversine term is a sum with a non-negative square first), so the keys
   // order like (distance, id).
