@@ -246,10 +246,11 @@ def test_radius_matches_model(data):
             q = data.draw(query_positions(scene[0], scene[1]))
             r = data.draw(st.one_of(st.sampled_from(RADII), st.floats(0, 2.1e7),
                                     st.floats(0, 3).map(lambda f: f * scene[1] * 111000.0)))
-            rows = db.search_radius(q[0], q[1], r, ftext(doc))
             want = model.radius(allowed, q[0], q[1], r)
-            got = [(i, bits(d)) for i, (_, d, _) in zip(case.ids(rows), rows)]
-            assert got == [(i, bits(d)) for i, d in want], (q, r, doc)
+            for _ in range(2):  # asked again, a filter's kept result gives the same answer
+                rows = db.search_radius(q[0], q[1], r, ftext(doc))
+                got = [(i, bits(d)) for i, (_, d, _) in zip(case.ids(rows), rows)]
+                assert got == [(i, bits(d)) for i, d in want], (q, r, doc)
             check_meta(model, rows, 2)
     finally:
         case.close()
@@ -289,8 +290,9 @@ def test_knn_matches_ring_walk(data):
             allowed = case.allowed(doc)
             q = data.draw(query_positions(scene[0], scene[1]))
             k = data.draw(st.sampled_from([0, 1, 1, 2, 3, 5, 10, 40, 2 ** 64 - 1]))
-            rows = db.search_knn(q[0], q[1], k, ftext(doc))
-            check_knn(model, case.ids(rows), rows, allowed, q, k)
+            for _ in range(2):  # asked again, a filter's kept result gives the same answer
+                rows = db.search_knn(q[0], q[1], k, ftext(doc))
+                check_knn(model, case.ids(rows), rows, allowed, q, k)
     finally:
         case.close()
 

@@ -15,6 +15,7 @@
 #include "core/bitmap.h"
 #include "core/error.h"
 #include "core/fd.h"
+#include "core/filter_results.h"
 #include "core/grid_index.h"
 #include "core/json.h"
 #include "filter/numeric_bsi.h"
@@ -86,6 +87,9 @@ struct CoreIndex {
   // remaps) only under the index write lock, and then also under ids_mutex / meta_mutex.
   RecordView ids_view;
   RecordView meta_view;
+
+  // Filter results over the whole index for texts asked with again; forgotten by every change.
+  FilterResults filter_results;
 
   uint64_t allocated() const { return valid_ids.cardinality() + deleted.cardinality(); }
 

@@ -67,6 +67,7 @@ Status insert_in_mem(CoreIndex& ix, std::string_view id, float lat, float lon, c
   if (!(replay && std::memcmp(ix.coords_mmap.data() + 8 * size_t{i}, ll, 8) == 0)) write_coords(ix, i, lat, lon);
   // Only now, with all three records written, does the point become visible.
   ix.ext_to_int.emplace(h, i);
+  ix.filter_results.forget();
   ix.valid_ids.add(i);
   ix.grid_index.add_point(cell_key(lat, lon), i, lat, lon);
   if (meta.is_object()) index_metadata(ix, i, meta);
@@ -78,6 +79,7 @@ void delete_in_mem(CoreIndex& ix, std::string_view id) {
   if (it == ix.ext_to_int.end()) return;
   uint32_t i = it->second;
   if (!ix.valid_ids.contains(i)) return;
+  ix.filter_results.forget();
   ix.deleted.add(i);
   ix.valid_ids.remove(i);
   ix.ext_to_int.erase(it);

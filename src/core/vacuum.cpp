@@ -281,6 +281,7 @@ Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* com
   ix.str_index = std::move(nx->str_index);
   ix.num_index = std::move(nx->num_index);
   ix.grid_index = std::move(nx->grid_index);
+  ix.filter_results.forget();
   ix.valid_ids = std::move(nx->valid_ids);
   ix.deleted = Bitmap();
   ix.ext_to_int = std::move(nx->ext_to_int);
