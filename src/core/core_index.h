@@ -17,6 +17,7 @@
 #include "core/fd.h"
 #include "core/grid_index.h"
 #include "core/json.h"
+#include "core/prepared_meta.h"
 #include "filter/numeric_bsi.h"
 
 namespace korvane {
@@ -141,6 +142,10 @@ Status ensure_capacity(CoreIndex& ix);
 // next id's slots point; they are kept when they hold the same texts.
 Status insert_in_mem(CoreIndex& ix, std::string_view id, float lat, float lon, const Json& meta,
                      const std::string* text = nullptr, bool replay = false);
+// An insert of prepared metadata (add and add_many, which log it themselves).
+Status insert_prepared(CoreIndex& ix, std::string_view id, float lat, float lon, const PreparedMeta& meta);
+// The string and numeric indexes of point i take its metadata's top-level fields.
+void index_fields(CoreIndex& ix, uint32_t i, const PreparedMeta& meta);
 void delete_in_mem(CoreIndex& ix, std::string_view id);
 
 }  // namespace korvane

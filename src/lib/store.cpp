@@ -174,18 +174,12 @@ Status Store::settle() {
 
 namespace {
 
-// A point's metadata parsed and made compact, outside any lock; the errors of add.
-Status prepare(std::string_view metadata, Json* meta, std::string* text) {
-  auto parsed = parse_metadata(metadata);
-  if (!parsed) return Error::json("Invalid JSON: " + parsed.error().message);
-  *meta = std::move(*parsed);
-  try {
-    *text = dump_compact(*meta);
-  } catch (const nlohmann::json::exception&) {
-    *text = "{}";
-  }
-  if (text->size() > kMaxMetadataLen)
-    return Error::value("metadata is " + std::to_string(text->size()) +
+// A point's metadata made ready outside any lock; the errors of add.
+Status prepare(std::string_view metadata, PreparedMeta* meta) {
+  auto s = prepare_metadata(metadata, meta);
+  if (!s) return Error::json("Invalid JSON: " + s.error().message);
+  if (meta->text_len > kMaxMetadataLen)
+    return Error::value("metadata is " + std::to_string(meta->text_len) +
                         " bytes as compact JSON; at most 10000000 can be stored");
   return {};
 }
@@ -193,20 +187,19 @@ Status prepare(std::string_view metadata, Json* meta, std::string* text) {
 }  // namespace
 
 // Requires both locks for writing.
-Status Store::insert_logged(std::string_view id, float lat, float lon, const Json& meta, const std::string& text) {
-  auto w = wal_->append_insert(id, lat, lon, meta);
+Status Store::insert_logged(std::string_view id, float lat, float lon, const PreparedMeta& meta) {
+  auto w = wal_->append_insert_encoded(id, lat, lon, meta.log());
   if (!w) return Error::fatal_os(w.error().errnum, "cannot append to wal.bin");
-  return insert_in_mem(*index_, id, lat, lon, meta, &text);
+  return insert_prepared(*index_, id, lat, lon, meta);
 }
 
 Status Store::add(std::string_view id, float lat, float lon, std::string_view metadata) {
-  Json meta;
-  std::string text;
-  KV_TRY(prepare(metadata, &meta, &text));
+  PreparedMeta meta;
+  KV_TRY(prepare(metadata, &meta));
   KV_TRY(writable());
   std::unique_lock<std::shared_mutex> ilk(index_lock_);
   std::unique_lock<std::shared_mutex> llk(log_lock_);
-  return insert_logged(id, lat, lon, meta, text);
+  return insert_logged(id, lat, lon, meta);
 }
 
 constexpr size_t kParallelBatch = 256;
@@ -214,11 +207,11 @@ constexpr size_t kParallelBatch = 256;
 Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64_t* added) {
   *done = 0;
   // Every item is parsed before the locks are taken; the first that fails ends the batch there.
-  std::vector<std::pair<Json, std::string>> prepared(points.size());
+  std::vector<PreparedMeta> prepared(points.size());
   std::vector<Status> outcome(points.size());
   auto prepare_range = [&](size_t from, size_t to) {
     for (size_t k = from; k < to; ++k) {
-      outcome[k] = prepare(points[k].metadata, &prepared[k].first, &prepared[k].second);
+      outcome[k] = prepare(points[k].metadata, &prepared[k]);
       if (!outcome[k]) return;
     }
   };
@@ -249,7 +242,7 @@ Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64
     Status inserted;
     for (size_t k = 0; k < n && inserted; ++k) {
       uint64_t before = index_->allocated();
-      inserted = insert_logged(points[k].id, points[k].lat, points[k].lon, prepared[k].first, prepared[k].second);
+      inserted = insert_logged(points[k].id, points[k].lat, points[k].lon, prepared[k]);
       if (!inserted) break;
       *added += index_->allocated() - before;
       *done = k + 1;
