@@ -146,6 +146,24 @@ Status insert_in_mem(CoreIndex& ix, std::string_view id, float lat, float lon, c
 Status insert_prepared(CoreIndex& ix, std::string_view id, float lat, float lon, const PreparedMeta& meta);
 // The string and numeric indexes of point i take its metadata's top-level fields.
 void index_fields(CoreIndex& ix, uint32_t i, const PreparedMeta& meta);
+
+// Inserts of a batch (add_many): as insert_prepared, except that numbers reach their fields'
+// slices together when the batch ends. Nothing reads the numeric index in between.
+class InsertBatch {
+ public:
+  explicit InsertBatch(CoreIndex& ix) : ix_(ix) {}
+  Status insert(std::string_view id, float lat, float lon, const PreparedMeta& meta);
+  void finish();
+
+ private:
+  struct Field {
+    std::string key;
+    std::vector<uint32_t> ids;
+    std::vector<float> values;
+  };
+  CoreIndex& ix_;
+  std::vector<Field> fields_;
+};
 void delete_in_mem(CoreIndex& ix, std::string_view id);
 
 }  // namespace korvane

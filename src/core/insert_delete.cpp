@@ -102,6 +102,39 @@ Status insert_prepared(CoreIndex& ix, std::string_view id, float lat, float lon,
   return insert_point(ix, id, lat, lon, meta.text(), false, [&](uint32_t i) { index_fields(ix, i, meta); });
 }
 
+Status InsertBatch::insert(std::string_view id, float lat, float lon, const PreparedMeta& meta) {
+  return insert_point(ix_, id, lat, lon, meta.text(), false, [&](uint32_t i) {
+    auto view = [](std::string_view s) { return absl::string_view(s.data(), s.size()); };
+    for (const PreparedMeta::Field& f : meta.fields) {
+      if (f.kind == PreparedMeta::Field::Str) {
+        ix_.str_index[view(meta.key(f))][view(meta.value(f))].add(i);
+        continue;
+      }
+      std::string_view key = meta.key(f);
+      Field* pending = nullptr;
+      for (Field& p : fields_)
+        if (p.key == key) pending = &p;
+      if (pending == nullptr) {
+        // A field new to the batch: it enters the index now, in the order single inserts
+        // would have created it.
+        ix_.num_index.try_emplace(view(key));
+        fields_.push_back(Field{std::string(key), {}, {}});
+        pending = &fields_.back();
+      }
+      pending->ids.push_back(i);
+      pending->values.push_back(f.num);
+    }
+  });
+}
+
+void InsertBatch::finish() {
+  for (Field& p : fields_) {
+    ix_.num_index[absl::string_view(p.key.data(), p.key.size())].insert_new(p.ids.data(), p.values.data(),
+                                                                            p.ids.size());
+  }
+  fields_.clear();
+}
+
 void delete_in_mem(CoreIndex& ix, std::string_view id) {
   auto it = ix.ext_to_int.find(hash_id(id));
   if (it == ix.ext_to_int.end()) return;

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "core/coding.h"
 #include "filter/numeric_bsi.h"
@@ -412,7 +413,14 @@ bool FastPass::object(int depth, bool top, Member* m) {
   size_t first = order_.size();
   for (size_t k = base; k < members_.size(); ++k) order_.push_back(static_cast<uint32_t>(k));
   auto b = order_.begin() + static_cast<std::ptrdiff_t>(first);
-  std::stable_sort(b, order_.end(), [&](uint32_t x, uint32_t y) { return key(x) < key(y); });
+  auto before = [&](uint32_t x, uint32_t y) { return key(x) < key(y); };
+  if (order_.end() - b <= 16) {
+    // Objects are small: an insertion sort, stable and without a buffer.
+    for (auto i = b + 1; i < order_.end(); ++i)
+      for (auto j = i; j > b && before(*j, *(j - 1)); --j) std::iter_swap(j, j - 1);
+  } else {
+    std::stable_sort(b, order_.end(), before);
+  }
   size_t kept = first;
   for (size_t k = first; k < order_.size(); ++k) {
     if (k + 1 < order_.size() && key(order_[k]) == key(order_[k + 1])) continue;
@@ -589,7 +597,9 @@ bool value_pieces(std::string_view log, size_t* at, std::vector<uint32_t>* ends)
   }
 }
 
-thread_local FastPass tls_pass;
+// Each thread keeps its scratch space. Reached through a pointer, so that the pass's code does
+// not look the thread's storage up at every member access.
+thread_local std::unique_ptr<FastPass> tls_pass;
 
 }  // namespace
 
@@ -653,7 +663,8 @@ void prepare_from_document(const Json& meta, PreparedMeta* out) {
 }
 
 Status prepare_metadata(std::string_view text, PreparedMeta* out) {
-  if (tls_pass.run(text, out)) return {};
+  if (!tls_pass) tls_pass = std::make_unique<FastPass>();
+  if (tls_pass->run(text, out)) return {};
   auto parsed = parse_metadata(text);
   if (!parsed) return parsed.error();
   prepare_from_document(*parsed, out);

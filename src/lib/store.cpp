@@ -239,14 +239,22 @@ Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64
     std::unique_lock<std::shared_mutex> llk(log_lock_);
     // The records of the whole batch reach their files in one write each.
     begin_record_batch(*index_);
+    InsertBatch batch(*index_);
     Status inserted;
     for (size_t k = 0; k < n && inserted; ++k) {
       uint64_t before = index_->allocated();
-      inserted = insert_logged(points[k].id, points[k].lat, points[k].lon, prepared[k]);
+      const NewPoint& p = points[k];
+      auto w = wal_->append_insert_encoded(p.id, p.lat, p.lon, prepared[k].log());
+      if (!w) {
+        inserted = Error::fatal_os(w.error().errnum, "cannot append to wal.bin");
+        break;
+      }
+      inserted = batch.insert(p.id, p.lat, p.lon, prepared[k]);
       if (!inserted) break;
       *added += index_->allocated() - before;
       *done = k + 1;
     }
+    batch.finish();
     Status written = end_record_batch(*index_);
     if (!inserted) return inserted;
     if (!written) return written;
