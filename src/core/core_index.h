@@ -18,6 +18,7 @@
 #include "core/filter_results.h"
 #include "core/grid_index.h"
 #include "core/json.h"
+#include "core/prepared_meta.h"
 #include "filter/numeric_bsi.h"
 
 namespace korvane {
@@ -145,6 +146,28 @@ Status ensure_capacity(CoreIndex& ix);
 // next id's slots point; they are kept when they hold the same texts.
 Status insert_in_mem(CoreIndex& ix, std::string_view id, float lat, float lon, const Json& meta,
                      const std::string* text = nullptr, bool replay = false);
+// An insert of prepared metadata (add and add_many, which log it themselves).
+Status insert_prepared(CoreIndex& ix, std::string_view id, float lat, float lon, const PreparedMeta& meta);
+// The string and numeric indexes of point i take its metadata's top-level fields.
+void index_fields(CoreIndex& ix, uint32_t i, const PreparedMeta& meta);
+
+// Inserts of a batch (add_many): as insert_prepared, except that numbers reach their fields'
+// slices together when the batch ends. Nothing reads the numeric index in between.
+class InsertBatch {
+ public:
+  explicit InsertBatch(CoreIndex& ix) : ix_(ix) {}
+  Status insert(std::string_view id, float lat, float lon, const PreparedMeta& meta);
+  void finish();
+
+ private:
+  struct Field {
+    std::string key;
+    std::vector<uint32_t> ids;
+    std::vector<float> values;
+  };
+  CoreIndex& ix_;
+  std::vector<Field> fields_;
+};
 void delete_in_mem(CoreIndex& ix, std::string_view id);
 
 }  // namespace korvane

@@ -42,23 +42,19 @@ void index_metadata(CoreIndex& ix, uint32_t i, const Json& meta) {
 
 float json_number_to_f32(const Json& v) { return number_value(v); }
 
-Status insert_in_mem(CoreIndex& ix, std::string_view id, float lat, float lon, const Json& meta,
-                     const std::string* text_in, bool replay) {
+namespace {
+
+// Everything an insert does but the metadata's indexes, which index(i) adds; false (nothing done)
+// when the id is already present.
+template <class Index>
+Status insert_point(CoreIndex& ix, std::string_view id, float lat, float lon, std::string_view text, bool replay,
+                    Index&& index) {
   uint64_t h = hash_id(id);
   if (ix.ext_to_int.count(h) != 0) return {};  // add never updates a point
   KV_TRY(ensure_capacity(ix));
   uint64_t n = ix.allocated();
   if (n > UINT32_MAX) return Error::fatal("no internal id left");
   uint32_t i = static_cast<uint32_t>(n);
-  std::string made;
-  if (text_in == nullptr) {
-    try {
-      made = dump_compact(meta);
-    } catch (const nlohmann::json::exception&) {
-      made = "{}";
-    }
-  }
-  const std::string& text = text_in ? *text_in : made;
   // A replayed insert finds its records where the first run of it wrote them (unless a snapshot
   // or damage says otherwise): those are kept, and the slots are not even rewritten.
   if (!(replay && reuse_record(ix, false, i, id))) KV_TRY(append_id_record(ix, i, id));
@@ -70,8 +66,74 @@ Status insert_in_mem(CoreIndex& ix, std::string_view id, float lat, float lon, c
   ix.filter_results.forget();
   ix.valid_ids.add(i);
   ix.grid_index.add_point(cell_key(lat, lon), i, lat, lon);
-  if (meta.is_object()) index_metadata(ix, i, meta);
+  index(i);
   return {};
+}
+
+}  // namespace
+
+Status insert_in_mem(CoreIndex& ix, std::string_view id, float lat, float lon, const Json& meta,
+                     const std::string* text_in, bool replay) {
+  std::string made;
+  if (text_in == nullptr) {
+    try {
+      made = dump_compact(meta);
+    } catch (const nlohmann::json::exception&) {
+      made = "{}";
+    }
+  }
+  const std::string& text = text_in ? *text_in : made;
+  return insert_point(ix, id, lat, lon, text, replay, [&](uint32_t i) {
+    if (meta.is_object()) index_metadata(ix, i, meta);
+  });
+}
+
+void index_fields(CoreIndex& ix, uint32_t i, const PreparedMeta& meta) {
+  // The maps look keys up as views; a key is copied only when it is new.
+  auto view = [](std::string_view s) { return absl::string_view(s.data(), s.size()); };
+  for (const PreparedMeta::Field& f : meta.fields) {
+    if (f.kind == PreparedMeta::Field::Str)
+      ix.str_index[view(meta.key(f))][view(meta.value(f))].add(i);
+    else
+      ix.num_index[view(meta.key(f))].insert(i, f.num);
+  }
+}
+
+Status insert_prepared(CoreIndex& ix, std::string_view id, float lat, float lon, const PreparedMeta& meta) {
+  return insert_point(ix, id, lat, lon, meta.text(), false, [&](uint32_t i) { index_fields(ix, i, meta); });
+}
+
+Status InsertBatch::insert(std::string_view id, float lat, float lon, const PreparedMeta& meta) {
+  return insert_point(ix_, id, lat, lon, meta.text(), false, [&](uint32_t i) {
+    auto view = [](std::string_view s) { return absl::string_view(s.data(), s.size()); };
+    for (const PreparedMeta::Field& f : meta.fields) {
+      if (f.kind == PreparedMeta::Field::Str) {
+        ix_.str_index[view(meta.key(f))][view(meta.value(f))].add(i);
+        continue;
+      }
+      std::string_view key = meta.key(f);
+      Field* pending = nullptr;
+      for (Field& p : fields_)
+        if (p.key == key) pending = &p;
+      if (pending == nullptr) {
+        // A field new to the batch: it enters the index now, in the order single inserts
+        // would have created it.
+        ix_.num_index.try_emplace(view(key));
+        fields_.push_back(Field{std::string(key), {}, {}});
+        pending = &fields_.back();
+      }
+      pending->ids.push_back(i);
+      pending->values.push_back(f.num);
+    }
+  });
+}
+
+void InsertBatch::finish() {
+  for (Field& p : fields_) {
+    ix_.num_index[absl::string_view(p.key.data(), p.key.size())].insert_new(p.ids.data(), p.values.data(),
+                                                                            p.ids.size());
+  }
+  fields_.clear();
 }
 
 void delete_in_mem(CoreIndex& ix, std::string_view id) {

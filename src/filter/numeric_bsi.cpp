@@ -54,6 +54,25 @@ void NumericBsiIndex::insert(uint32_t id, float x) {
   set_encoded(id, e);
 }
 
+void NumericBsiIndex::insert_new(const uint32_t* ids, const float* xs, size_t n) {
+  std::array<std::vector<uint32_t>, 32> bits;
+  for (size_t k = 0; k < n; ++k) {
+    if (std::isnan(xs[k])) continue;
+    uint32_t id = ids[k];
+    existence.add(id);
+    uint32_t e = encode_f32(xs[k]);
+    if (e < min_encoded) min_encoded = e;
+    if (e > max_encoded) max_encoded = e;
+    if (e != 0) {
+      uint8_t h = static_cast<uint8_t>(31 - __builtin_clz(e));
+      if (h > top_bit) top_bit = h;
+    }
+    for (uint32_t rest = e; rest != 0; rest &= rest - 1) bits[static_cast<size_t>(__builtin_ctz(rest))].push_back(id);
+    set_encoded(id, e);
+  }
+  for (int i = 0; i < 32; ++i) slices[i].add_many(bits[i].data(), bits[i].size());
+}
+
 // Requires: id is already in existence.
 void NumericBsiIndex::set_encoded(uint32_t id, uint32_t e) {
   if (!dense_) {

@@ -52,6 +52,9 @@ class NumericBsiIndex {
   void rebuild_column();
 
   void insert(uint32_t id, float x);
+  // insert(ids[k], xs[k]) for each k, with each slice taking its ids at once. Requires: the ids
+  // ascending and new to the index.
+  void insert_new(const uint32_t* ids, const float* xs, size_t n);
   void remove(uint32_t id);
   std::optional<float> stored_value(uint32_t id) const;
   Bitmap equal_to(float x) const;

@@ -749,7 +749,7 @@ PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   // Items go to the store in chunks, each under one acquisition of its locks.
-  constexpr size_t kChunk = 1024;
+  constexpr size_t kChunk = 8192;
   std::vector<korvane::NewPoint> chunk;
   size_t base = 0;  // position of chunk[0]
   uint64_t added = 0;

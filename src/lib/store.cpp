@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
@@ -174,18 +175,12 @@ Status Store::settle() {
 
 namespace {
 
-// A point's metadata parsed and made compact, outside any lock; the errors of add.
-Status prepare(std::string_view metadata, Json* meta, std::string* text) {
-  auto parsed = parse_metadata(metadata);
-  if (!parsed) return Error::json("Invalid JSON: " + parsed.error().message);
-  *meta = std::move(*parsed);
-  try {
-    *text = dump_compact(*meta);
-  } catch (const nlohmann::json::exception&) {
-    *text = "{}";
-  }
-  if (text->size() > kMaxMetadataLen)
-    return Error::value("metadata is " + std::to_string(text->size()) +
+// A point's metadata made ready outside any lock; the errors of add.
+Status prepare(std::string_view metadata, PreparedMeta* meta) {
+  auto s = prepare_metadata(metadata, meta);
+  if (!s) return Error::json("Invalid JSON: " + s.error().message);
+  if (meta->text_len > kMaxMetadataLen)
+    return Error::value("metadata is " + std::to_string(meta->text_len) +
                         " bytes as compact JSON; at most 10000000 can be stored");
   return {};
 }
@@ -193,71 +188,105 @@ Status prepare(std::string_view metadata, Json* meta, std::string* text) {
 }  // namespace
 
 // Requires both locks for writing.
-Status Store::insert_logged(std::string_view id, float lat, float lon, const Json& meta, const std::string& text) {
-  auto w = wal_->append_insert(id, lat, lon, meta);
+Status Store::insert_logged(std::string_view id, float lat, float lon, const PreparedMeta& meta) {
+  auto w = wal_->append_insert_encoded(id, lat, lon, meta.log());
   if (!w) return Error::fatal_os(w.error().errnum, "cannot append to wal.bin");
-  return insert_in_mem(*index_, id, lat, lon, meta, &text);
+  return insert_prepared(*index_, id, lat, lon, meta);
 }
 
 Status Store::add(std::string_view id, float lat, float lon, std::string_view metadata) {
-  Json meta;
-  std::string text;
-  KV_TRY(prepare(metadata, &meta, &text));
+  PreparedMeta meta;
+  KV_TRY(prepare(metadata, &meta));
   KV_TRY(writable());
   std::unique_lock<std::shared_mutex> ilk(index_lock_);
   std::unique_lock<std::shared_mutex> llk(log_lock_);
-  return insert_logged(id, lat, lon, meta, text);
+  return insert_logged(id, lat, lon, meta);
 }
 
 constexpr size_t kParallelBatch = 256;
 
 Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64_t* added) {
   *done = 0;
-  // Every item is parsed before the locks are taken; the first that fails ends the batch there.
-  std::vector<std::pair<Json, std::string>> prepared(points.size());
-  std::vector<Status> outcome(points.size());
-  auto prepare_range = [&](size_t from, size_t to) {
-    for (size_t k = from; k < to; ++k) {
-      outcome[k] = prepare(points[k].metadata, &prepared[k].first, &prepared[k].second);
-      if (!outcome[k]) return;
-    }
-  };
-  // Parsing is most of the work and touches nothing shared: a large batch is parsed in two
-  // halves at once.
-  size_t half = points.size() >= kParallelBatch ? points.size() / 2 : points.size();
-  if (half < points.size()) {
-    std::thread second([&] { prepare_range(half, points.size()); });
-    prepare_range(0, half);
-    second.join();
-  } else {
-    prepare_range(0, half);
+  const size_t total = points.size();
+  std::vector<PreparedMeta> prepared(total);
+  std::vector<Status> outcome(total);
+  // Preparing is the larger part of the work and touches nothing shared. In a large batch a
+  // second thread prepares the items from `split` on, in order, publishing its progress, while
+  // this one prepares those before it and then inserts each item once it is ready: the inserts
+  // overlap the second thread's preparing. The first item that fails ends the batch there.
+  size_t split = total >= kParallelBatch ? total * 3 / 16 : total;
+  std::atomic<size_t> ready{split};   // items split..ready-1 are prepared
+  std::atomic<bool> stopped{false};   // the second thread has prepared all it will
+  std::atomic<bool> abandon{false};
+  std::thread second;
+  if (split < total) {
+    second = std::thread([&] {
+      for (size_t k = split; k < total && !abandon.load(std::memory_order_relaxed); ++k) {
+        outcome[k] = prepare(points[k].metadata, &prepared[k]);
+        if (!outcome[k]) break;
+        ready.store(k + 1, std::memory_order_release);
+      }
+      stopped.store(true, std::memory_order_release);
+    });
   }
-  size_t n = 0;
+  struct Joiner {
+    std::thread& t;
+    std::atomic<bool>& abandon;
+    ~Joiner() {
+      abandon.store(true, std::memory_order_relaxed);
+      if (t.joinable()) t.join();
+    }
+  } joiner{second, abandon};
+
+  size_t limit = total;
   Status failed;
-  for (; n < points.size(); ++n) {
-    if (!outcome[n]) {
-      failed = outcome[n];
+  for (size_t k = 0; k < split; ++k) {
+    outcome[k] = prepare(points[k].metadata, &prepared[k]);
+    if (!outcome[k]) {
+      limit = k;
+      failed = outcome[k];
       break;
     }
   }
-  if (n > 0) {
-    KV_TRY(writable());
-    std::unique_lock<std::shared_mutex> ilk(index_lock_);
-    std::unique_lock<std::shared_mutex> llk(log_lock_);
-    // The records of the whole batch reach their files in one write each.
-    begin_record_batch(*index_);
-    Status inserted;
-    for (size_t k = 0; k < n && inserted; ++k) {
-      uint64_t before = index_->allocated();
-      inserted = insert_logged(points[k].id, points[k].lat, points[k].lon, prepared[k].first, prepared[k].second);
-      if (!inserted) break;
-      *added += index_->allocated() - before;
-      *done = k + 1;
+  if (limit == 0) return failed;
+  KV_TRY(writable());
+  std::unique_lock<std::shared_mutex> ilk(index_lock_);
+  std::unique_lock<std::shared_mutex> llk(log_lock_);
+  // The records of the whole batch reach their files in one write each.
+  begin_record_batch(*index_);
+  InsertBatch batch(*index_);
+  Status inserted;
+  for (size_t k = 0; k < limit; ++k) {
+    if (k >= split && ready.load(std::memory_order_acquire) <= k) {
+      bool ended = false;
+      while (ready.load(std::memory_order_acquire) <= k) {
+        if (stopped.load(std::memory_order_acquire)) {
+          ended = ready.load(std::memory_order_acquire) <= k;
+          break;
+        }
+        std::this_thread::yield();
+      }
+      if (ended) {
+        failed = outcome[k];
+        break;
+      }
     }
-    Status written = end_record_batch(*index_);
-    if (!inserted) return inserted;
-    if (!written) return written;
+    uint64_t before = index_->allocated();
+    const NewPoint& p = points[k];
+    auto w = wal_->append_insert_encoded(p.id, p.lat, p.lon, prepared[k].log());
+    if (!w) {
+      inserted = Error::fatal_os(w.error().errnum, "cannot append to wal.bin");
+      break;
+    }
+    inserted = batch.insert(p.id, p.lat, p.lon, prepared[k]);
+    if (!inserted) break;
+    *added += index_->allocated() - before;
+    *done = k + 1;
   }
+  batch.finish();
+  Status written = end_record_batch(*index_);
+  if (!inserted) return inserted;
+  if (!written) return written;
   return failed;
 }
 

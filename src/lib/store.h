@@ -108,7 +108,7 @@ class Store {
   Status writable();
   // Completes a vacuum that was committed on disk but not in memory, and loads the result.
   Status settle();
-  Status insert_logged(std::string_view id, float lat, float lon, const Json& meta, const std::string& text);
+  Status insert_logged(std::string_view id, float lat, float lon, const PreparedMeta& meta);
   template <class Search>
   Result<SearchOut> run_search(const std::optional<std::string_view>& filter, bool strict, bool with_dist,
                                Search&& search);

@@ -22,6 +22,8 @@
 // it, so later records stay reachable by replay.
 #include "persist/wal.h"
 
+#include "core/prepared_meta.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -43,54 +45,6 @@ template <class Put>
 Status put_text(Put& put, std::string_view s) {
   KV_TRY(put_u64(put, s.size()));
   return put(s.data(), s.size());
-}
-
-template <class Put>
-Status put_value(Put& put, const Json& v) {
-  switch (v.type()) {
-    case Json::value_t::null:
-      return put_u8(put, kNull);
-    case Json::value_t::boolean:
-      KV_TRY(put_u8(put, kBool));
-      return put_u8(put, v.get<bool>() ? 1 : 0);
-    case Json::value_t::number_unsigned:
-      KV_TRY(put_u8(put, kU64));
-      return put_u64(put, v.get<uint64_t>());
-    case Json::value_t::number_integer: {
-      // The parser gives signed integers only for negative literals, but a value built in code
-      // may be signed and non-negative: it is logged as the u64 the decoder expects for it.
-      int64_t x = v.get<int64_t>();
-      if (x >= 0) {
-        KV_TRY(put_u8(put, kU64));
-        return put_u64(put, static_cast<uint64_t>(x));
-      }
-      KV_TRY(put_u8(put, kI64));
-      return put(&x, 8);
-    }
-    case Json::value_t::number_float: {
-      KV_TRY(put_u8(put, kF64));
-      double x = v.get<double>();
-      return put(&x, 8);
-    }
-    case Json::value_t::string:
-      KV_TRY(put_u8(put, kStr));
-      return put_text(put, v.get_ref<const std::string&>());
-    case Json::value_t::array:
-      KV_TRY(put_u8(put, kArr));
-      KV_TRY(put_u64(put, v.size()));
-      for (const auto& e : v) KV_TRY(put_value(put, e));
-      return {};
-    case Json::value_t::object:
-      KV_TRY(put_u8(put, kObj));
-      KV_TRY(put_u64(put, v.size()));
-      for (auto it = v.begin(); it != v.end(); ++it) {
-        KV_TRY(put_text(put, it.key()));
-        KV_TRY(put_value(put, it.value()));
-      }
-      return {};
-    default:
-      return put_u8(put, kNull);  // binary values never come out of the parser
-  }
 }
 
 // Reads a text that must sort strictly after `prev` (keys of one object).
@@ -261,16 +215,38 @@ Status WalWriter::append_record(F&& encode) {
 }
 
 Status WalWriter::append_insert(std::string_view id, float lat, float lon, const Json& meta) {
+  PreparedMeta prepared;
+  prepare_from_document(meta, &prepared);
+  return append_insert_encoded(id, lat, lon, prepared.log());
+}
+
+Status WalWriter::append_insert_encoded(std::string_view id, float lat, float lon, std::string_view meta_log) {
   return append_record([&](auto& put) -> Status {
+    size_t whole = 4 + 8 + id.size() + 4 + 4 + meta_log.size();
+    if (whole <= kWalBufferSize - buf_.size()) {
+      // Every piece fits: the buffer takes the record at once.
+      char head[12];
+      store_u32(reinterpret_cast<uint8_t*>(head), static_cast<uint32_t>(WalEntry::Kind::Insert));
+      store_u64(reinterpret_cast<uint8_t*>(head + 4), id.size());
+      buf_.append(head, 12);
+      buf_.append(id);
+      buf_.append(reinterpret_cast<const char*>(&lat), 4);
+      buf_.append(reinterpret_cast<const char*>(&lon), 4);
+      buf_.append(meta_log);
+      return {};
+    }
     KV_TRY(put_u32(put, static_cast<uint32_t>(WalEntry::Kind::Insert)));
     KV_TRY(put_text(put, id));
     KV_TRY(put(&lat, 4));
     KV_TRY(put(&lon, 4));
-    KV_TRY(put_u64(put, meta.size()));
-    for (auto it = meta.begin(); it != meta.end(); ++it) {
-      KV_TRY(put_text(put, it.key()));
-      KV_TRY(put_value(put, it.value()));
+    std::vector<uint32_t> ends;
+    log_pieces(meta_log, &ends);
+    size_t from = 0;
+    for (uint32_t end : ends) {
+      KV_TRY(put(meta_log.data() + from, end - from));
+      from = end;
     }
+    if (from < meta_log.size()) KV_TRY(put(meta_log.data() + from, meta_log.size() - from));
     return {};
   });
 }

@@ -44,6 +44,8 @@ class WalWriter {
   }
 
   Status append_insert(std::string_view id, float lat, float lon, const Json& meta);
+  // The same with the metadata already in its logged form (PreparedMeta::log()).
+  Status append_insert_encoded(std::string_view id, float lat, float lon, std::string_view meta_log);
   Status append_delete(std::string_view id);
   Status flush();
   // Forces what the file holds to stable storage (data only).
