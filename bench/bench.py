@@ -68,7 +68,10 @@ def query_plan(ds):
         ("radius 5 km, broad", "radius", 5000.0, broad),
         ("kNN k=10, broad", "knn", 10, broad),
         ("kNN k=10 exact, broad", "knn_exact", 10, broad),
-    ]
+    ] + ([  # where a small circle holds many points, the filters at its scale too
+        ("radius 500 m, selective", "radius", 500.0, sel),
+        ("radius 500 m, broad", "radius", 500.0, broad),
+    ] if ds.centres_on_points else [])
 
 
 def supports(engine, kind, flt):
@@ -587,7 +590,7 @@ def main(argv=None):
     ap.add_argument("--quick", action="store_true", help="small run, about two minutes")
     ap.add_argument("--queries", type=int, help="queries per type (default 100; 30 with --quick)")
     ap.add_argument("--rounds", type=int, help="timing rounds, best kept (default 3; 2 with --quick)")
-    ap.add_argument("--datasets", default="synthetic,real", help="comma list of synthetic, dense, real")
+    ap.add_argument("--datasets", default="synthetic,dense,real", help="comma list of synthetic, dense, real")
     ap.add_argument("--engines", default=",".join(ALL_ENGINES), help="comma list of engines")
     ap.add_argument("--workdir", help="where stores are built (default: a temporary directory)")
     ap.add_argument("--out", default=os.path.join(HERE, "results"), help="results directory")
