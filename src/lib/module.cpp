@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "filter/numeric_bsi.h"
+#include "lib/packed_results.h"
 #include "lib/store.h"
 
 using korvane::Error;
@@ -443,6 +444,115 @@ PyObject* result_list(const SearchOut& r) {
   return list.release();
 }
 
+// Results on interpreters that emulate the C API (PyPy): there every object made from C costs
+// far more than the same object made by Python code, so a search hands over its results packed
+// in one buffer (packed_results.h), and one call to a small Python builder, compiled by that
+// interpreter's JIT, slices it into the list. CPython builds the list directly (above), which is
+// faster there. Both give the same list. The builder reads the buffer through a memoryview,
+// which it copies at once and must not keep: the view is released before the buffer goes.
+const char kBuilderSource[] = R"PY(
+from array import array
+
+def pairs(view, n, encoding):
+    b = view.tobytes()
+    at = 8 * (2 * n + 1)
+    o = array('q')
+    o.frombytes(b[:at])
+    s = b[at:].decode(encoding)
+    return [(s[o[2 * i]:o[2 * i + 1]], s[o[2 * i + 1]:o[2 * i + 2]]) for i in range(n)]
+
+def triples(view, n, encoding):
+    b = view.tobytes()
+    at = 8 * (2 * n + 1)
+    o = array('q')
+    o.frombytes(b[:at])
+    d = array('f')
+    d.frombytes(b[at:at + 4 * n])
+    s = b[at + 4 * n:].decode(encoding)
+    return [(s[o[2 * i]:o[2 * i + 1]], d[i], s[o[2 * i + 1]:o[2 * i + 2]]) for i in range(n)]
+)PY";
+
+#ifdef PYPY_VERSION
+bool g_packed = true;  // whether searches hand over packed results
+#else
+bool g_packed = false;
+#endif
+// Compiled once per process, with the names of the two decodings.
+PyObject* g_pairs = nullptr;
+PyObject* g_triples = nullptr;
+PyObject* g_ascii = nullptr;
+PyObject* g_utf8 = nullptr;
+
+bool compile_builders() {
+  if (g_pairs != nullptr) return true;
+  PyRef builtins(PyImport_ImportModule("builtins"));
+  PyRef globals(builtins ? PyDict_New() : nullptr);
+  if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", builtins.get()) != 0) return false;
+  PyRef code(Py_CompileString(kBuilderSource, "<korvane results>", Py_file_input));
+  if (!code) return false;
+  PyRef done(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+  if (!done) return false;
+  PyObject* pairs = PyDict_GetItemString(globals.get(), "pairs");      // borrowed
+  PyObject* triples = PyDict_GetItemString(globals.get(), "triples");  // borrowed
+  PyRef ascii(PyUnicode_FromString("ascii"));
+  PyRef utf8(PyUnicode_FromString("utf-8"));
+  if (pairs == nullptr || triples == nullptr || !ascii || !utf8) {
+    if (!PyErr_Occurred()) raise_internal("result builders missing");
+    return false;
+  }
+  Py_INCREF(pairs);
+  Py_INCREF(triples);
+  g_pairs = pairs;
+  g_triples = triples;
+  g_ascii = ascii.release();
+  g_utf8 = utf8.release();
+  return true;
+}
+
+// A read-only memoryview of memory that outlives it: released (whatever the builder kept of it
+// can then no longer read the memory) before its reference goes. A pending exception stays.
+class BorrowedView {
+ public:
+  BorrowedView(const void* p, size_t n)
+      : v_(PyMemoryView_FromMemory(static_cast<char*>(const_cast<void*>(p)), static_cast<Py_ssize_t>(n),
+                                   PyBUF_READ)) {}
+  BorrowedView(const BorrowedView&) = delete;
+  BorrowedView& operator=(const BorrowedView&) = delete;
+  ~BorrowedView() {
+    if (!v_) return;
+    PyObject *et, *ev, *tb;
+    PyErr_Fetch(&et, &ev, &tb);
+    PyRef released(PyObject_CallMethod(v_.get(), "release", nullptr));
+    if (!released) PyErr_Clear();  // only a view with exports refuses, and the builder makes none
+    PyErr_Restore(et, ev, tb);
+  }
+  PyObject* get() const { return v_.get(); }
+  explicit operator bool() const { return static_cast<bool>(v_); }
+
+ private:
+  PyRef v_;
+};
+
+PyObject* packed_list(const korvane::PackedResults& p) {
+  if (p.n == 0) return PyList_New(0);
+  BorrowedView view(p.buf.data(), p.buf.size());
+  PyRef n(view ? PyLong_FromSize_t(p.n) : nullptr);
+  if (!n) return nullptr;
+  return PyObject_CallFunctionObjArgs(p.with_dist ? g_triples : g_pairs, view.get(), n.get(),
+                                     p.ascii ? g_ascii : g_utf8, nullptr);
+}
+
+// korvane._packed_results(on): switches this process's searches between the packed hand-off and
+// the direct one, and returns whether packed results were on. For tests.
+PyObject* module_packed_results(PyObject*, PyObject* arg) {
+  int on = PyObject_IsTrue(arg);
+  if (on < 0) return nullptr;
+  if (on && !compile_builders()) return nullptr;
+  bool was = g_packed;
+  g_packed = on != 0;
+  return PyBool_FromLong(was);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The type
 
@@ -565,6 +675,21 @@ PyObject* none_or_raise(F&& f) {
 
 template <class F>
 PyObject* list_or_raise(F&& f) {
+  if (g_packed) {
+    auto r = guarded([&]() -> std::optional<korvane::Result<korvane::PackedResults>> {
+      return without_gil([&]() -> korvane::Result<korvane::PackedResults> {
+        korvane::Result<SearchOut> found = f();
+        if (!found) return found.error();
+        return korvane::pack_results(found.value());
+      });
+    });
+    if (!r) return nullptr;
+    if (!*r) {
+      raise_error(r->error());
+      return nullptr;
+    }
+    return packed_list(r->value());
+  }
   auto r = guarded([&]() -> std::optional<korvane::Result<SearchOut>> { return without_gil(f); });
   if (!r) return nullptr;
   if (!*r) {
@@ -934,7 +1059,12 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kTypeSpec = {"Korvane", sizeof(KorvaneObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "korvane", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyMethodDef kModuleMethods[] = {
+    {"_packed_results", module_packed_results, METH_O, "_packed_results(on, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "korvane", "", -1, kModuleMethods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
@@ -986,6 +1116,7 @@ PyMODINIT_FUNC PyInit_korvane(void) {
   // The package's version, from pyproject.toml through the build.
   if (PyModule_AddStringConstant(m.get(), "__version__", KORVANE_VERSION) != 0) return nullptr;
   if (panic_exception() == nullptr) return nullptr;
+  if (g_packed && !compile_builders()) return nullptr;
   Py_INCREF(type);
   if (PyModule_AddObject(m.get(), "Korvane", type) != 0) {
     Py_DECREF(type);
