@@ -410,6 +410,13 @@ def print_report(result):
                   f" {lc.get('rss_open_mb', float('nan')):>12.1f} {lc['disk_mb']:>8.1f}")
         for k, v in d.get("load_ratios", {}).items():
             print(f"  {k}: {v:.2f}")
+        g = d.get("grid")
+        if g and "korvane" in engines:
+            lc = d["lifecycle"]["korvane"]
+            print(f"  korvane RSS open per point: {lc.get('rss_open_mb', float('nan')) * 2**20 / d['points']:.0f} B;"
+                  f" its grid: {g['cells']:,} occupied cells in {g['rows']:,} rows, about"
+                  f" {g['low_mb']:.1f}-{g['high_mb']:.1f} MB ({g['low_mb'] * 2**20 / d['points']:.1f}-"
+                  f"{g['high_mb'] * 2**20 / d['points']:.1f} B per point), computed from the cells")
         dv = d.get("deletes", {})
         if dv:
             print(f"\nDelete {dv['deleted']:,} points (10%), then vacuum:")
@@ -569,7 +576,24 @@ def run_dataset(ds, engine_names, args, workdir, log):
         e.drop()
     return {"note": ds.note, "points": len(ds), "queries_per_type": args.queries,
             "rounds": args.rounds, "filters": ds.filters, "lifecycle": lifecycle,
-            "load_ratios": ratios, "queries": queries, "sanity": sanity, "deletes": deletes}
+            "load_ratios": ratios, "queries": queries, "sanity": sanity, "deletes": deletes,
+            "grid": grid_size(ds)}
+
+
+def grid_size(ds):
+    """What korvane's cell index holds for this data: occupied cells and rows, and its size by
+    the layout's own rule (18 bytes per cell, up to half again of spare room in a row, 4096 bytes
+    per 32 rows with a cell), before any search adds the positions of crowded cells."""
+    lat = ds.lat.astype(np.float32).astype(np.float64)
+    lon = ds.lon.astype(np.float32).astype(np.float64)
+    rows = np.floor((lat + 90.0) * 100.0).astype(np.int64)
+    cols = np.floor((lon + 180.0) * 100.0).astype(np.int64)
+    keys = np.unique(rows * 100000 + cols)
+    krows = keys // 100000
+    chunks = len(np.unique(krows // 32))
+    fixed = chunks * 4096 + 18000 // 32 * 8 + 18000 // 8
+    return {"cells": int(len(keys)), "rows": int(len(np.unique(krows))),
+            "low_mb": (fixed + 18 * len(keys)) / 2**20, "high_mb": (fixed + 27 * len(keys)) / 2**20}
 
 
 def versions():
