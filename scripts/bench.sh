@@ -6,3 +6,8 @@ scripts/setup.sh demo
 .venv/bin/python -m pip install -q -r bench/requirements.txt
 scripts/build.sh .venv
 .venv/bin/python bench/bench.py "$@"
+# The result hand-off under both interpreters (PyPy's venv comes with `make test`'s set-up).
+if [ -x .venv-pypy/bin/python ]; then
+  scripts/build.sh .venv-pypy
+  .venv/bin/python bench/pypy_bench.py
+fi
