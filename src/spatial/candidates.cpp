@@ -135,8 +135,11 @@ std::vector<uint32_t> candidate_ids_near(const CoreIndex& ix, const std::vector<
       ids.insert(ids.end(), members.begin(), members.end());
       continue;
     }
+    uint32_t lo[2], hi[2];
+    if (!prune.window(row, col, lo, hi)) continue;
     for (size_t k = 0; k < members.size(); ++k) {
-      uint32_t w = pos->at[k];
+      uint32_t w = pos->at[k], la = w >> 16, lo16 = w & 0xffff;
+      if (la < lo[0] || la > hi[0] || lo16 < lo[1] || lo16 > hi[1]) continue;
       if (!prune.beyond(CellPositions::lat_of(row, w), CellPositions::lon_of(col, w))) ids.push_back(members[k]);
     }
   }

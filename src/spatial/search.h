@@ -39,6 +39,10 @@ class CellPrune {
   virtual ~CellPrune() = default;
   virtual bool keep(uint32_t row, uint32_t col) const = 0;
   virtual bool beyond(double lat, double lon) const = 0;
+  // For an inner cell, the positions in it (CellPositions' offsets) that may hold an answer:
+  // latitude offsets lo[0]..hi[0] and longitude offsets lo[1]..hi[1]. Every point placed outside
+  // by its position is beyond(). False when no position of the cell can hold one.
+  virtual bool window(uint32_t row, uint32_t col, uint32_t lo[2], uint32_t hi[2]) const = 0;
 };
 
 // The allowed ids filed under any cell of the rectangles (less the cells `prune` passes over).

@@ -60,6 +60,8 @@ class CirclePrune final : public CellPrune {
     double lim = double(radius_m) * (1 + 1e-4) + 50.0;
     double s = std::sin(lim / (2 * kEarthRadiusM));
     a_lim_ = s * s;
+    // |dlat| <= 2 asin(sqrt(a)) for every point within lim, since hav >= sin^2(dlat / 2).
+    reach_deg_ = 2.0 * std::asin(std::min(1.0, s * (1 + 1e-9))) / kRad;
   }
   // Used where the rectangles span at most this many rows and columns in all: wider ones reach
   // far from the query, where the search measures every candidate instead.
@@ -76,6 +78,34 @@ class CirclePrune final : public CellPrune {
   bool beyond(double plat, double plon) const override {
     double c = std::max(0.0, cos_below(plat * kRad));
     return sin2_half_below(plat - double(qlat_)) + qcos_ * c * sin2_half_below(plon - double(qlon_)) > a_lim_;
+  }
+  // From the bounds the rectangles rest on, widened by far more than a position's rounding: a
+  // point within lim has |dlat| <= reach, and sin^2(dlon / 2) <= a / (cos qlat * least cos lat of
+  // the row).
+  bool window(uint32_t row, uint32_t col, uint32_t lo[2], uint32_t hi[2]) const override {
+    constexpr double kSlack = 1e-6;  // degrees: some 10 cm, against rounding and the positions'
+    const double lat_base = row / 100.0 - 90.0, lon_base = col / 100.0 - 180.0;
+    if (!to_offsets(double(qlat_) - reach_deg_ - kSlack - lat_base, double(qlat_) + reach_deg_ + kSlack - lat_base,
+                    &lo[0], &hi[0]))
+      return false;
+    lo[1] = 0;
+    hi[1] = 65535;
+    double least_cos = std::min(std::cos(lat_base * kRad), std::cos(std::min(lat_base + 0.01, 90.0) * kRad));
+    if (!(qcos_ * least_cos > 0.0)) return true;
+    double s = std::sqrt(a_lim_ / (qcos_ * least_cos)) * (1 + 1e-9);
+    if (s >= 1.0) return true;
+    double half = 2.0 * std::asin(s) / kRad + kSlack;
+    if (half >= 179.0) return true;
+    // The cell's offsets u with (lon_base + u - qlon) within [-half, half], modulo 360.
+    double x = lon_base - double(qlon_);
+    double u_lo = 1.0, u_hi = -1.0;
+    for (double k : {-360.0, 0.0, 360.0}) {
+      double a = std::max(0.0, -half - x - k), b = std::min(0.01, half - x - k);
+      if (a > b) continue;
+      u_lo = std::min(u_lo, a);
+      u_hi = std::max(u_hi, b);
+    }
+    return u_lo <= u_hi && to_offsets(u_lo, u_hi, &lo[1], &hi[1]);
   }
   bool keep(uint32_t row, uint32_t col) const override {
     if (row < 1 || row > 17999 || col < 1 || col > 35999) return true;
@@ -99,8 +129,17 @@ class CirclePrune final : public CellPrune {
 
  private:
   static constexpr size_t kMaxTabulated = 20000;
+  // The offsets (1/65536ths of a cell) of the degrees lo..hi from a cell's edge, widened to whole
+  // steps; false when none lies in the cell.
+  static bool to_offsets(double lo, double hi, uint32_t* q_lo, uint32_t* q_hi) {
+    double a = std::floor(lo * 6553600.0), b = std::ceil(hi * 6553600.0);
+    if (b < 0.0 || a > 65535.0) return false;
+    *q_lo = a < 0.0 ? 0 : uint32_t(a);
+    *q_hi = b > 65535.0 ? 65535 : uint32_t(b);
+    return true;
+  }
   float qlat_, qlon_;
-  double qcos_, a_lim_;
+  double qcos_, a_lim_, reach_deg_;
   mutable uint32_t row_ = 0;  // the row of the terms below (0: none yet; row 0 is always kept)
   mutable double lat_term_ = 0, min_cos_ = 0;
 };
