@@ -116,6 +116,41 @@ void NumericBsiIndex::rebuild_column() {
   }
 }
 
+void NumericBsiIndex::rebuild_column(PortableBits existence_bits, std::array<PortableBits, 32> slice_bits) {
+  uint64_t n = existence.cardinality();
+  if (n == 0 || n * kDenseFill < uint64_t{existence.maximum()} + 1) {
+    rebuild_column();  // a map of the members: listing them costs what the map does
+    return;
+  }
+  column_ = {};
+  sparse_ = {};
+  dense_ = true;
+  const size_t size = size_t{existence.maximum()} + 1;
+  column_.assign(size, kAbsent);
+  std::vector<uint64_t> present(1024), bits(32 * 1024);
+  for (uint32_t key = 0; key <= existence.maximum() >> 16; ++key) {
+    if (!existence_bits.block(key, present.data())) continue;
+    int in_block[32], m = 0;  // the slices with members here
+    for (int i = 0; i < 32; ++i)
+      if (slice_bits[i].block(key, &bits[size_t(i) * 1024])) in_block[m++] = i;
+    uint32_t* out = column_.data() + (size_t{key} << 16);
+    size_t room = size - (size_t{key} << 16);  // the last block ends at the highest member
+    for (size_t w = 0; w < 1024; ++w) {
+      uint64_t e = present[w];
+      if (e == 0) continue;
+      uint32_t v[64] = {};
+      for (int t = 0; t < m; ++t) {
+        int i = in_block[t];
+        for (uint64_t b = bits[size_t(i) * 1024 + w] & e; b != 0; b &= b - 1) v[__builtin_ctzll(b)] |= 1u << i;
+      }
+      for (; e != 0; e &= e - 1) {
+        size_t j = 64 * w + size_t(__builtin_ctzll(e));
+        if (j < room) out[j] = v[j % 64];
+      }
+    }
+  }
+}
+
 void NumericBsiIndex::remove(uint32_t id) {
   if (!existence.contains(id)) return;  // slices hold nothing that existence does not
   existence.remove(id);

@@ -21,7 +21,11 @@
 // The slot-file capacity is not stored: opening recomputes it from coords.bin.
 #include "persist/snapshot.h"
 
-#include <unordered_set>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <vector>
 
 #include "core/coding.h"
@@ -59,8 +63,58 @@ class Encoder {
   std::string scratch_;
 };
 
-template <class T>
-bool read_count(BufReader& in, uint64_t min_entry, uint64_t* n) {
+// The snapshot as one read-only mapping: its bytes are decoded where they lie.
+class MappedReader {
+ public:
+  static constexpr bool kTakenBytesLast = true;  // until the mapping goes
+  MappedReader(const uint8_t* p, uint64_t n) : p_(p), n_(n) {}
+  // The next k bytes, or null when fewer remain.
+  const uint8_t* take(uint64_t k) {
+    if (k > remaining()) return nullptr;
+    const uint8_t* q = p_ + pos_;
+    pos_ += k;
+    return q;
+  }
+  bool read(void* dst, size_t k) {
+    const uint8_t* q = take(k);
+    if (q != nullptr) std::memcpy(dst, q, k);
+    return q != nullptr;
+  }
+  bool u8(uint8_t* v) { return read(v, 1); }
+  bool u32(uint32_t* v) { return read(v, 4); }
+  bool u64(uint64_t* v) { return read(v, 8); }
+  bool text(std::string* s) {
+    uint64_t k;
+    const uint8_t* q;
+    if (!u64(&k) || (q = take(k)) == nullptr) return false;
+    s->assign(reinterpret_cast<const char*>(q), static_cast<size_t>(k));
+    return valid_utf8(q, static_cast<size_t>(k));
+  }
+  uint64_t remaining() const { return n_ - pos_; }
+
+ private:
+  const uint8_t* p_;
+  uint64_t n_, pos_ = 0;
+};
+
+// The same through read calls, when the file cannot be mapped: taken bytes are copied into a
+// buffer that lasts until the next take.
+class CopyingReader : public BufReader {
+ public:
+  static constexpr bool kTakenBytesLast = false;
+  CopyingReader(int fd, uint64_t n) : BufReader(fd, n, 1 << 20) {}
+  const uint8_t* take(uint64_t k) {
+    if (k > remaining()) return nullptr;
+    buf_.resize(static_cast<size_t>(k));
+    return read(buf_.data(), buf_.size()) ? buf_.data() : nullptr;
+  }
+
+ private:
+  std::vector<uint8_t> buf_;
+};
+
+template <class T, class Reader>
+bool read_count(Reader& in, uint64_t min_entry, uint64_t* n) {
   if (!in.u64(n)) return false;
   return *n <= in.remaining() / min_entry;
 }
@@ -85,22 +139,31 @@ uint64_t claimed_members(const uint8_t* p, size_t n) {
   return total;
 }
 
-bool read_bitmap(BufReader& in, Bitmap* out, uint64_t max_ids) {
+// `bits`, when given, reads the set's bytes afterwards (for readers whose bytes last).
+template <class Reader>
+bool read_bitmap(Reader& in, Bitmap* out, uint64_t max_ids, PortableBits* bits = nullptr) {
   uint64_t n;
-  if (!in.u64(&n) || n > in.remaining()) return false;
-  thread_local std::vector<uint8_t> buf;
-  buf.resize(static_cast<size_t>(n));
-  if (!in.read(buf.data(), buf.size())) return false;
+  const uint8_t* p;
+  if (!in.u64(&n) || (p = in.take(n)) == nullptr) return false;
   // Every member is an allocated id, below max_ids; a set claiming more is damaged, and
   // expanding it could take gigabytes.
-  if (claimed_members(buf.data(), buf.size()) > max_ids) return false;
-  return Bitmap::decode(buf.data(), buf.size(), out);
+  if (claimed_members(p, static_cast<size_t>(n)) > max_ids) return false;
+  if (!Bitmap::decode(p, static_cast<size_t>(n), out)) return false;
+  if (bits != nullptr) *bits = PortableBits(p, static_cast<size_t>(n));
+  return true;
 }
 
-bool read_bsi(BufReader& in, NumericBsiIndex* out, uint64_t max_ids) {
-  for (auto& s : out->slices)
-    if (!read_bitmap(in, &s, max_ids)) return false;
-  if (!read_bitmap(in, &out->existence, max_ids)) return false;
+// A field's sets as bits, for its column (see NumericBsiIndex::rebuild_column).
+struct FieldBits {
+  PortableBits existence;
+  std::array<PortableBits, 32> slices;
+};
+
+template <class Reader>
+bool read_bsi(Reader& in, NumericBsiIndex* out, uint64_t max_ids, FieldBits* bits) {
+  for (int i = 0; i < 32; ++i)
+    if (!read_bitmap(in, &out->slices[i], max_ids, bits ? &bits->slices[i] : nullptr)) return false;
+  if (!read_bitmap(in, &out->existence, max_ids, bits ? &bits->existence : nullptr)) return false;
   return in.u32(&out->min_encoded) && in.u32(&out->max_encoded) && in.u8(&out->top_bit);
 }
 
@@ -113,12 +176,7 @@ bool consistent(const SnapshotData& s) {
   if (n > uint64_t{UINT32_MAX} + 1) return false;
   // Disjoint, all below N and N members in all: exactly 0..N-1.
   if (!below(s.valid_ids, n) || !below(s.deleted, n)) return false;
-  if (s.ext_to_int.size() != s.valid_ids.cardinality()) return false;
-  Bitmap targets;
-  for (const auto& [h, i] : s.ext_to_int) {
-    if (!s.valid_ids.contains(i)) return false;
-    if (!targets.add_checked(i)) return false;  // two hashes for one point
-  }
+  // ext_to_int was checked against valid_ids as it was decoded (read_ext_to_int).
   for (const auto& [name, bsi] : s.num_index) {
     if (bsi.top_bit > 31) return false;
     if (!bsi.existence.is_subset_of(s.valid_ids)) return false;
@@ -177,8 +235,53 @@ Status write_snapshot(const CoreIndex& ix, int fd) {
   return e.finish();
 }
 
-bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s, uint64_t max_ids) {
-  BufReader in(fd, file_len);
+namespace {
+
+// Decodes the n entries of ext_to_int, checking them on the way against valid_ids (decoded
+// before them): one entry per live point, no two naming the same one.
+template <class Reader>
+bool read_ext_to_int(Reader& in, uint64_t n, SnapshotData* s) {
+  if (n != s->valid_ids.cardinality()) return false;
+  s->ext_to_int.reserve(static_cast<size_t>(n));
+  // The live ids as plain bits, each cleared by the entry that names it: an entry naming an id
+  // that is not live, or was named before, finds its bit clear. When the bits would take more
+  // than a word per entry (ids far above the count), the sets themselves are asked instead.
+  std::vector<uint64_t> live;
+  Bitmap named;
+  bool as_bits = n > 0 && s->valid_ids.maximum() / 64 <= n;
+  if (as_bits) {
+    live.assign(s->valid_ids.maximum() / 64 + 1, 0);
+    s->valid_ids.for_each([&](uint32_t i) { live[i / 64] |= uint64_t{1} << (i % 64); });
+  }
+  // Entries in batches: each one's place in the table is fetched a few entries ahead, so that
+  // the table's cache misses overlap instead of coming one after the other.
+  constexpr size_t kBatch = 4096, kAhead = 8;
+  std::vector<uint64_t> keys(static_cast<size_t>(std::min<uint64_t>(n, kBatch)));
+  for (uint64_t done = 0; done < n;) {
+    size_t m = static_cast<size_t>(std::min<uint64_t>(kBatch, n - done));
+    const uint8_t* p = in.take(12 * m);
+    if (p == nullptr) return false;
+    for (size_t j = 0; j < m; ++j) keys[j] = load_u64(p + 12 * j);
+    for (size_t j = 0; j < m && j < kAhead; ++j) s->ext_to_int.prefetch(keys[j]);
+    for (size_t j = 0; j < m; ++j) {
+      if (j + kAhead < m) s->ext_to_int.prefetch(keys[j + kAhead]);
+      uint32_t i = load_u32(p + 12 * j + 8);
+      if (as_bits) {
+        uint64_t bit = uint64_t{1} << (i % 64);
+        if (i / 64 >= live.size() || (live[i / 64] & bit) == 0) return false;
+        live[i / 64] &= ~bit;
+      } else if (!s->valid_ids.contains(i) || !named.add_checked(i)) {
+        return false;
+      }
+      if (!s->ext_to_int.try_emplace(keys[j], i).second) return false;
+    }
+    done += m;
+  }
+  return true;
+}
+
+template <class Reader>
+bool decode_snapshot(Reader& in, uint64_t file_len, SnapshotData* s, uint64_t max_ids) {
   uint64_t n;
   // Smallest encodings: a text is 8 bytes, a framed bitmap 16, a numeric index 33 * 16 + 9.
   if (!read_count<StrIndex>(in, 16, &n)) return false;
@@ -188,6 +291,7 @@ bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s, uint64_t max_ids)
     if (!in.text(&name) || !read_count<int>(in, 24, &m)) return false;
     auto [it, fresh] = s->str_index.try_emplace(std::move(name));
     if (!fresh) return false;
+    it->second.reserve(static_cast<size_t>(m));
     for (uint64_t j = 0; j < m; ++j) {
       std::string text;
       Bitmap b;
@@ -196,11 +300,18 @@ bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s, uint64_t max_ids)
     }
   }
   if (!read_count<NumIndex>(in, 8 + 33 * 16 + 9, &n)) return false;
+  // Where the bytes last, the fields' columns are later built from them. The map is sized for
+  // all its fields first, so that the pointers kept to them stay valid.
+  std::vector<std::pair<NumericBsiIndex*, FieldBits>> field_bits;
+  s->num_index.reserve(static_cast<size_t>(n));
   for (uint64_t k = 0; k < n; ++k) {
     std::string name;
     if (!in.text(&name)) return false;
     auto [it, fresh] = s->num_index.try_emplace(std::move(name));
-    if (!fresh || !read_bsi(in, &it->second, max_ids)) return false;
+    if (!fresh) return false;
+    FieldBits* bits = nullptr;
+    if constexpr (Reader::kTakenBytesLast) bits = &field_bits.emplace_back(&it->second, FieldBits{}).second;
+    if (!read_bsi(in, &it->second, max_ids, bits)) return false;
   }
   if (!read_count<GridIndex>(in, 24, &n)) return false;
   std::vector<std::pair<uint64_t, Bitmap>> cells;
@@ -214,13 +325,7 @@ bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s, uint64_t max_ids)
   if (!GridIndex::of_cells(cells, &s->grid_index)) return false;
   if (!read_bitmap(in, &s->valid_ids, max_ids) || !read_bitmap(in, &s->deleted, max_ids)) return false;
   if (!read_count<ExtToInt>(in, 12, &n)) return false;
-  s->ext_to_int.reserve(static_cast<size_t>(n));
-  for (uint64_t k = 0; k < n; ++k) {
-    uint64_t h;
-    uint32_t i;
-    if (!in.u64(&h) || !in.u32(&i)) return false;
-    if (!s->ext_to_int.try_emplace(h, i).second) return false;
-  }
+  if (!read_ext_to_int(in, n, s)) return false;
   if (!in.u64(&s->ids_file_len) || !in.u64(&s->meta_file_len)) return false;
   if (!consistent(*s)) return false;
   // Each numeric value is given a column entry below. The writer spends at least one bit of the
@@ -230,8 +335,29 @@ bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s, uint64_t max_ids)
   uint64_t values = 0;
   for (const auto& [name, bsi] : s->num_index) values += bsi.existence.cardinality();
   if (values / 8 > file_len) return false;
-  for (auto& [name, bsi] : s->num_index) bsi.rebuild_column();
+  if constexpr (Reader::kTakenBytesLast) {
+    for (auto& [bsi, bits] : field_bits) bsi->rebuild_column(bits.existence, bits.slices);
+  } else {
+    for (auto& [name, bsi] : s->num_index) bsi.rebuild_column();
+  }
   return true;
+}
+
+}  // namespace
+
+bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s, uint64_t max_ids) {
+  // Mapped, and decoded where its bytes lie, when the file holds all of them; a shorter file is
+  // read through calls, and fails where its bytes end.
+  struct stat st;
+  if (file_len > 0 && ::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) >= file_len) {
+    auto m = Mapping::map(fd, static_cast<size_t>(file_len), /*read_only=*/true);
+    if (m) {
+      MappedReader in(m->data(), file_len);
+      return decode_snapshot(in, file_len, s, max_ids);
+    }
+  }
+  CopyingReader in(fd, file_len);
+  return decode_snapshot(in, file_len, s, max_ids);
 }
 
 }  // namespace korvane
