@@ -26,6 +26,9 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <exception>
+#include <future>
+#include <thread>
 #include <vector>
 
 #include "core/coding.h"
@@ -253,37 +256,47 @@ bool read_ext_to_int(Reader& in, uint64_t n, SnapshotData* s) {
     live.assign(s->valid_ids.maximum() / 64 + 1, 0);
     s->valid_ids.for_each([&](uint32_t i) { live[i / 64] |= uint64_t{1} << (i % 64); });
   }
-  // Entries in batches: each one's place in the table is fetched a few entries ahead, so that
-  // the table's cache misses overlap instead of coming one after the other.
-  constexpr size_t kBatch = 4096, kAhead = 8;
-  std::vector<uint64_t> keys(static_cast<size_t>(std::min<uint64_t>(n, kBatch)));
-  for (uint64_t done = 0; done < n;) {
-    size_t m = static_cast<size_t>(std::min<uint64_t>(kBatch, n - done));
-    const uint8_t* p = in.take(12 * m);
-    if (p == nullptr) return false;
-    for (size_t j = 0; j < m; ++j) keys[j] = load_u64(p + 12 * j);
-    for (size_t j = 0; j < m && j < kAhead; ++j) s->ext_to_int.prefetch(keys[j]);
-    for (size_t j = 0; j < m; ++j) {
-      if (j + kAhead < m) s->ext_to_int.prefetch(keys[j + kAhead]);
-      uint32_t i = load_u32(p + 12 * j + 8);
-      if (as_bits) {
-        uint64_t bit = uint64_t{1} << (i % 64);
-        if (i / 64 >= live.size() || (live[i / 64] & bit) == 0) return false;
-        live[i / 64] &= ~bit;
-      } else if (!s->valid_ids.contains(i) || !named.add_checked(i)) {
-        return false;
-      }
-      if (!s->ext_to_int.try_emplace(keys[j], i).second) return false;
+  const uint8_t* p = in.take(12 * n);
+  if (p == nullptr) return false;
+  for (uint64_t j = 0; j < n; ++j) {
+    uint32_t i = load_u32(p + 12 * j + 8);
+    if (as_bits) {
+      uint64_t bit = uint64_t{1} << (i % 64);
+      if (i / 64 >= live.size() || (live[i / 64] & bit) == 0) return false;
+      live[i / 64] &= ~bit;
+    } else if (!s->valid_ids.contains(i) || !named.add_checked(i)) {
+      return false;
     }
-    done += m;
+  }
+  // The table places a key by the low bits of its hash above the seven it keeps beside the
+  // slot. Inserted in file order, every entry would land on a random page of a table of hundreds
+  // of megabytes; grouped first by the top ten of those bits, they fill one stretch of the table
+  // (a fraction of a megabyte at ten million entries) after the other.
+  const uint64_t mask = s->ext_to_int.bucket_count();
+  const int shift = std::max(0, 64 - __builtin_clzll(mask | 1) - 10);
+  auto group_of = [&](uint64_t key) { return static_cast<size_t>(((absl::Hash<uint64_t>{}(key) >> 7) & mask) >> shift); };
+  std::vector<uint32_t> starts(1025, 0);
+  for (uint64_t j = 0; j < n; ++j) ++starts[group_of(load_u64(p + 12 * j)) + 1];
+  for (size_t g = 1; g <= 1024; ++g) starts[g] += starts[g - 1];
+  std::vector<std::pair<uint64_t, uint32_t>> order(static_cast<size_t>(n));
+  for (uint64_t j = 0; j < n; ++j) {
+    uint64_t key = load_u64(p + 12 * j);
+    order[starts[group_of(key)]++] = {key, load_u32(p + 12 * j + 8)};
+  }
+  constexpr size_t kAhead = 8;  // each place is fetched a few entries ahead
+  for (size_t j = 0; j < order.size() && j < kAhead; ++j) s->ext_to_int.prefetch(order[j].first);
+  for (size_t j = 0; j < order.size(); ++j) {
+    if (j + kAhead < order.size()) s->ext_to_int.prefetch(order[j + kAhead].first);
+    if (!s->ext_to_int.try_emplace(order[j].first, order[j].second).second) return false;
   }
   return true;
 }
 
+// The snapshot's sections, each read from where the one before it ends. Smallest encodings: a
+// text is 8 bytes, a framed bitmap 16, a numeric index 33 * 16 + 9.
 template <class Reader>
-bool decode_snapshot(Reader& in, uint64_t file_len, SnapshotData* s, uint64_t max_ids) {
+bool read_str_index(Reader& in, SnapshotData* s, uint64_t max_ids) {
   uint64_t n;
-  // Smallest encodings: a text is 8 bytes, a framed bitmap 16, a numeric index 33 * 16 + 9.
   if (!read_count<StrIndex>(in, 16, &n)) return false;
   for (uint64_t k = 0; k < n; ++k) {
     std::string name;
@@ -299,20 +312,32 @@ bool decode_snapshot(Reader& in, uint64_t file_len, SnapshotData* s, uint64_t ma
       if (!it->second.try_emplace(std::move(text), std::move(b)).second) return false;
     }
   }
+  return true;
+}
+
+// `bits` receives each field's sets as bits when the reader's bytes last.
+template <class Reader>
+bool read_num_index(Reader& in, SnapshotData* s, uint64_t max_ids,
+                    std::vector<std::pair<NumericBsiIndex*, FieldBits>>* bits) {
+  uint64_t n;
   if (!read_count<NumIndex>(in, 8 + 33 * 16 + 9, &n)) return false;
-  // Where the bytes last, the fields' columns are later built from them. The map is sized for
-  // all its fields first, so that the pointers kept to them stay valid.
-  std::vector<std::pair<NumericBsiIndex*, FieldBits>> field_bits;
+  // Sized for all its fields first, so that the pointers kept to them stay valid.
   s->num_index.reserve(static_cast<size_t>(n));
   for (uint64_t k = 0; k < n; ++k) {
     std::string name;
     if (!in.text(&name)) return false;
     auto [it, fresh] = s->num_index.try_emplace(std::move(name));
     if (!fresh) return false;
-    FieldBits* bits = nullptr;
-    if constexpr (Reader::kTakenBytesLast) bits = &field_bits.emplace_back(&it->second, FieldBits{}).second;
-    if (!read_bsi(in, &it->second, max_ids, bits)) return false;
+    FieldBits* b = nullptr;
+    if constexpr (Reader::kTakenBytesLast) b = &bits->emplace_back(&it->second, FieldBits{}).second;
+    if (!read_bsi(in, &it->second, max_ids, b)) return false;
   }
+  return true;
+}
+
+template <class Reader>
+bool read_grid(Reader& in, SnapshotData* s, uint64_t max_ids) {
+  uint64_t n;
   if (!read_count<GridIndex>(in, 24, &n)) return false;
   std::vector<std::pair<uint64_t, Bitmap>> cells;
   cells.reserve(static_cast<size_t>(n));
@@ -322,25 +347,102 @@ bool decode_snapshot(Reader& in, uint64_t file_len, SnapshotData* s, uint64_t ma
     if (!in.u64(&key) || !read_bitmap(in, &b, max_ids)) return false;
     cells.emplace_back(key, std::move(b));
   }
-  if (!GridIndex::of_cells(cells, &s->grid_index)) return false;
+  return GridIndex::of_cells(cells, &s->grid_index);
+}
+
+// valid_ids, deleted, ext_to_int and the two file lengths.
+template <class Reader>
+bool read_tail(Reader& in, SnapshotData* s, uint64_t max_ids) {
+  uint64_t n;
   if (!read_bitmap(in, &s->valid_ids, max_ids) || !read_bitmap(in, &s->deleted, max_ids)) return false;
   if (!read_count<ExtToInt>(in, 12, &n)) return false;
   if (!read_ext_to_int(in, n, s)) return false;
-  if (!in.u64(&s->ids_file_len) || !in.u64(&s->meta_file_len)) return false;
-  if (!consistent(*s)) return false;
-  // Each numeric value is given a column entry below. The writer spends at least one bit of the
-  // field's existence set on every value (a full container holds 65536 ids in 8192 bytes), so
-  // its files hold at most 8 values per byte; the run form can name thousands of fields times
-  // thousands of points in a few bytes each, and a file claiming more is not one it wrote.
-  uint64_t values = 0;
-  for (const auto& [name, bsi] : s->num_index) values += bsi.existence.cardinality();
-  if (values / 8 > file_len) return false;
-  if constexpr (Reader::kTakenBytesLast) {
-    for (auto& [bsi, bits] : field_bits) bsi->rebuild_column(bits.existence, bits.slices);
-  } else {
-    for (auto& [name, bsi] : s->num_index) bsi.rebuild_column();
+  return in.u64(&s->ids_file_len) && in.u64(&s->meta_file_len);
+}
+
+// Passes over the first two sections as their readers would, reading only counts and lengths:
+// where the grid begins, found without decoding what comes before it.
+bool skip_to_grid(MappedReader& in);
+bool skip_to_tail(MappedReader& in) {
+  uint64_t n, len;
+  if (!skip_to_grid(in) || !read_count<GridIndex>(in, 24, &n)) return false;
+  for (uint64_t k = 0; k < n; ++k)
+    if (in.take(8) == nullptr || !in.u64(&len) || in.take(len) == nullptr) return false;
+  return true;
+}
+bool skip_to_grid(MappedReader& in) {
+  auto skip = [&](uint64_t* len) { return in.u64(len) && in.take(*len) != nullptr; };
+  uint64_t n, m, len;
+  if (!read_count<StrIndex>(in, 16, &n)) return false;
+  for (uint64_t k = 0; k < n; ++k) {
+    if (!skip(&len) || !read_count<int>(in, 24, &m)) return false;
+    for (uint64_t j = 0; j < m; ++j)
+      if (!skip(&len) || !skip(&len)) return false;
+  }
+  if (!read_count<NumIndex>(in, 8 + 33 * 16 + 9, &n)) return false;
+  for (uint64_t k = 0; k < n; ++k) {
+    if (!skip(&len)) return false;
+    for (int i = 0; i < 33; ++i)
+      if (!skip(&len)) return false;
+    if (in.take(9) == nullptr) return false;
   }
   return true;
+}
+
+// Each numeric value is given a column entry. The writer spends at least one bit of the field's
+// existence set on every value (a full container holds 65536 ids in 8192 bytes), so its files
+// hold at most 8 values per byte; the run form can name thousands of fields times thousands of
+// points in a few bytes each, and a file claiming more is not one it wrote.
+bool values_fit(const NumIndex& num_index, uint64_t file_len) {
+  uint64_t values = 0;
+  for (const auto& [name, bsi] : num_index) values += bsi.existence.cardinality();
+  return values / 8 <= file_len;
+}
+
+// Read through calls: one section after the other.
+bool decode_snapshot(CopyingReader& in, uint64_t file_len, SnapshotData* s, uint64_t max_ids) {
+  if (!read_str_index(in, s, max_ids) || !read_num_index(in, s, max_ids, nullptr) ||
+      !read_grid(in, s, max_ids) || !read_tail(in, s, max_ids))
+    return false;
+  if (!consistent(*s) || !values_fit(s->num_index, file_len)) return false;
+  for (auto& [name, bsi] : s->num_index) bsi.rebuild_column();
+  return true;
+}
+
+// Mapped: the grid and the tail (ext_to_int the largest part of it) are decoded on a second
+// thread while this one decodes the text and numeric sets and builds the numeric columns. The
+// two write different members of `s`.
+bool decode_snapshot(MappedReader& in, uint64_t file_len, SnapshotData* s, uint64_t max_ids) {
+  MappedReader tail_in = in;
+  bool tail_ok = false;
+  std::exception_ptr tail_error;
+  std::vector<std::pair<NumericBsiIndex*, FieldBits>> field_bits;
+  std::promise<bool> fields_read;
+  std::future<bool> fields = fields_read.get_future();
+  std::thread tail([&] {
+    try {
+      tail_ok = skip_to_tail(tail_in);
+      tail_ok = tail_ok && read_tail(tail_in, s, max_ids);
+      if (fields.get())
+        for (auto& [bsi, bits] : field_bits) bsi->rebuild_column(bits.existence, bits.slices);
+    } catch (...) {
+      tail_error = std::current_exception();
+    }
+  });
+  struct Joiner {
+    std::thread& t;
+    ~Joiner() {
+      if (t.joinable()) t.join();
+    }
+  } joiner{tail};
+  bool ok = read_str_index(in, s, max_ids);
+  ok = ok && read_num_index(in, s, max_ids, &field_bits) && values_fit(s->num_index, file_len);
+  fields_read.set_value(ok);
+  ok = ok && read_grid(in, s, max_ids);
+  tail.join();
+  if (tail_error) std::rethrow_exception(tail_error);
+  ok = ok && tail_ok && consistent(*s);
+  return ok;
 }
 
 }  // namespace
