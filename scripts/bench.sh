@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh demo
 .venv/bin/python -m pip install -q -r bench/requirements.txt
 scripts/build.sh .venv
-.venv/bin/python bench/bench.py "$@"
+.venv/bin/python bench/bench.py --reopen-points 10000000 "$@"
