@@ -15,6 +15,7 @@ bench/results/ as JSON and PNG.
 """
 import argparse
 import gc
+import itertools
 import json
 import os
 import pickle
@@ -155,6 +156,72 @@ def reopen_store(cls, path):
     gc.collect()
     return {"reopen_s": t1 - t0, "rss_open_mb": (rss_bytes() - base) / 2**20,
             "count_after_reopen": count}
+
+
+def anon_bytes():
+    """Anonymous resident memory: what the process holds beyond the files it maps."""
+    gc.collect()
+    with open("/proc/self/status") as fh:
+        for line in fh:
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def build_scale_store(n, path, seed):
+    """korvane's store of the synthetic set at scale (1,000 cities), persisted; returns the
+    position of its first point, where the reopened store is first asked."""
+    import korvane
+    ds = datasets.synthetic(n, seed=seed, cities=1000)
+    db = korvane.Korvane(path)
+    rows = ds.rows()
+    while True:
+        batch = list(itertools.islice(rows, 100_000))
+        if not batch:
+            break
+        db.add_many(batch)
+    t0 = time.perf_counter()
+    db.persist()
+    return {"persist_s": time.perf_counter() - t0, "count": db.count(),
+            "lat": float(ds.lat[0]), "lon": float(ds.lon[0])}
+
+
+def reopen_and_ask(path, lat, lon):
+    """Open the directory and answer one radius query: the wait before a restarted service's
+    first answer."""
+    import korvane
+    base = anon_bytes()
+    t0 = time.perf_counter()
+    db = korvane.Korvane(path)
+    res = db.search_radius(lat, lon, 5000.0)
+    dt = time.perf_counter() - t0
+    return {"reopen_first_query_s": dt, "anon_bytes": anon_bytes() - base, "count": db.count(),
+            "results": len(res)}
+
+
+def reopen_at_scale(n, workdir, seed, log, rounds=3):
+    """Reopen time (first query included, median of `rounds` fresh processes) and memory beyond
+    the mapped files, for korvane at `n` points."""
+    path = os.path.join(workdir, f"scale-{n}")
+    shutil.rmtree(path, ignore_errors=True)
+    log(f"\n[reopen at scale] building korvane's store of {n:,} points ...")
+    built = in_child(lambda: build_scale_store(n, path, seed))
+    if "error" in built:
+        return built
+    runs = [in_child(lambda: reopen_and_ask(path, built["lat"], built["lon"])) for _ in range(rounds)]
+    shutil.rmtree(path, ignore_errors=True)
+    errors = [r["error"] for r in runs if "error" in r]
+    if errors:
+        return {"error": errors[0]}
+    out = {"points": n, "count": built["count"], "persist_s": built["persist_s"],
+           "reopen_first_query_s": percentile([r["reopen_first_query_s"] for r in runs], 50),
+           "reopen_runs_s": [r["reopen_first_query_s"] for r in runs],
+           "anon_bytes_per_point": percentile([r["anon_bytes"] for r in runs], 50) / n,
+           "count_after_reopen": runs[0]["count"], "first_query_results": runs[0]["results"]}
+    log(f"    korvane: reopen + first query {out['reopen_first_query_s']:.3f} s (runs "
+        + ", ".join(f"{t:.3f}" for t in out["reopen_runs_s"])
+        + f"), {out['anon_bytes_per_point']:.1f} bytes per point beyond the mapped files")
+    return out
 
 
 # --------------------------------------------------------------- queries
@@ -444,6 +511,16 @@ def print_report(result):
                 print("  sqlite time / korvane time: " + ", ".join(ratios))
         for p in d.get("sanity", []):
             print(f"  korvane: {p}")
+    sc = result.get("reopen_at_scale")
+    if sc:
+        print("\nLifecycle at scale (korvane, synthetic set around 1,000 cities):")
+        if "error" in sc:
+            print(f"  ERROR {sc['error']}")
+        else:
+            print(f"  {sc['points']:,} points: reopen + first query {sc['reopen_first_query_s']:.3f} s"
+                  f" (median of {len(sc['reopen_runs_s'])} fresh processes; target at most 1 s),"
+                  f" memory beyond the mapped files {sc['anon_bytes_per_point']:.1f} bytes per point"
+                  f" (target at most 130); persist {sc['persist_s']:.2f} s")
     if result.get("problems"):
         print("\nProblems found:")
         for p in result["problems"]:
@@ -485,6 +562,12 @@ def write_chart(result, path):
 
 def collect_problems(result):
     problems = []
+    sc = result.get("reopen_at_scale") or {}
+    if "error" in sc:
+        problems.append(f"reopen at scale: {sc['error']}")
+    for key in ("count", "count_after_reopen"):
+        if key in sc and sc[key] != sc["points"]:
+            problems.append(f"reopen at scale: {key} = {sc[key]:,}, expected {sc['points']:,}")
     for dname, d in result["datasets"].items():
         for e, lc in d["lifecycle"].items():
             if "error" in lc:
@@ -619,6 +702,9 @@ def main(argv=None):
     ap.add_argument("--workdir", help="where stores are built (default: a temporary directory)")
     ap.add_argument("--out", default=os.path.join(HERE, "results"), help="results directory")
     ap.add_argument("--seed", type=int, default=42)
+    ap.add_argument("--reopen-points", type=int, default=0,
+                    help="also time korvane's reopen (first query included) and memory at this many"
+                         " points, 1,000 cities (make bench: 10,000,000; a few minutes more)")
     args = ap.parse_args(argv)
     args.points = args.points or (50_000 if args.quick else 1_000_000)
     args.queries = args.queries or (30 if args.quick else 100)
@@ -662,6 +748,8 @@ def main(argv=None):
             result["datasets"][ds.name] = run_dataset(ds, engine_names, args, workdir, log)
             del ds
             gc.collect()
+        if args.reopen_points and "korvane" in engine_names:
+            result["reopen_at_scale"] = reopen_at_scale(args.reopen_points, workdir, args.seed, log)
     finally:
         if tmp:
             shutil.rmtree(tmp, ignore_errors=True)

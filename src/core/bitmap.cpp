@@ -112,11 +112,15 @@ bool Bitmap::decode(const uint8_t* p, size_t n, Bitmap* out) {
     offs = p + pos;
     pos += 4 * c;
   }
-  // Validate every container before building anything.
-  // A null bitmap here is an allocation failure (std::bad_alloc), not a decoding failure.
-  roaring_bitmap_t* r = new_roaring();
-  Bitmap result = from_roaring(r);
-  std::vector<uint32_t> values;
+  // Every container is validated before anything is built. A set of at most kSmallMax members
+  // is gathered on the way and takes the small form without a library bitmap; a larger one is
+  // then read by the library from the same, now known to be well-formed, bytes.
+  uint32_t gathered[kSmallMax];
+  uint64_t total = 0;
+  auto gather = [&](uint32_t x) {
+    if (total < kSmallMax) gathered[total] = x;
+    ++total;
+  };
   int prev_key = -1;
   for (size_t k = 0; k < c; ++k) {
     uint16_t key = load_u16(hdr + 4 * k);
@@ -125,7 +129,6 @@ bool Bitmap::decode(const uint8_t* p, size_t n, Bitmap* out) {
     prev_key = key;
     if (offs != nullptr && load_u32(offs + 4 * k) != pos) return false;
     uint32_t high = static_cast<uint32_t>(key) << 16;
-    values.clear();
     bool is_run = run_flags != nullptr && (run_flags[k / 8] >> (k % 8)) & 1;
     if (is_run) {
       if (n - pos < 2) return false;
@@ -133,21 +136,24 @@ bool Bitmap::decode(const uint8_t* p, size_t n, Bitmap* out) {
       pos += 2;
       if ((n - pos) / 4 < runs) return false;
       long prev_end = -1;
-      size_t total = 0;
+      size_t sum = 0;
       for (size_t i = 0; i < runs; ++i) {
         uint32_t start = load_u16(p + pos + 4 * i);
         uint32_t len = load_u16(p + pos + 4 * i + 2);
         if (static_cast<long>(start) <= prev_end || start + len > 0xFFFF) return false;
         prev_end = static_cast<long>(start + len);
-        total += len + 1;
-        if (total > card) return false;
+        sum += len + 1;
+        if (sum > card) return false;
       }
-      if (total != card) return false;
-      // Added run by run: the cost follows the bytes, not the members they name.
-      for (size_t i = 0; i < runs; ++i) {
-        uint32_t start = load_u16(p + pos + 4 * i);
-        uint32_t len = load_u16(p + pos + 4 * i + 2);
-        roaring_bitmap_add_range_closed(r, high | start, high | (start + len));
+      if (sum != card) return false;
+      if (total + card <= kSmallMax) {
+        for (size_t i = 0; i < runs; ++i) {
+          uint32_t start = load_u16(p + pos + 4 * i);
+          uint32_t len = load_u16(p + pos + 4 * i + 2);
+          for (uint32_t x = start; x <= start + len; ++x) gather(high | x);
+        }
+      } else {
+        total += card;
       }
       pos += 4 * runs;
     } else if (card <= kArrayMax) {
@@ -157,28 +163,73 @@ bool Bitmap::decode(const uint8_t* p, size_t n, Bitmap* out) {
         uint16_t low = load_u16(p + pos + 2 * i);
         if (static_cast<int>(low) <= prev) return false;
         prev = low;
-        values.push_back(high | low);
+        gather(high | low);
       }
       pos += 2 * card;
     } else {
       if (n - pos < kBitsetBytes) return false;
-      for (size_t w = 0; w < 1024; ++w) {
-        uint64_t bits = load_u64(p + pos + 8 * w);
-        while (bits) {
-          int b = __builtin_ctzll(bits);
-          values.push_back(high | static_cast<uint32_t>(w * 64 + b));
-          bits &= bits - 1;
-        }
-      }
-      if (values.size() != card) return false;
+      size_t bits = 0;
+      for (size_t w = 0; w < 1024; ++w) bits += static_cast<size_t>(__builtin_popcountll(load_u64(p + pos + 8 * w)));
+      if (bits != card) return false;
+      total += card;
       pos += kBitsetBytes;
     }
-    roaring_bitmap_add_many(r, values.size(), values.data());
   }
   if (pos != n) return false;
-  result.compact();
-  *out = std::move(result);
+  if (total <= kSmallMax) {
+    *out = of_sorted(gathered, static_cast<size_t>(total));
+    return true;
+  }
+  // A null bitmap here is an allocation failure (std::bad_alloc), not a decoding failure.
+  *out = from_roaring(roaring_bitmap_portable_deserialize_safe(reinterpret_cast<const char*>(p), n));
   return true;
+}
+
+PortableBits::PortableBits(const uint8_t* p, size_t n) : p_(p) {
+  if (n < 8) return;  // no set decodes from fewer bytes but the empty one's
+  uint32_t word = load_u32(p);
+  if (word == kCookieNoRun) {
+    count_ = load_u32(p + 4);
+    hdr_ = p + 8;
+    pos_ = 8 + 8 * count_;
+  } else {
+    count_ = (word >> 16) + 1;
+    run_flags_ = p + 4;
+    hdr_ = run_flags_ + (count_ + 7) / 8;
+    pos_ = static_cast<size_t>(hdr_ - p) + 4 * count_ + (count_ >= 4 ? 4 * count_ : 0);
+  }
+}
+
+bool PortableBits::block(uint32_t key, uint64_t* words) {
+  for (; next_ < count_; ++next_) {
+    uint32_t k = load_u16(hdr_ + 4 * next_);
+    if (k > key) return false;
+    size_t card = static_cast<size_t>(load_u16(hdr_ + 4 * next_ + 2)) + 1;
+    const uint8_t* d = p_ + pos_;
+    bool is_run = run_flags_ != nullptr && (run_flags_[next_ / 8] >> (next_ % 8)) & 1;
+    size_t runs = is_run ? load_u16(d) : 0;
+    pos_ += is_run ? 2 + 4 * runs : card <= kArrayMax ? 2 * card : kBitsetBytes;
+    if (k < key) continue;
+    ++next_;
+    if (!is_run && card > kArrayMax) {
+      std::memcpy(words, d, kBitsetBytes);
+      return true;
+    }
+    std::memset(words, 0, kBitsetBytes);
+    if (!is_run) {
+      for (size_t i = 0; i < card; ++i) {
+        uint32_t low = load_u16(d + 2 * i);
+        words[low / 64] |= uint64_t{1} << (low % 64);
+      }
+      return true;
+    }
+    for (size_t r = 0; r < runs; ++r) {
+      uint32_t start = load_u16(d + 2 + 4 * r), last = start + load_u16(d + 4 + 4 * r);
+      for (uint32_t x = start; x <= last; ++x) words[x / 64] |= uint64_t{1} << (x % 64);
+    }
+    return true;
+  }
+  return false;
 }
 
 }  // namespace korvane

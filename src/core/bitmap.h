@@ -113,6 +113,26 @@ class Bitmap {
   uintptr_t bits_ = 0;
 };
 
+// A set in the portable form read 65536 ids at a time as plain bits, straight from its bytes
+// (which must be ones Bitmap::decode accepted, and outlive the reader): for work over many sets
+// in step, block by block, such as turning a field's bit slices into its values.
+class PortableBits {
+ public:
+  PortableBits() = default;
+  PortableBits(const uint8_t* p, size_t n);
+  // The members in [key << 16, (key + 1) << 16) as 1024 words, bit j of word w standing for id
+  // key << 16 | 64 w + j; false, with nothing written, when there are none. Keys are asked in
+  // ascending order.
+  bool block(uint32_t key, uint64_t* words);
+
+ private:
+  const uint8_t* p_ = nullptr;
+  const uint8_t* hdr_ = nullptr;        // (key, cardinality - 1) per container
+  const uint8_t* run_flags_ = nullptr;  // null in the form without run containers
+  size_t count_ = 0, next_ = 0;         // containers, and the first one not yet passed
+  size_t pos_ = 0;                      // where the data of container next_ begins
+};
+
 template <class F>
 void Bitmap::for_each(F&& f) const {
   if (bits_ == 0) return;

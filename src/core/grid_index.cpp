@@ -233,7 +233,9 @@ GridIndex GridIndex::of_points(const std::vector<uint64_t>& keys) {
 }
 
 bool GridIndex::of_cells(std::vector<std::pair<uint64_t, Bitmap>>& cells, GridIndex* out) {
-  std::sort(cells.begin(), cells.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  auto by_key = [](const auto& a, const auto& b) { return a.first < b.first; };
+  if (!std::is_sorted(cells.begin(), cells.end(), by_key))  // a snapshot lists them in order
+    std::sort(cells.begin(), cells.end(), by_key);
   GridIndex g;
   for (size_t j = 0; j < cells.size(); ++j) {
     uint64_t key = cells[j].first;

@@ -135,6 +135,61 @@ void NumericBsiIndex::rebuild_column() {
   }
 }
 
+namespace {
+
+// Transposes a 32 x 32 bit matrix in place, row r being a[r] with column c at bit 31 - c: after
+// it, bit 31 - r of a[c] is what bit 31 - c of a[r] was. Five rounds of swapping blocks half as
+// wide as the last.
+void transpose32(uint32_t* a) {
+  uint32_t m = 0x0000FFFFu;
+  for (int j = 16; j != 0; j >>= 1, m ^= m << j) {
+    for (int k = 0; k < 32; k = (k + j + 1) & ~j) {
+      uint32_t t = (a[k] ^ (a[k + j] >> j)) & m;
+      a[k] ^= t;
+      a[k + j] ^= t << j;
+    }
+  }
+}
+
+}  // namespace
+
+void NumericBsiIndex::rebuild_column(PortableBits existence_bits, std::array<PortableBits, 32> slice_bits) {
+  uint64_t n = existence.cardinality();
+  if (n == 0 || n * kDenseFill < uint64_t{existence.maximum()} + 1) {
+    rebuild_column();  // a map of the members: listing them costs what the map does
+    return;
+  }
+  column_ = {};
+  sparse_ = {};
+  dense_ = true;
+  const size_t size = size_t{existence.maximum()} + 1;
+  column_.assign(size, kAbsent);
+  std::vector<uint64_t> present(1024), bits(32 * 1024);
+  for (uint32_t key = 0; key <= existence.maximum() >> 16; ++key) {
+    if (!existence_bits.block(key, present.data())) continue;
+    // Slices without members here read as zeros.
+    for (int i = 0; i < 32; ++i)
+      if (!slice_bits[i].block(key, &bits[size_t(i) * 1024])) std::fill_n(&bits[size_t(i) * 1024], 1024, 0);
+    uint32_t* out = column_.data() + (size_t{key} << 16);
+    size_t room = size - (size_t{key} << 16);  // the last block ends at the highest member
+    for (size_t w = 0; w < 1024; ++w) {
+      uint64_t e = present[w];
+      if (e == 0) continue;
+      // 64 ids times 32 slices, turned into 64 values of 32 bits: two 32 x 32 bit transposes.
+      uint32_t v[64];
+      for (int half = 0; half < 2; ++half) {
+        uint32_t* a = v + 32 * half;
+        for (int r = 0; r < 32; ++r) a[r] = uint32_t(bits[size_t(31 - r) * 1024 + w] >> (32 * half));
+        transpose32(a);
+      }
+      for (; e != 0; e &= e - 1) {
+        size_t j = size_t(__builtin_ctzll(e));
+        if (64 * w + j < room) out[64 * w + j] = v[32 * (j / 32) + 31 - j % 32];
+      }
+    }
+  }
+}
+
 void NumericBsiIndex::remove(uint32_t id) {
   if (!existence.contains(id)) return;  // slices hold nothing that existence does not
   existence.remove(id);

@@ -50,6 +50,9 @@ class NumericBsiIndex {
   }
   // Builds the column from `existence` and the slices, in the form its fill calls for.
   void rebuild_column();
+  // The same from the bytes the slices and `existence` were decoded from: a column by id is
+  // then filled 65536 ids at a time from their bits, without listing the members of any set.
+  void rebuild_column(PortableBits existence_bits, std::array<PortableBits, 32> slice_bits);
 
   void insert(uint32_t id, float x);
   // insert(ids[k], xs[k]) for each k, with each slice taking its ids at once. Requires: the ids

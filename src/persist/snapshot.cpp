@@ -21,7 +21,14 @@
 // The slot-file capacity is not stored: opening recomputes it from coords.bin.
 #include "persist/snapshot.h"
 
-#include <unordered_set>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <exception>
+#include <future>
+#include <thread>
 #include <vector>
 
 #include "core/coding.h"
@@ -59,8 +66,58 @@ class Encoder {
   std::string scratch_;
 };
 
-template <class T>
-bool read_count(BufReader& in, uint64_t min_entry, uint64_t* n) {
+// The snapshot as one read-only mapping: its bytes are decoded where they lie.
+class MappedReader {
+ public:
+  static constexpr bool kTakenBytesLast = true;  // until the mapping goes
+  MappedReader(const uint8_t* p, uint64_t n) : p_(p), n_(n) {}
+  // The next k bytes, or null when fewer remain.
+  const uint8_t* take(uint64_t k) {
+    if (k > remaining()) return nullptr;
+    const uint8_t* q = p_ + pos_;
+    pos_ += k;
+    return q;
+  }
+  bool read(void* dst, size_t k) {
+    const uint8_t* q = take(k);
+    if (q != nullptr) std::memcpy(dst, q, k);
+    return q != nullptr;
+  }
+  bool u8(uint8_t* v) { return read(v, 1); }
+  bool u32(uint32_t* v) { return read(v, 4); }
+  bool u64(uint64_t* v) { return read(v, 8); }
+  bool text(std::string* s) {
+    uint64_t k;
+    const uint8_t* q;
+    if (!u64(&k) || (q = take(k)) == nullptr) return false;
+    s->assign(reinterpret_cast<const char*>(q), static_cast<size_t>(k));
+    return valid_utf8(q, static_cast<size_t>(k));
+  }
+  uint64_t remaining() const { return n_ - pos_; }
+
+ private:
+  const uint8_t* p_;
+  uint64_t n_, pos_ = 0;
+};
+
+// The same through read calls, when the file cannot be mapped: taken bytes are copied into a
+// buffer that lasts until the next take.
+class CopyingReader : public BufReader {
+ public:
+  static constexpr bool kTakenBytesLast = false;
+  CopyingReader(int fd, uint64_t n) : BufReader(fd, n, 1 << 20) {}
+  const uint8_t* take(uint64_t k) {
+    if (k > remaining()) return nullptr;
+    buf_.resize(static_cast<size_t>(k));
+    return read(buf_.data(), buf_.size()) ? buf_.data() : nullptr;
+  }
+
+ private:
+  std::vector<uint8_t> buf_;
+};
+
+template <class T, class Reader>
+bool read_count(Reader& in, uint64_t min_entry, uint64_t* n) {
   if (!in.u64(n)) return false;
   return *n <= in.remaining() / min_entry;
 }
@@ -85,22 +142,31 @@ uint64_t claimed_members(const uint8_t* p, size_t n) {
   return total;
 }
 
-bool read_bitmap(BufReader& in, Bitmap* out, uint64_t max_ids) {
+// `bits`, when given, reads the set's bytes afterwards (for readers whose bytes last).
+template <class Reader>
+bool read_bitmap(Reader& in, Bitmap* out, uint64_t max_ids, PortableBits* bits = nullptr) {
   uint64_t n;
-  if (!in.u64(&n) || n > in.remaining()) return false;
-  thread_local std::vector<uint8_t> buf;
-  buf.resize(static_cast<size_t>(n));
-  if (!in.read(buf.data(), buf.size())) return false;
+  const uint8_t* p;
+  if (!in.u64(&n) || (p = in.take(n)) == nullptr) return false;
   // Every member is an allocated id, below max_ids; a set claiming more is damaged, and
   // expanding it could take gigabytes.
-  if (claimed_members(buf.data(), buf.size()) > max_ids) return false;
-  return Bitmap::decode(buf.data(), buf.size(), out);
+  if (claimed_members(p, static_cast<size_t>(n)) > max_ids) return false;
+  if (!Bitmap::decode(p, static_cast<size_t>(n), out)) return false;
+  if (bits != nullptr) *bits = PortableBits(p, static_cast<size_t>(n));
+  return true;
 }
 
-bool read_bsi(BufReader& in, NumericBsiIndex* out, uint64_t max_ids) {
-  for (auto& s : out->slices)
-    if (!read_bitmap(in, &s, max_ids)) return false;
-  if (!read_bitmap(in, &out->existence, max_ids)) return false;
+// A field's sets as bits, for its column (see NumericBsiIndex::rebuild_column).
+struct FieldBits {
+  PortableBits existence;
+  std::array<PortableBits, 32> slices;
+};
+
+template <class Reader>
+bool read_bsi(Reader& in, NumericBsiIndex* out, uint64_t max_ids, FieldBits* bits) {
+  for (int i = 0; i < 32; ++i)
+    if (!read_bitmap(in, &out->slices[i], max_ids, bits ? &bits->slices[i] : nullptr)) return false;
+  if (!read_bitmap(in, &out->existence, max_ids, bits ? &bits->existence : nullptr)) return false;
   return in.u32(&out->min_encoded) && in.u32(&out->max_encoded) && in.u8(&out->top_bit);
 }
 
@@ -113,12 +179,7 @@ bool consistent(const SnapshotData& s) {
   if (n > uint64_t{UINT32_MAX} + 1) return false;
   // Disjoint, all below N and N members in all: exactly 0..N-1.
   if (!below(s.valid_ids, n) || !below(s.deleted, n)) return false;
-  if (s.ext_to_int.size() != s.valid_ids.cardinality()) return false;
-  Bitmap targets;
-  for (const auto& [h, i] : s.ext_to_int) {
-    if (!s.valid_ids.contains(i)) return false;
-    if (!targets.add_checked(i)) return false;  // two hashes for one point
-  }
+  // ext_to_int was checked against valid_ids as it was decoded (read_ext_to_int).
   for (const auto& [name, bsi] : s.num_index) {
     if (bsi.top_bit > 31) return false;
     if (!bsi.existence.is_subset_of(s.valid_ids)) return false;
@@ -177,10 +238,65 @@ Status write_snapshot(const CoreIndex& ix, int fd) {
   return e.finish();
 }
 
-bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s, uint64_t max_ids) {
-  BufReader in(fd, file_len);
+namespace {
+
+// Decodes the n entries of ext_to_int, checking them on the way against valid_ids (decoded
+// before them): one entry per live point, no two naming the same one.
+template <class Reader>
+bool read_ext_to_int(Reader& in, uint64_t n, SnapshotData* s) {
+  if (n != s->valid_ids.cardinality()) return false;
+  s->ext_to_int.reserve(static_cast<size_t>(n));
+  // The live ids as plain bits, each cleared by the entry that names it: an entry naming an id
+  // that is not live, or was named before, finds its bit clear. When the bits would take more
+  // than a word per entry (ids far above the count), the sets themselves are asked instead.
+  std::vector<uint64_t> live;
+  Bitmap named;
+  bool as_bits = n > 0 && s->valid_ids.maximum() / 64 <= n;
+  if (as_bits) {
+    live.assign(s->valid_ids.maximum() / 64 + 1, 0);
+    s->valid_ids.for_each([&](uint32_t i) { live[i / 64] |= uint64_t{1} << (i % 64); });
+  }
+  const uint8_t* p = in.take(12 * n);
+  if (p == nullptr) return false;
+  for (uint64_t j = 0; j < n; ++j) {
+    uint32_t i = load_u32(p + 12 * j + 8);
+    if (as_bits) {
+      uint64_t bit = uint64_t{1} << (i % 64);
+      if (i / 64 >= live.size() || (live[i / 64] & bit) == 0) return false;
+      live[i / 64] &= ~bit;
+    } else if (!s->valid_ids.contains(i) || !named.add_checked(i)) {
+      return false;
+    }
+  }
+  // The table places a key by the low bits of its hash above the seven it keeps beside the
+  // slot. Inserted in file order, every entry would land on a random page of a table of hundreds
+  // of megabytes; grouped first by the top ten of those bits, they fill one stretch of the table
+  // (a fraction of a megabyte at ten million entries) after the other.
+  const uint64_t mask = s->ext_to_int.bucket_count();
+  const int shift = std::max(0, 64 - __builtin_clzll(mask | 1) - 10);
+  auto group_of = [&](uint64_t key) { return static_cast<size_t>(((absl::Hash<uint64_t>{}(key) >> 7) & mask) >> shift); };
+  std::vector<uint32_t> starts(1025, 0);
+  for (uint64_t j = 0; j < n; ++j) ++starts[group_of(load_u64(p + 12 * j)) + 1];
+  for (size_t g = 1; g <= 1024; ++g) starts[g] += starts[g - 1];
+  std::vector<std::pair<uint64_t, uint32_t>> order(static_cast<size_t>(n));
+  for (uint64_t j = 0; j < n; ++j) {
+    uint64_t key = load_u64(p + 12 * j);
+    order[starts[group_of(key)]++] = {key, load_u32(p + 12 * j + 8)};
+  }
+  constexpr size_t kAhead = 8;  // each place is fetched a few entries ahead
+  for (size_t j = 0; j < order.size() && j < kAhead; ++j) s->ext_to_int.prefetch(order[j].first);
+  for (size_t j = 0; j < order.size(); ++j) {
+    if (j + kAhead < order.size()) s->ext_to_int.prefetch(order[j + kAhead].first);
+    if (!s->ext_to_int.try_emplace(order[j].first, order[j].second).second) return false;
+  }
+  return true;
+}
+
+// The snapshot's sections, each read from where the one before it ends. Smallest encodings: a
+// text is 8 bytes, a framed bitmap 16, a numeric index 33 * 16 + 9.
+template <class Reader>
+bool read_str_index(Reader& in, SnapshotData* s, uint64_t max_ids) {
   uint64_t n;
-  // Smallest encodings: a text is 8 bytes, a framed bitmap 16, a numeric index 33 * 16 + 9.
   if (!read_count<StrIndex>(in, 16, &n)) return false;
   for (uint64_t k = 0; k < n; ++k) {
     std::string name;
@@ -188,6 +304,7 @@ bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s, uint64_t max_ids)
     if (!in.text(&name) || !read_count<int>(in, 24, &m)) return false;
     auto [it, fresh] = s->str_index.try_emplace(std::move(name));
     if (!fresh) return false;
+    it->second.reserve(static_cast<size_t>(m));
     for (uint64_t j = 0; j < m; ++j) {
       std::string text;
       Bitmap b;
@@ -195,13 +312,32 @@ bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s, uint64_t max_ids)
       if (!it->second.try_emplace(std::move(text), std::move(b)).second) return false;
     }
   }
+  return true;
+}
+
+// `bits` receives each field's sets as bits when the reader's bytes last.
+template <class Reader>
+bool read_num_index(Reader& in, SnapshotData* s, uint64_t max_ids,
+                    std::vector<std::pair<NumericBsiIndex*, FieldBits>>* bits) {
+  uint64_t n;
   if (!read_count<NumIndex>(in, 8 + 33 * 16 + 9, &n)) return false;
+  // Sized for all its fields first, so that the pointers kept to them stay valid.
+  s->num_index.reserve(static_cast<size_t>(n));
   for (uint64_t k = 0; k < n; ++k) {
     std::string name;
     if (!in.text(&name)) return false;
     auto [it, fresh] = s->num_index.try_emplace(std::move(name));
-    if (!fresh || !read_bsi(in, &it->second, max_ids)) return false;
+    if (!fresh) return false;
+    FieldBits* b = nullptr;
+    if constexpr (Reader::kTakenBytesLast) b = &bits->emplace_back(&it->second, FieldBits{}).second;
+    if (!read_bsi(in, &it->second, max_ids, b)) return false;
   }
+  return true;
+}
+
+template <class Reader>
+bool read_grid(Reader& in, SnapshotData* s, uint64_t max_ids) {
+  uint64_t n;
   if (!read_count<GridIndex>(in, 24, &n)) return false;
   std::vector<std::pair<uint64_t, Bitmap>> cells;
   cells.reserve(static_cast<size_t>(n));
@@ -211,27 +347,119 @@ bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s, uint64_t max_ids)
     if (!in.u64(&key) || !read_bitmap(in, &b, max_ids)) return false;
     cells.emplace_back(key, std::move(b));
   }
-  if (!GridIndex::of_cells(cells, &s->grid_index)) return false;
+  return GridIndex::of_cells(cells, &s->grid_index);
+}
+
+// valid_ids, deleted, ext_to_int and the two file lengths.
+template <class Reader>
+bool read_tail(Reader& in, SnapshotData* s, uint64_t max_ids) {
+  uint64_t n;
   if (!read_bitmap(in, &s->valid_ids, max_ids) || !read_bitmap(in, &s->deleted, max_ids)) return false;
   if (!read_count<ExtToInt>(in, 12, &n)) return false;
-  s->ext_to_int.reserve(static_cast<size_t>(n));
+  if (!read_ext_to_int(in, n, s)) return false;
+  return in.u64(&s->ids_file_len) && in.u64(&s->meta_file_len);
+}
+
+// Passes over the first two sections as their readers would, reading only counts and lengths:
+// where the grid begins, found without decoding what comes before it.
+bool skip_to_grid(MappedReader& in);
+bool skip_to_tail(MappedReader& in) {
+  uint64_t n, len;
+  if (!skip_to_grid(in) || !read_count<GridIndex>(in, 24, &n)) return false;
+  for (uint64_t k = 0; k < n; ++k)
+    if (in.take(8) == nullptr || !in.u64(&len) || in.take(len) == nullptr) return false;
+  return true;
+}
+bool skip_to_grid(MappedReader& in) {
+  auto skip = [&](uint64_t* len) { return in.u64(len) && in.take(*len) != nullptr; };
+  uint64_t n, m, len;
+  if (!read_count<StrIndex>(in, 16, &n)) return false;
   for (uint64_t k = 0; k < n; ++k) {
-    uint64_t h;
-    uint32_t i;
-    if (!in.u64(&h) || !in.u32(&i)) return false;
-    if (!s->ext_to_int.try_emplace(h, i).second) return false;
+    if (!skip(&len) || !read_count<int>(in, 24, &m)) return false;
+    for (uint64_t j = 0; j < m; ++j)
+      if (!skip(&len) || !skip(&len)) return false;
   }
-  if (!in.u64(&s->ids_file_len) || !in.u64(&s->meta_file_len)) return false;
-  if (!consistent(*s)) return false;
-  // Each numeric value is given a column entry below. The writer spends at least one bit of the
-  // field's existence set on every value (a full container holds 65536 ids in 8192 bytes), so
-  // its files hold at most 8 values per byte; the run form can name thousands of fields times
-  // thousands of points in a few bytes each, and a file claiming more is not one it wrote.
+  if (!read_count<NumIndex>(in, 8 + 33 * 16 + 9, &n)) return false;
+  for (uint64_t k = 0; k < n; ++k) {
+    if (!skip(&len)) return false;
+    for (int i = 0; i < 33; ++i)
+      if (!skip(&len)) return false;
+    if (in.take(9) == nullptr) return false;
+  }
+  return true;
+}
+
+// Each numeric value is given a column entry. The writer spends at least one bit of the field's
+// existence set on every value (a full container holds 65536 ids in 8192 bytes), so its files
+// hold at most 8 values per byte; the run form can name thousands of fields times thousands of
+// points in a few bytes each, and a file claiming more is not one it wrote.
+bool values_fit(const NumIndex& num_index, uint64_t file_len) {
   uint64_t values = 0;
-  for (const auto& [name, bsi] : s->num_index) values += bsi.existence.cardinality();
-  if (values / 8 > file_len) return false;
+  for (const auto& [name, bsi] : num_index) values += bsi.existence.cardinality();
+  return values / 8 <= file_len;
+}
+
+// Read through calls: one section after the other.
+bool decode_snapshot(CopyingReader& in, uint64_t file_len, SnapshotData* s, uint64_t max_ids) {
+  if (!read_str_index(in, s, max_ids) || !read_num_index(in, s, max_ids, nullptr) ||
+      !read_grid(in, s, max_ids) || !read_tail(in, s, max_ids))
+    return false;
+  if (!consistent(*s) || !values_fit(s->num_index, file_len)) return false;
   for (auto& [name, bsi] : s->num_index) bsi.rebuild_column();
   return true;
+}
+
+// Mapped: the grid and the tail (ext_to_int the largest part of it) are decoded on a second
+// thread while this one decodes the text and numeric sets and builds the numeric columns. The
+// two write different members of `s`.
+bool decode_snapshot(MappedReader& in, uint64_t file_len, SnapshotData* s, uint64_t max_ids) {
+  MappedReader tail_in = in;
+  bool tail_ok = false;
+  std::exception_ptr tail_error;
+  std::vector<std::pair<NumericBsiIndex*, FieldBits>> field_bits;
+  std::promise<bool> fields_read;
+  std::future<bool> fields = fields_read.get_future();
+  std::thread tail([&] {
+    try {
+      tail_ok = skip_to_tail(tail_in);
+      tail_ok = tail_ok && read_tail(tail_in, s, max_ids);
+      if (fields.get())
+        for (auto& [bsi, bits] : field_bits) bsi->rebuild_column(bits.existence, bits.slices);
+    } catch (...) {
+      tail_error = std::current_exception();
+    }
+  });
+  struct Joiner {
+    std::thread& t;
+    ~Joiner() {
+      if (t.joinable()) t.join();
+    }
+  } joiner{tail};
+  bool ok = read_str_index(in, s, max_ids);
+  ok = ok && read_num_index(in, s, max_ids, &field_bits) && values_fit(s->num_index, file_len);
+  fields_read.set_value(ok);
+  ok = ok && read_grid(in, s, max_ids);
+  tail.join();
+  if (tail_error) std::rethrow_exception(tail_error);
+  ok = ok && tail_ok && consistent(*s);
+  return ok;
+}
+
+}  // namespace
+
+bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s, uint64_t max_ids) {
+  // Mapped, and decoded where its bytes lie, when the file holds all of them; a shorter file is
+  // read through calls, and fails where its bytes end.
+  struct stat st;
+  if (file_len > 0 && ::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) >= file_len) {
+    auto m = Mapping::map(fd, static_cast<size_t>(file_len), /*read_only=*/true);
+    if (m) {
+      MappedReader in(m->data(), file_len);
+      return decode_snapshot(in, file_len, s, max_ids);
+    }
+  }
+  CopyingReader in(fd, file_len);
+  return decode_snapshot(in, file_len, s, max_ids);
 }
 
 }  // namespace korvane

@@ -271,6 +271,45 @@ TEST(BitmapDecoding, RunFormWithOffsetsFromTheLibrary) {
   EXPECT_TRUE(lib.equals(expected));
 }
 
+// The members of a decodable set as PortableBits reads them, block by block.
+std::vector<uint32_t> members_by_blocks(const std::string& s) {
+  korvane::PortableBits bits(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+  std::vector<uint32_t> out;
+  std::vector<uint64_t> words(1024);
+  for (uint32_t key = 0; key < 65536; key += 1 + key % 3) {  // some blocks are never asked for
+    if (!bits.block(key, words.data())) continue;
+    for (uint32_t w = 0; w < 1024; ++w)
+      for (uint32_t j = 0; j < 64; ++j)
+        if ((words[w] >> j) & 1) out.push_back(key << 16 | (64 * w + j));
+  }
+  return out;
+}
+
+TEST(PortableBits, BlocksHoldTheDecodedMembersInEveryForm) {
+  std::mt19937 rnd(9);
+  for (bool runs : {false, true}) {
+    for (int containers : {1, 3, 4, 12}) {
+      roaring_bitmap_t* r = roaring_bitmap_create();
+      for (int c = 0; c < containers; ++c) {
+        uint32_t key = static_cast<uint32_t>(c * 7 + rnd() % 5);
+        int kind = (c + (runs ? 1 : 0)) % 3;
+        uint32_t count = kind == 0 ? 1 + rnd() % 50 : kind == 1 ? 5000 + rnd() % 20000 : 60000;
+        for (uint32_t k = 0; k < count; ++k)
+          roaring_bitmap_add(r, key << 16 | (kind == 2 ? k : static_cast<uint32_t>(rnd() % 65536)));
+      }
+      if (runs) roaring_bitmap_run_optimize(r);
+      std::string s(roaring_bitmap_portable_size_in_bytes(r), '\0');
+      roaring_bitmap_portable_serialize(r, s.data());
+      Bitmap out;
+      ASSERT_TRUE(decode(s, &out));
+      std::vector<uint32_t> want = from_library(r).to_vector();
+      // Only the blocks asked for (keys 0, 1, 3, 4, 6, 7, 9, ...) can come back.
+      want.erase(std::remove_if(want.begin(), want.end(), [](uint32_t x) { return (x >> 16) % 3 == 2; }), want.end());
+      EXPECT_EQ(members_by_blocks(s), want) << containers << " containers, runs " << runs;
+    }
+  }
+}
+
 TEST(BitmapEncoding, EveryWayOfBuildingASetEncodesAlike) {
   // Sets built member by member, in bulk, from a sorted array, or shrunk by removals encode to
   // the same bytes whatever form they are held in.
