@@ -533,6 +533,8 @@ def write_chart(result, path):
     import matplotlib.pyplot as plt
 
     names = list(result["datasets"])
+    if not names:  # a run of the reopen at scale alone
+        return
     fig, axes = plt.subplots(len(names), 1, figsize=(12, 4.8 * len(names)), squeeze=False)
     colors = {"korvane": "#d62728", "sqlite": "#1f77b4", "balltree": "#2ca02c", "duckdb": "#ff7f0e"}
     for ax, dname in zip(axes[:, 0], names):
