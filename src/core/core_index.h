@@ -19,7 +19,7 @@
 #include "core/grid_index.h"
 #include "core/json.h"
 #include "core/prepared_meta.h"
-#include "filter/numeric_bsi.h"
+#include "core/numeric_bsi.h"
 
 namespace korvane {
 

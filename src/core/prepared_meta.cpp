@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "core/coding.h"
-#include "filter/numeric_bsi.h"
+#include "core/numeric_bsi.h"
 
 namespace korvane {
 namespace {

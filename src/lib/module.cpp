@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "filter/numeric_bsi.h"
+#include "core/numeric_bsi.h"
 #include "lib/packed_results.h"
 #include "lib/store.h"
 

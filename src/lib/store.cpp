@@ -13,7 +13,7 @@
 #include <thread>
 #include <tuple>
 
-#include "core/vacuum.h"
+#include "persist/vacuum.h"
 #include "core/hash_id.h"
 #include "filter/filter.h"
 #include "filter/filter_check.h"

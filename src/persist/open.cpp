@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "core/vacuum.h"
+#include "persist/vacuum.h"
 #include "persist/snapshot.h"
 
 namespace korvane {

@@ -2,7 +2,7 @@
 
 #include "core/radix_sort.h"
 #include "filter/filter.h"
-#include "spatial/grid.h"
+#include "core/cell_key.h"
 #include "spatial/search.h"
 
 namespace korvane {

@@ -13,7 +13,8 @@
 
 #include "core/radix_sort.h"
 #include "filter/filter.h"
-#include "spatial/grid.h"
+#include "core/cell_key.h"
+#include "spatial/distance.h"
 #include "spatial/search.h"
 
 namespace korvane {

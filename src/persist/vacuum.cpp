@@ -16,7 +16,7 @@
 //
 // Records are carried over byte for byte; only a record that cannot be read (it lies beyond the
 // logical end of its file) is replaced by "" or "{}".
-#include "core/vacuum.h"
+#include "persist/vacuum.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,7 +27,7 @@
 
 #include "core/coding.h"
 #include "persist/snapshot.h"
-#include "spatial/grid.h"
+#include "core/cell_key.h"
 
 namespace korvane {
 

@@ -1,4 +1,4 @@
-#include "filter/numeric_bsi.h"
+#include "core/numeric_bsi.h"
 
 #include <cmath>
 #include <cstring>
