@@ -39,12 +39,7 @@ void NumericBsiIndex::insert(uint32_t id, float x) {
   // need writing; an id already present has every slice rewritten.
   bool present = !existence.add_checked(id);
   uint32_t e = encode_f32(x);
-  if (e < min_encoded) min_encoded = e;
-  if (e > max_encoded) max_encoded = e;
-  if (e != 0) {
-    uint8_t h = static_cast<uint8_t>(31 - __builtin_clz(e));
-    if (h > top_bit) top_bit = h;
-  }
+  widen_bounds(e);
   for (int i = 0; i < 32; ++i) {
     if ((e >> i) & 1u)
       slices[i].add(id);
@@ -61,12 +56,7 @@ void NumericBsiIndex::insert_new(const uint32_t* ids, const float* xs, size_t n)
     uint32_t id = ids[k];
     existence.add(id);
     uint32_t e = encode_f32(xs[k]);
-    if (e < min_encoded) min_encoded = e;
-    if (e > max_encoded) max_encoded = e;
-    if (e != 0) {
-      uint8_t h = static_cast<uint8_t>(31 - __builtin_clz(e));
-      if (h > top_bit) top_bit = h;
-    }
+    widen_bounds(e);
     for (uint32_t rest = e; rest != 0; rest &= rest - 1) bits[static_cast<size_t>(__builtin_ctz(rest))].push_back(id);
     set_encoded(id, e);
   }

@@ -54,6 +54,16 @@ class NumericBsiIndex {
   // then filled 65536 ids at a time from their bits, without listing the members of any set.
   void rebuild_column(PortableBits existence_bits, std::array<PortableBits, 32> slice_bits);
 
+  // Widens the three bounds to take the encoded value e.
+  void widen_bounds(uint32_t e) {
+    if (e < min_encoded) min_encoded = e;
+    if (e > max_encoded) max_encoded = e;
+    if (e != 0) {
+      uint8_t h = static_cast<uint8_t>(31 - __builtin_clz(e));
+      if (h > top_bit) top_bit = h;
+    }
+  }
+
   void insert(uint32_t id, float x);
   // insert(ids[k], xs[k]) for each k, with each slice taking its ids at once. Requires: the ids
   // ascending and new to the index.

@@ -26,8 +26,8 @@
 #include <cerrno>
 
 #include "core/coding.h"
+#include "core/vacuum_renumber.h"
 #include "persist/snapshot.h"
-#include "core/cell_key.h"
 
 namespace korvane {
 
@@ -60,17 +60,6 @@ std::string_view raw_record(const Mapping& m, uint64_t end, uint64_t off, bool* 
   return std::string_view(reinterpret_cast<const char*>(m.data() + off + 4), len);
 }
 
-// A bitmap translated through the (increasing) renumbering; old ids not carried over drop out.
-Bitmap translate(const Bitmap& b, const std::vector<uint32_t>& remap, std::vector<uint32_t>& scratch) {
-  std::vector<uint32_t> members = b.to_vector();
-  scratch.clear();
-  for (uint32_t o : members)
-    if (o < remap.size() && remap[o] != UINT32_MAX) scratch.push_back(remap[o]);
-  Bitmap out;
-  out.add_many(scratch.data(), scratch.size());
-  return out;
-}
-
 Status remove_working_files(int dir) {
   for (const char* n : kRecordFiles)
     if (::unlinkat(dir, vac(n).c_str(), 0) != 0 && errno != ENOENT) return Error::os(errno, "remove " + vac(n));
@@ -100,16 +89,6 @@ Status complete(int dir, const std::function<Status()>& empty_log) {
   return sync_dir(dir);
 }
 
-// Puts a compacted append-only record file in place of the old one, under its mutex: its
-// logical length is the bytes written, and its read view is mapped afresh on first use.
-void swap_record_file(std::mutex& mu, Fd& file, uint64_t& len, RecordView& view, Fd fresh, uint64_t written) {
-  std::lock_guard<std::mutex> g(mu);
-  file = std::move(fresh);
-  len = written;
-  view = RecordView{};
-  view.known_len = written;
-}
-
 struct Working {
   Fd fd;
   std::unique_ptr<BufWriter> w;
@@ -134,11 +113,13 @@ Status finish_interrupted_vacuum(int dir) {
   });
 }
 
-Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* committed) {
-  *committed = false;
-  const int dir = ix.dir.get();
+namespace {
 
-  // 1. The working files.
+// Step 1 for the record files: the live points' records, renumbered, each working file written
+// sequentially and sized, then forced to stable storage. *ids_len and *meta_len are the bytes
+// written to ids.bin.vac and meta.bin.vac.
+Status write_working_records(CoreIndex& ix, const Renumbering& r, uint64_t* ids_len, uint64_t* meta_len) {
+  const int dir = ix.dir.get();
   Working files[5];
   for (int k = 0; k < 5; ++k) {
     int fd = ::openat(dir, vac(kRecordFiles[k]).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -152,24 +133,17 @@ Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* com
   BufWriter& w_meta_offsets = *files[3].w;
   BufWriter& w_meta = *files[4].w;
 
-  auto ids_len = file_size(ix.ids_file.get(), "ids.bin");
-  auto meta_len = file_size(ix.meta_file.get(), "meta.bin");
-  if (!ids_len) return plain_os(ids_len.error());
-  if (!meta_len) return plain_os(meta_len.error());
-  auto ids_map = Mapping::map(ix.ids_file.get(), static_cast<size_t>(*ids_len), true);
-  auto meta_map = Mapping::map(ix.meta_file.get(), static_cast<size_t>(*meta_len), true);
+  auto ids_file_len = file_size(ix.ids_file.get(), "ids.bin");
+  auto meta_file_len = file_size(ix.meta_file.get(), "meta.bin");
+  if (!ids_file_len) return plain_os(ids_file_len.error());
+  if (!meta_file_len) return plain_os(meta_file_len.error());
+  auto ids_map = Mapping::map(ix.ids_file.get(), static_cast<size_t>(*ids_file_len), true);
+  auto meta_map = Mapping::map(ix.meta_file.get(), static_cast<size_t>(*meta_file_len), true);
   if (!ids_map) return plain_os(ids_map.error());
   if (!meta_map) return plain_os(meta_map.error());
 
-  std::vector<uint32_t> live = ix.valid_ids.to_vector();
-  std::vector<uint32_t> remap(live.empty() ? 1 : static_cast<size_t>(live.back()) + 1, UINT32_MAX);
-  auto nx = std::make_unique<CoreIndex>();
   uint64_t p_ids = 0, p_meta = 0;
-  uint32_t n = 0;
-  std::vector<uint64_t> cell_keys;  // of the new ids
-  cell_keys.reserve(live.size());
-  for (uint32_t o : live) {
-    remap[o] = n;
+  for (uint32_t o : r.live) {
     auto [lat, lon] = ix.get_coords(o);
     bool ok;
     std::string_view id = raw_record(*ids_map, ix.ids_file_len, load_u64(ix.offsets_mmap.data() + 8 * size_t{o}), &ok);
@@ -186,106 +160,82 @@ Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* com
     if (s) s = w_meta.put(meta.data(), meta.size());
     if (s) { store_u64(b, p_meta); s = w_meta_offsets.put(b, 8); }
     if (!s) return plain_os(s.error());
-    cell_keys.push_back(cell_key(lat, lon));
     p_ids += 4 + id.size();
     p_meta += 4 + meta.size();
-    ++n;
   }
   for (auto& f : files)
     if (auto s = f.w->flush(); !s) return plain_os(s.error());
   // The slot files' sizes after a vacuum: room for the live points, at least the initial size.
+  const uint64_t n = r.live.size();
   uint64_t coords_len = std::max<uint64_t>(8ull * n, 8 * kInitialSlots);
   uint64_t slots_len = std::max<uint64_t>(8ull * n + 8000, 8 * kInitialSlots);
   for (auto [k, len] : {std::pair{0, coords_len}, std::pair{1, slots_len}, std::pair{3, slots_len}})
     if (auto s = grow_file(files[k].fd.get(), len, kRecordFiles[k]); !s) return plain_os(s.error());
   for (int k : {0, 2, 1, 4, 3})
     if (::fsync(files[k].fd.get()) != 0) return plain_os(errno, "sync " + vac(kRecordFiles[k]));
+  *ids_len = p_ids;
+  *meta_len = p_meta;
+  return {};
+}
 
-  // The indexes for the new numbering.
-  nx->grid_index = GridIndex::of_points(cell_keys);
-  std::vector<uint32_t> scratch;
-  for (const auto& [name, values] : ix.str_index) {
-    StrValues kept;
-    for (const auto& [text, b] : values) {
-      Bitmap t = translate(b, remap, scratch);
-      if (!t.empty()) kept.emplace(text, std::move(t));
-    }
-    if (!kept.empty()) nx->str_index.emplace(name, std::move(kept));
-  }
-  for (const auto& [name, old] : ix.num_index) {
-    NumericBsiIndex& fresh = nx->num_index[name];  // field names survive even with no live value
-    fresh.existence = translate(old.existence, remap, scratch);
-    for (int i = 0; i < 32; ++i) fresh.slices[i] = translate(old.slices[i], remap, scratch);
-    fresh.rebuild_column();
-    // The bounds from the live values only, read from the column (its cost follows the field's
-    // members, not every live point).
-    fresh.existence.for_each([&](uint32_t m) {
-      uint32_t e = fresh.encoded_at(m);
-      fresh.min_encoded = std::min(fresh.min_encoded, e);
-      fresh.max_encoded = std::max(fresh.max_encoded, e);
-      if (e != 0) fresh.top_bit = std::max<uint8_t>(fresh.top_bit, static_cast<uint8_t>(31 - __builtin_clz(e)));
-    });
-  }
-  nx->ext_to_int.reserve(ix.ext_to_int.size());
-  for (const auto& [h, o] : ix.ext_to_int) nx->ext_to_int.emplace(h, remap[o]);
-  nx->valid_ids = Bitmap::range(0, n);
-  nx->ids_file_len = p_ids;
-  nx->meta_file_len = p_meta;
+// Step 1 for the snapshot: the compacted state's, forced to stable storage.
+Status write_working_snapshot(int dir, const CoreIndex& nx) {
+  int fd = ::openat(dir, "snapshot.bin.vac", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return plain_os(errno, "create snapshot.bin.vac");
+  Fd snap(fd);
+  auto s = write_snapshot(nx, fd);
+  if (!s) return s.error().kind == ErrorKind::Os ? plain_os(s.error()) : s.error();
+  if (::fsync(fd) != 0) return plain_os(errno, "sync snapshot.bin.vac");
+  return {};
+}
 
-  {
-    int fd = ::openat(dir, "snapshot.bin.vac", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return plain_os(errno, "create snapshot.bin.vac");
-    Fd snap(fd);
-    auto s = write_snapshot(*nx, fd);
-    if (!s) return s.error().kind == ErrorKind::Os ? plain_os(s.error()) : s.error();
-    if (::fsync(fd) != 0) return plain_os(errno, "sync snapshot.bin.vac");
-  }
+// Step 2.
+Status commit(int dir) {
+  int fd = ::openat(dir, kMarker, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return plain_os(errno, "create vacuum.commit");
+  Fd marker(fd);
+  if (::fsync(fd) != 0) return plain_os(errno, "sync vacuum.commit");
+  return sync_dir(dir);
+}
 
-  // 2. Commit.
-  {
-    int fd = ::openat(dir, kMarker, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return plain_os(errno, "create vacuum.commit");
-    Fd marker(fd);
-    if (::fsync(fd) != 0) return plain_os(errno, "sync vacuum.commit");
-  }
-  KV_TRY(sync_dir(dir));
-  *committed = true;
-
-  // 3. Into place, then swap the new files and indexes into the open index.
-  auto done = complete(dir, empty_log);
-  if (!done) return done.error();
-  Fd opened[5];
+// The record files in place after step 3, opened and the slot files mapped.
+Result<CompactedFiles> reopen_compacted(int dir) {
+  CompactedFiles out;
   for (int k = 0; k < 5; ++k) {
     int fd = ::openat(dir, kRecordFiles[k], O_RDWR | O_CLOEXEC);
     if (fd < 0) return plain_os(errno, std::string("reopen ") + kRecordFiles[k]);
-    opened[k] = Fd(fd);
+    out.files[k] = Fd(fd);
   }
-  Mapping maps[5];
-  for (int k : {0, 1, 3}) {
-    auto len = file_size(opened[k].get(), kRecordFiles[k]);
+  for (auto [k, map] : {std::pair{0, &out.coords}, std::pair{1, &out.offsets}, std::pair{3, &out.meta_offsets}}) {
+    auto len = file_size(out.files[k].get(), kRecordFiles[k]);
     if (!len) return plain_os(len.error());
-    auto m = Mapping::map(opened[k].get(), static_cast<size_t>(*len));
+    auto m = Mapping::map(out.files[k].get(), static_cast<size_t>(*len));
     if (!m) return plain_os(m.error());
     m->advise_random();
-    maps[k] = std::move(*m);
+    *map = std::move(*m);
   }
-  ix.coords_mmap = std::move(maps[0]);
-  ix.coords_file = std::move(opened[0]);
-  swap_record_file(ix.ids_mutex, ix.ids_file, ix.ids_file_len, ix.ids_view, std::move(opened[2]), p_ids);
-  ix.offsets_mmap = std::move(maps[1]);
-  ix.offsets_file = std::move(opened[1]);
-  swap_record_file(ix.meta_mutex, ix.meta_file, ix.meta_file_len, ix.meta_view, std::move(opened[4]), p_meta);
-  ix.meta_offsets_mmap = std::move(maps[3]);
-  ix.meta_offsets_file = std::move(opened[3]);
-  map_record_views(ix);
-  ix.str_index = std::move(nx->str_index);
-  ix.num_index = std::move(nx->num_index);
-  ix.grid_index = std::move(nx->grid_index);
-  ix.filter_results.forget();
-  ix.valid_ids = std::move(nx->valid_ids);
-  ix.deleted = Bitmap();
-  ix.ext_to_int = std::move(nx->ext_to_int);
-  ix.capacity = ix.coords_mmap.size() / 8;
+  return out;
+}
+
+}  // namespace
+
+Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* committed) {
+  *committed = false;
+  const int dir = ix.dir.get();
+  // 1. The working files.
+  Renumbering r = renumber_live(ix);
+  uint64_t ids_len = 0, meta_len = 0;
+  KV_TRY(write_working_records(ix, r, &ids_len, &meta_len));
+  std::unique_ptr<CoreIndex> nx = renumbered_indexes(ix, r, ids_len, meta_len);
+  KV_TRY(write_working_snapshot(dir, *nx));
+  // 2. Commit.
+  KV_TRY(commit(dir));
+  *committed = true;
+  // 3. Into place, then swap the new files and indexes into the open index.
+  KV_TRY(complete(dir, empty_log));
+  auto files = reopen_compacted(dir);
+  if (!files) return files.error();
+  adopt_compacted(ix, std::move(*files), *nx);
   return {};
 }
 

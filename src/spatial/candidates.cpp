@@ -1,3 +1,5 @@
+// candidates.cpp: the allowed points filed under the cells of a few rectangles, the first step of
+// every search.
 #include <algorithm>
 
 #include "core/radix_sort.h"
@@ -172,47 +174,6 @@ std::vector<uint32_t> candidate_ids(const CoreIndex& ix, const std::vector<CellR
     return ids;
   }
   return candidates(ix, rects, allowed, prune).to_vector();
-}
-
-std::vector<uint32_t> search_box(const CoreIndex& ix, float north, float west, float south, float east,
-                                 const Allowed& allowed) {
-  std::vector<uint32_t> ids = candidate_ids(ix, {cell_rect(south, north, west, east)}, allowed);
-  std::vector<uint32_t> out;
-  ix.for_each_coords(ids, [&](uint32_t id, float lat, float lon) {
-    if (lat <= north && lat >= south && lon >= west && lon <= east) out.push_back(id);
-  });
-  return out;
-}
-
-std::vector<uint32_t> search_polygon(const CoreIndex& ix, const std::vector<std::pair<float, float>>& pts,
-                                     const Allowed& allowed) {
-  float lat_lo = 3.4028235e38f, lat_hi = -3.4028235e38f;
-  float lon_lo = 3.4028235e38f, lon_hi = -3.4028235e38f;
-  for (const auto& [la, lo] : pts) {
-    if (la < lat_lo) lat_lo = la;
-    if (la > lat_hi) lat_hi = la;
-    if (lo < lon_lo) lon_lo = lo;
-    if (lo > lon_hi) lon_hi = lo;
-  }
-  std::vector<uint32_t> ids = candidate_ids(ix, {cell_rect(lat_lo, lat_hi, lon_lo, lon_hi)}, allowed);
-  std::vector<uint32_t> out;
-  size_t n = pts.size();
-  ix.for_each_coords(ids, [&](uint32_t id, float plat, float plon) {
-    bool inside = false;
-    for (size_t i = 0, j = n - 1; i < n; j = i++) {
-      float lat_i = pts[i].first, lon_i = pts[i].second;
-      float lat_j = pts[j].first, lon_j = pts[j].second;
-      if ((lon_i > plon) != (lon_j > plon)) {
-        float e = plon - lon_i;
-        float w = lon_j - lon_i;
-        float h = lat_j - lat_i;
-        float x = lat_i + ((e * h) / w);
-        if (plat < x) inside = !inside;
-      }
-    }
-    if (inside) out.push_back(id);
-  });
-  return out;
 }
 
 }  // namespace korvane
