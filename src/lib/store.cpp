@@ -186,10 +186,12 @@ Status prepare(std::string_view metadata, PreparedMeta* meta) {
 
 }  // namespace
 
+Error Store::append_failed(const Error& e) { return Error::fatal_os(e.errnum, "cannot append to wal.bin"); }
+
 // Requires both locks for writing.
 Status Store::insert_logged(std::string_view id, float lat, float lon, const PreparedMeta& meta) {
   auto w = wal_->append_insert_encoded(id, lat, lon, meta.log());
-  if (!w) return Error::fatal_os(w.error().errnum, "cannot append to wal.bin");
+  if (!w) return append_failed(w.error());
   return insert_prepared(*index_, id, lat, lon, meta);
 }
 
@@ -274,7 +276,7 @@ Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64
     const NewPoint& p = points[k];
     auto w = wal_->append_insert_encoded(p.id, p.lat, p.lon, prepared[k].log());
     if (!w) {
-      inserted = Error::fatal_os(w.error().errnum, "cannot append to wal.bin");
+      inserted = append_failed(w.error());
       break;
     }
     inserted = batch.insert(p.id, p.lat, p.lon, prepared[k]);
@@ -325,7 +327,7 @@ Status Store::remove(std::string_view id) {
   std::unique_lock<std::shared_mutex> ilk(index_lock_);
   std::unique_lock<std::shared_mutex> llk(log_lock_);
   auto w = wal_->append_delete(id);
-  if (!w) return Error::fatal_os(w.error().errnum, "cannot append to wal.bin");
+  if (!w) return append_failed(w.error());
   delete_in_mem(*index_, id);
   return {};
 }
@@ -344,7 +346,7 @@ Status Store::vacuum() {
     // Everything acknowledged before the vacuum reaches the log first.
     std::unique_lock<std::shared_mutex> llk(log_lock_);
     auto f = wal_->flush();
-    if (!f) return Error::os_plain(f.error().errnum, f.error().message);
+    if (!f) return Error::os_plain(f.error());
   }
   bool committed = false;
   auto s = korvane::vacuum(

@@ -23,7 +23,7 @@ Result<uint64_t> Store::delete_by_filter(std::string_view filter_json, bool stri
     std::string_view ext(arena.data() + spans[k].first, spans[k].second);
     if (ext.empty()) continue;  // unreadable (or empty) external id: only delete() removes it
     auto w = wal_->append_delete(ext);
-    if (!w) return Error::fatal_os(w.error().errnum, "cannot append to wal.bin");
+    if (!w) return append_failed(w.error());
     delete_in_mem(ix, ext);
     ++count;
   }

@@ -36,9 +36,12 @@
 namespace korvane {
 namespace {
 
-class Encoder {
+// The snapshot's pieces gather in a scratch string (bitmaps and numeric fields encode straight
+// into it) that is handed to the file's buffer 64 KiB at a time.
+class Encoder : public LittleEndian<Encoder> {
  public:
   explicit Encoder(int fd) : w_(fd, kSnapshotBufferSize) {}
+  void put(const void* p, size_t n) { scratch_.append(static_cast<const char*>(p), n); }
   Status flush_part() {
     if (scratch_.size() < 65536) return {};
     return hand_over();
@@ -54,12 +57,6 @@ class Encoder {
     return w_.flush();  // an Os error: the final write of the buffer
   }
   std::string& out() { return scratch_; }
-  void u64(uint64_t v) { scratch_.append(reinterpret_cast<const char*>(&v), 8); }
-  void u32(uint32_t v) { scratch_.append(reinterpret_cast<const char*>(&v), 4); }
-  void text(const std::string& s) {
-    u64(s.size());
-    scratch_.append(s);
-  }
 
  private:
   BufWriter w_;

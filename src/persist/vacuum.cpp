@@ -41,11 +41,9 @@ constexpr size_t kVacBuffer = 1 << 20;
 
 std::string vac(const char* name) { return std::string(name) + ".vac"; }
 
-Error plain_os(const Error& e) { return {ErrorKind::OsPlain, e.errnum, e.message}; }
-Error plain_os(int e, std::string what) { return {ErrorKind::OsPlain, e, std::move(what)}; }
 
 Status sync_dir(int dir) {
-  if (::fsync(dir) != 0) return plain_os(errno, "sync directory");
+  if (::fsync(dir) != 0) return Error::os_plain(errno, "sync directory");
   return {};
 }
 
@@ -80,12 +78,12 @@ int rename_into_place(int dir, const char* name) {
 // Step 3 of the protocol; every part may already have been done.
 Status complete(int dir, const std::function<Status()>& empty_log) {
   for (const char* n : kRecordFiles)
-    if (rename_into_place(dir, n) != 0 && errno != ENOENT) return plain_os(errno, "rename " + vac(n));
+    if (rename_into_place(dir, n) != 0 && errno != ENOENT) return Error::os_plain(errno, "rename " + vac(n));
   if (::renameat(dir, "snapshot.bin.vac", dir, "snapshot.bin") != 0 && errno != ENOENT)
-    return plain_os(errno, "rename snapshot.bin.vac");
+    return Error::os_plain(errno, "rename snapshot.bin.vac");
   KV_TRY(empty_log());
   KV_TRY(sync_dir(dir));
-  if (::unlinkat(dir, kMarker, 0) != 0 && errno != ENOENT) return plain_os(errno, "remove vacuum.commit");
+  if (::unlinkat(dir, kMarker, 0) != 0 && errno != ENOENT) return Error::os_plain(errno, "remove vacuum.commit");
   return sync_dir(dir);
 }
 
@@ -123,7 +121,7 @@ Status write_working_records(CoreIndex& ix, const Renumbering& r, uint64_t* ids_
   Working files[5];
   for (int k = 0; k < 5; ++k) {
     int fd = ::openat(dir, vac(kRecordFiles[k]).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return plain_os(errno, "create " + vac(kRecordFiles[k]));
+    if (fd < 0) return Error::os_plain(errno, "create " + vac(kRecordFiles[k]));
     files[k].fd = Fd(fd);
     files[k].w = std::make_unique<BufWriter>(fd, kVacBuffer);
   }
@@ -135,12 +133,12 @@ Status write_working_records(CoreIndex& ix, const Renumbering& r, uint64_t* ids_
 
   auto ids_file_len = file_size(ix.ids_file.get(), "ids.bin");
   auto meta_file_len = file_size(ix.meta_file.get(), "meta.bin");
-  if (!ids_file_len) return plain_os(ids_file_len.error());
-  if (!meta_file_len) return plain_os(meta_file_len.error());
+  if (!ids_file_len) return Error::os_plain(ids_file_len.error());
+  if (!meta_file_len) return Error::os_plain(meta_file_len.error());
   auto ids_map = Mapping::map(ix.ids_file.get(), static_cast<size_t>(*ids_file_len), true);
   auto meta_map = Mapping::map(ix.meta_file.get(), static_cast<size_t>(*meta_file_len), true);
-  if (!ids_map) return plain_os(ids_map.error());
-  if (!meta_map) return plain_os(meta_map.error());
+  if (!ids_map) return Error::os_plain(ids_map.error());
+  if (!meta_map) return Error::os_plain(meta_map.error());
 
   uint64_t p_ids = 0, p_meta = 0;
   for (uint32_t o : r.live) {
@@ -159,20 +157,20 @@ Status write_working_records(CoreIndex& ix, const Renumbering& r, uint64_t* ids_
     if (s) { store_u32(b, static_cast<uint32_t>(meta.size())); s = w_meta.put(b, 4); }
     if (s) s = w_meta.put(meta.data(), meta.size());
     if (s) { store_u64(b, p_meta); s = w_meta_offsets.put(b, 8); }
-    if (!s) return plain_os(s.error());
+    if (!s) return Error::os_plain(s.error());
     p_ids += 4 + id.size();
     p_meta += 4 + meta.size();
   }
   for (auto& f : files)
-    if (auto s = f.w->flush(); !s) return plain_os(s.error());
+    if (auto s = f.w->flush(); !s) return Error::os_plain(s.error());
   // The slot files' sizes after a vacuum: room for the live points, at least the initial size.
   const uint64_t n = r.live.size();
   uint64_t coords_len = std::max<uint64_t>(8ull * n, 8 * kInitialSlots);
   uint64_t slots_len = std::max<uint64_t>(8ull * n + 8000, 8 * kInitialSlots);
   for (auto [k, len] : {std::pair{0, coords_len}, std::pair{1, slots_len}, std::pair{3, slots_len}})
-    if (auto s = grow_file(files[k].fd.get(), len, kRecordFiles[k]); !s) return plain_os(s.error());
+    if (auto s = grow_file(files[k].fd.get(), len, kRecordFiles[k]); !s) return Error::os_plain(s.error());
   for (int k : {0, 2, 1, 4, 3})
-    if (::fsync(files[k].fd.get()) != 0) return plain_os(errno, "sync " + vac(kRecordFiles[k]));
+    if (::fsync(files[k].fd.get()) != 0) return Error::os_plain(errno, "sync " + vac(kRecordFiles[k]));
   *ids_len = p_ids;
   *meta_len = p_meta;
   return {};
@@ -181,20 +179,20 @@ Status write_working_records(CoreIndex& ix, const Renumbering& r, uint64_t* ids_
 // Step 1 for the snapshot: the compacted state's, forced to stable storage.
 Status write_working_snapshot(int dir, const CoreIndex& nx) {
   int fd = ::openat(dir, "snapshot.bin.vac", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return plain_os(errno, "create snapshot.bin.vac");
+  if (fd < 0) return Error::os_plain(errno, "create snapshot.bin.vac");
   Fd snap(fd);
   auto s = write_snapshot(nx, fd);
-  if (!s) return s.error().kind == ErrorKind::Os ? plain_os(s.error()) : s.error();
-  if (::fsync(fd) != 0) return plain_os(errno, "sync snapshot.bin.vac");
+  if (!s) return s.error().kind == ErrorKind::Os ? Error::os_plain(s.error()) : s.error();
+  if (::fsync(fd) != 0) return Error::os_plain(errno, "sync snapshot.bin.vac");
   return {};
 }
 
 // Step 2.
 Status commit(int dir) {
   int fd = ::openat(dir, kMarker, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return plain_os(errno, "create vacuum.commit");
+  if (fd < 0) return Error::os_plain(errno, "create vacuum.commit");
   Fd marker(fd);
-  if (::fsync(fd) != 0) return plain_os(errno, "sync vacuum.commit");
+  if (::fsync(fd) != 0) return Error::os_plain(errno, "sync vacuum.commit");
   return sync_dir(dir);
 }
 
@@ -203,14 +201,14 @@ Result<CompactedFiles> reopen_compacted(int dir) {
   CompactedFiles out;
   for (int k = 0; k < 5; ++k) {
     int fd = ::openat(dir, kRecordFiles[k], O_RDWR | O_CLOEXEC);
-    if (fd < 0) return plain_os(errno, std::string("reopen ") + kRecordFiles[k]);
+    if (fd < 0) return Error::os_plain(errno, std::string("reopen ") + kRecordFiles[k]);
     out.files[k] = Fd(fd);
   }
   for (auto [k, map] : {std::pair{0, &out.coords}, std::pair{1, &out.offsets}, std::pair{3, &out.meta_offsets}}) {
     auto len = file_size(out.files[k].get(), kRecordFiles[k]);
-    if (!len) return plain_os(len.error());
+    if (!len) return Error::os_plain(len.error());
     auto m = Mapping::map(out.files[k].get(), static_cast<size_t>(*len));
-    if (!m) return plain_os(m.error());
+    if (!m) return Error::os_plain(m.error());
     m->advise_random();
     *map = std::move(*m);
   }
