@@ -94,6 +94,11 @@ struct CoreIndex {
 
   uint64_t allocated() const { return valid_ids.cardinality() + deleted.cardinality(); }
 
+  // True when the index keeps the rules above: those of index_sets_consistent, ext_to_int one
+  // entry per live point, and N within capacity. Costs a pass over every set: for the snapshot
+  // decoder's checks and for tests, not for every operation.
+  bool check_invariants() const;
+
   // Requires: i < capacity (ids taken from the bitmaps).
   std::pair<float, float> get_coords(uint32_t i) const {
     const uint8_t* p = coords_mmap.data() + 8 * static_cast<size_t>(i);
@@ -128,6 +133,14 @@ struct CoreIndex {
                     std::vector<std::pair<size_t, size_t>>* meta_spans);
 
 };
+
+// The rules the in-memory sets keep, whichever structure holds them (an open index or a decoded
+// snapshot): valid_ids and deleted disjoint and together exactly 0..N-1 with N <= 2^32; every
+// numeric field's sets inside valid_ids, each slice inside its field's existence and empty above
+// its top bit; every text value's and every cell's set below N (they keep deleted ids until
+// vacuum).
+bool index_sets_consistent(const Bitmap& valid_ids, const Bitmap& deleted, const StrIndex& str_index,
+                           const NumIndex& num_index, const GridIndex& grid_index);
 
 // Opens (creating when missing) the directory's five record files, sizes and maps the slot
 // files, and returns an empty index over them. Failures are Fatal.

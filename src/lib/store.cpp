@@ -375,7 +375,7 @@ Result<SearchOut> Store::run_search(const std::optional<std::string_view>& filte
   CoreIndex& ix = *index_;
   // The filter is evaluated by the search, within its spatial candidates; or, for a text asked
   // with before, its result over the whole index is kept and the search intersects with that.
-  Allowed allowed{&ix.valid_ids, doc.get()};
+  Allowed allowed{&ix.valid_ids, doc.get(), /*all_live=*/true};
   std::shared_ptr<const Bitmap> kept;
   if (doc) kept = ix.filter_results.lookup(*filter, [&] { return evaluate_filter(ix, *doc, nullptr); });
   if (kept) allowed = Allowed{kept.get(), nullptr};

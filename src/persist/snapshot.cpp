@@ -167,30 +167,10 @@ bool read_bsi(Reader& in, NumericBsiIndex* out, uint64_t max_ids, FieldBits* bit
   return in.u32(&out->min_encoded) && in.u32(&out->max_encoded) && in.u8(&out->top_bit);
 }
 
-bool below(const Bitmap& b, uint64_t n) { return b.empty() || b.maximum() < n; }
-
-// The decoded state must satisfy the invariants the rest of the system relies on.
+// The decoded state must satisfy the invariants the rest of the system relies on (ext_to_int was
+// checked against valid_ids as it was decoded, in read_ext_to_int).
 bool consistent(const SnapshotData& s) {
-  if (s.valid_ids.intersects(s.deleted)) return false;
-  uint64_t n = s.valid_ids.cardinality() + s.deleted.cardinality();
-  if (n > uint64_t{UINT32_MAX} + 1) return false;
-  // Disjoint, all below N and N members in all: exactly 0..N-1.
-  if (!below(s.valid_ids, n) || !below(s.deleted, n)) return false;
-  // ext_to_int was checked against valid_ids as it was decoded (read_ext_to_int).
-  for (const auto& [name, bsi] : s.num_index) {
-    if (bsi.top_bit > 31) return false;
-    if (!bsi.existence.is_subset_of(s.valid_ids)) return false;
-    for (int i = 0; i < 32; ++i) {
-      if (!bsi.slices[i].is_subset_of(bsi.existence)) return false;
-      if (i > bsi.top_bit && !bsi.slices[i].empty()) return false;
-    }
-  }
-  for (const auto& [name, values] : s.str_index)
-    for (const auto& [text, b] : values)
-      if (!below(b, n)) return false;
-  bool cells_below = true;
-  s.grid_index.for_each([&](uint64_t, const Bitmap& b) { cells_below = cells_below && below(b, n); });
-  return cells_below;
+  return index_sets_consistent(s.valid_ids, s.deleted, s.str_index, s.num_index, s.grid_index);
 }
 
 }  // namespace

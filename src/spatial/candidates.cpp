@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "core/radix_sort.h"
-#include "filter/filter.h"
 #include "core/cell_key.h"
+#include "filter/filter.h"
 #include "spatial/search.h"
 
 namespace korvane {
@@ -52,10 +52,12 @@ std::vector<std::pair<uint64_t, const Bitmap*>> cells_of(const CoreIndex& ix, co
   return cells;
 }
 
-// With `live` given (the allowed set is every live point), a small area's ids are listed there
-// straight from its cells, less the deleted ones, and the returned set is empty.
-Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, const Bitmap& allowed,
+// The candidates within a.set (a's filter is left to the caller). With `live` given (a allows
+// every live point), a small area's ids are listed there straight from its cells, less the
+// deleted ones, and the returned set is empty.
+Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, const Allowed& a,
                      const CellPrune* prune, std::vector<uint32_t>* live = nullptr) {
+  const Bitmap& allowed = *a.set;
   if (allowed.empty()) return Bitmap();
   std::vector<std::pair<uint64_t, const Bitmap*>> cells = cells_of(ix, rects, prune);
   if (cells.empty()) return Bitmap();
@@ -91,7 +93,7 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
     }
     Bitmap found = Bitmap::of_sorted(ids.data(), ids.size());
     // Every filed id is live when nothing is deleted.
-    if (&allowed == &ix.valid_ids && ix.deleted.empty()) return found;
+    if (a.all_live && ix.deleted.empty()) return found;
     return Bitmap::and_of(found, allowed);
   }
   std::vector<const Bitmap*> parts;
@@ -146,7 +148,7 @@ std::vector<uint32_t> candidate_ids_near(const CoreIndex& ix, const std::vector<
     }
   }
   radix_sort(ids);
-  if (allowed.filter == nullptr && &set == &ix.valid_ids) {
+  if (allowed.unrestricted()) {
     // Cells keep deleted ids until vacuum; every other id they hold is live.
     if (!ix.deleted.empty())
       ids.erase(std::remove_if(ids.begin(), ids.end(), [&](uint32_t x) { return ix.deleted.contains(x); }), ids.end());
@@ -160,16 +162,16 @@ std::vector<uint32_t> candidate_ids_near(const CoreIndex& ix, const std::vector<
 
 Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const Allowed& allowed,
                   const CellPrune* prune) {
-  Bitmap cand = candidates_in(ix, rects, *allowed.set, prune);
+  Bitmap cand = candidates_in(ix, rects, allowed, prune);
   if (allowed.filter != nullptr && !cand.empty()) cand = evaluate_filter(ix, *allowed.filter, &cand);
   return cand;
 }
 
 std::vector<uint32_t> candidate_ids(const CoreIndex& ix, const std::vector<CellRect>& rects,
                                     const Allowed& allowed, const CellPrune* prune) {
-  if (allowed.filter == nullptr && allowed.set == &ix.valid_ids) {
+  if (allowed.unrestricted()) {
     std::vector<uint32_t> ids;
-    Bitmap cand = candidates_in(ix, rects, *allowed.set, prune, &ids);
+    Bitmap cand = candidates_in(ix, rects, allowed, prune, &ids);
     if (!cand.empty()) cand.to_vector(&ids);
     return ids;
   }
