@@ -8,20 +8,7 @@
 
 namespace korvane {
 
-Status BufWriter::write_out(const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd_, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return Error::os(errno, what_);
-    }
-    if (w == 0) return Error::os(EIO, what_);
-    written_ += static_cast<uint64_t>(w);
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return {};
-}
+Status BufWriter::write_out(const char* p, size_t n) { return write_all(fd_, p, n, what_, &written_); }
 
 Status BufWriter::put(const void* p, size_t n) {
   if (n <= cap_ - buf_.size()) {

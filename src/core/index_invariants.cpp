@@ -9,14 +9,14 @@ bool below(const Bitmap& b, uint64_t n) { return b.empty() || b.maximum() < n; }
 
 }  // namespace
 
-bool index_sets_consistent(const Bitmap& valid_ids, const Bitmap& deleted, const StrIndex& str_index,
-                           const NumIndex& num_index, const GridIndex& grid_index) {
-  if (valid_ids.intersects(deleted)) return false;
-  uint64_t n = valid_ids.cardinality() + deleted.cardinality();
+bool index_sets_consistent(const IndexSets& s) {
+  const Bitmap& valid_ids = s.valid_ids;
+  if (valid_ids.intersects(s.deleted)) return false;
+  uint64_t n = s.allocated();
   if (n > uint64_t{UINT32_MAX} + 1) return false;
   // Disjoint, all below N and N members in all: exactly 0..N-1.
-  if (!below(valid_ids, n) || !below(deleted, n)) return false;
-  for (const auto& [name, bsi] : num_index) {
+  if (!below(valid_ids, n) || !below(s.deleted, n)) return false;
+  for (const auto& [name, bsi] : s.num_index) {
     if (bsi.top_bit > 31) return false;
     if (!bsi.existence.is_subset_of(valid_ids)) return false;
     for (int i = 0; i < 32; ++i) {
@@ -24,16 +24,16 @@ bool index_sets_consistent(const Bitmap& valid_ids, const Bitmap& deleted, const
       if (i > bsi.top_bit && !bsi.slices[i].empty()) return false;
     }
   }
-  for (const auto& [name, values] : str_index)
+  for (const auto& [name, values] : s.str_index)
     for (const auto& [text, b] : values)
       if (!below(b, n)) return false;
   bool cells_below = true;
-  grid_index.for_each([&](uint64_t, const Bitmap& b) { cells_below = cells_below && below(b, n); });
+  s.grid_index.for_each([&](uint64_t, const Bitmap& b) { cells_below = cells_below && below(b, n); });
   return cells_below;
 }
 
 bool CoreIndex::check_invariants() const {
-  if (!index_sets_consistent(valid_ids, deleted, str_index, num_index, grid_index)) return false;
+  if (!index_sets_consistent(*this)) return false;
   if (allocated() > capacity) return false;
   if (ext_to_int.size() != valid_ids.cardinality()) return false;
   Bitmap named;

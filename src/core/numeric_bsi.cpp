@@ -190,14 +190,6 @@ void NumericBsiIndex::remove(uint32_t id) {
     column_[id] = kAbsent;
 }
 
-std::optional<float> NumericBsiIndex::stored_value(uint32_t id) const {
-  if (!existence.contains(id)) return std::nullopt;
-  uint32_t e = 0;
-  for (int i = 0; i < 32; ++i)
-    if (slices[i].contains(id)) e |= 1u << i;
-  return decode_f32(e);
-}
-
 Bitmap NumericBsiIndex::equal_from(Bitmap eq, uint32_t e) const {
   if (e != 0 && 31 - __builtin_clz(e) > top_bit) return Bitmap();  // no stored value has that bit
   for (int i = 0; i <= top_bit; ++i) {
@@ -243,15 +235,6 @@ Bitmap NumericBsiIndex::greater_from(Bitmap eq, uint32_t a) const {
   }
   return gt;
 }
-
-Bitmap NumericBsiIndex::equal_to(float x) const {
-  if (std::isnan(x)) return Bitmap();
-  return equal_from(existence.clone(), encode_f32(x));
-}
-
-Bitmap NumericBsiIndex::less_than_encoded(uint32_t a) const { return less_from(existence.clone(), a); }
-
-Bitmap NumericBsiIndex::greater_than_encoded(uint32_t a) const { return greater_from(existence.clone(), a); }
 
 Bitmap NumericBsiIndex::compare(Op op, float x, const Bitmap& valid, const Bitmap* within) const {
   // The candidates and the live set, narrowed first: every operator's result lies inside them.

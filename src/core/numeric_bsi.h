@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,10 +68,6 @@ class NumericBsiIndex {
   // ascending and new to the index.
   void insert_new(const uint32_t* ids, const float* xs, size_t n);
   void remove(uint32_t id);
-  std::optional<float> stored_value(uint32_t id) const;
-  Bitmap equal_to(float x) const;
-  Bitmap less_than_encoded(uint32_t a) const;
-  Bitmap greater_than_encoded(uint32_t a) const;
 
   // The six comparison operators; `valid` is the set of live ids (for the complements). With
   // `within`, the result is the operator's set intersected with it, at a cost that follows
@@ -99,8 +94,8 @@ class NumericBsiIndex {
   void make_dense();
   void make_sparse();
 
-  // The scans of equal_to, less_than_encoded and greater_than_encoded, started from `eq` (the
-  // ids still candidates: existence, or existence within a restriction).
+  // The scans of compare for equality, "less than" and "greater than" an encoded value, started
+  // from `eq` (the ids still candidates: existence, or existence within a restriction).
   Bitmap equal_from(Bitmap eq, uint32_t e) const;
   Bitmap less_from(Bitmap eq, uint32_t a) const;
   Bitmap greater_from(Bitmap eq, uint32_t a) const;

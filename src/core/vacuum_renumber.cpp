@@ -40,16 +40,15 @@ Renumbering renumber_live(const CoreIndex& ix) {
   return r;
 }
 
-std::unique_ptr<CoreIndex> renumbered_indexes(const CoreIndex& ix, const Renumbering& r, uint64_t ids_len,
-                                              uint64_t meta_len) {
-  auto nx = std::make_unique<CoreIndex>();
+IndexSets renumbered_indexes(const CoreIndex& ix, const Renumbering& r, uint64_t ids_len, uint64_t meta_len) {
+  IndexSets nx;
   std::vector<uint64_t> cell_keys;  // of the new ids
   cell_keys.reserve(r.live.size());
   for (uint32_t o : r.live) {
     auto [lat, lon] = ix.get_coords(o);
     cell_keys.push_back(cell_key(lat, lon));
   }
-  nx->grid_index = GridIndex::of_points(cell_keys);
+  nx.grid_index = GridIndex::of_points(cell_keys);
   std::vector<uint32_t> scratch;
   for (const auto& [name, values] : ix.str_index) {
     StrValues kept;
@@ -57,10 +56,10 @@ std::unique_ptr<CoreIndex> renumbered_indexes(const CoreIndex& ix, const Renumbe
       Bitmap t = translate(b, r.remap, scratch);
       if (!t.empty()) kept.emplace(text, std::move(t));
     }
-    if (!kept.empty()) nx->str_index.emplace(name, std::move(kept));
+    if (!kept.empty()) nx.str_index.emplace(name, std::move(kept));
   }
   for (const auto& [name, old] : ix.num_index) {
-    NumericBsiIndex& fresh = nx->num_index[name];  // field names survive even with no live value
+    NumericBsiIndex& fresh = nx.num_index[name];  // field names survive even with no live value
     fresh.existence = translate(old.existence, r.remap, scratch);
     for (int i = 0; i < 32; ++i) fresh.slices[i] = translate(old.slices[i], r.remap, scratch);
     fresh.rebuild_column();
@@ -68,15 +67,15 @@ std::unique_ptr<CoreIndex> renumbered_indexes(const CoreIndex& ix, const Renumbe
     // members, not every live point).
     fresh.existence.for_each([&](uint32_t m) { fresh.widen_bounds(fresh.encoded_at(m)); });
   }
-  nx->ext_to_int.reserve(ix.ext_to_int.size());
-  for (const auto& [h, o] : ix.ext_to_int) nx->ext_to_int.emplace(h, r.remap[o]);
-  nx->valid_ids = Bitmap::range(0, static_cast<uint32_t>(r.live.size()));
-  nx->ids_file_len = ids_len;
-  nx->meta_file_len = meta_len;
+  nx.ext_to_int.reserve(ix.ext_to_int.size());
+  for (const auto& [h, o] : ix.ext_to_int) nx.ext_to_int.emplace(h, r.remap[o]);
+  nx.valid_ids = Bitmap::range(0, static_cast<uint32_t>(r.live.size()));
+  nx.ids_file_len = ids_len;
+  nx.meta_file_len = meta_len;
   return nx;
 }
 
-void adopt_compacted(CoreIndex& ix, CompactedFiles f, CoreIndex& nx) {
+void adopt_compacted(CoreIndex& ix, CompactedFiles f, IndexSets nx) {
   ix.coords_mmap = std::move(f.coords);
   ix.coords_file = std::move(f.files[0]);
   swap_record_file(ix.ids_mutex, ix.ids_file, ix.ids_file_len, ix.ids_view, std::move(f.files[2]), nx.ids_file_len);
@@ -87,13 +86,8 @@ void adopt_compacted(CoreIndex& ix, CompactedFiles f, CoreIndex& nx) {
   ix.meta_offsets_mmap = std::move(f.meta_offsets);
   ix.meta_offsets_file = std::move(f.files[3]);
   map_record_views(ix);
-  ix.str_index = std::move(nx.str_index);
-  ix.num_index = std::move(nx.num_index);
-  ix.grid_index = std::move(nx.grid_index);
+  static_cast<IndexSets&>(ix) = std::move(nx);  // nothing deleted
   ix.filter_results.forget();
-  ix.valid_ids = std::move(nx.valid_ids);
-  ix.deleted = Bitmap();
-  ix.ext_to_int = std::move(nx.ext_to_int);
   ix.capacity = ix.coords_mmap.size() / 8;
 }
 

@@ -18,10 +18,8 @@ struct Renumbering {
 };
 Renumbering renumber_live(const CoreIndex& ix);
 
-// An index holding the string, numeric and grid indexes, ext_to_int and valid_ids of the
-// compacted state (no files), with the record files' logical lengths ids_len and meta_len.
-std::unique_ptr<CoreIndex> renumbered_indexes(const CoreIndex& ix, const Renumbering& r, uint64_t ids_len,
-                                              uint64_t meta_len);
+// The sets of the compacted state, with the record files' logical lengths ids_len and meta_len.
+IndexSets renumbered_indexes(const CoreIndex& ix, const Renumbering& r, uint64_t ids_len, uint64_t meta_len);
 
 // The compacted record files, reopened (coords.bin, offsets.bin, ids.bin, meta_offsets.bin,
 // meta.bin in that order), with the slot files' mappings.
@@ -29,8 +27,8 @@ struct CompactedFiles {
   Fd files[5];
   Mapping coords, offsets, meta_offsets;
 };
-// The open index takes the compacted files and the indexes of `nx` (renumbered_indexes).
+// The open index takes the compacted files and the sets of `nx` (renumbered_indexes).
 // Requires the index write lock.
-void adopt_compacted(CoreIndex& ix, CompactedFiles files, CoreIndex& nx);
+void adopt_compacted(CoreIndex& ix, CompactedFiles files, IndexSets nx);
 
 }  // namespace korvane

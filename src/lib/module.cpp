@@ -249,27 +249,46 @@ bool match_args(const Params& p, PyObject* args, PyObject* kwargs, PyObject** ou
 // Conversions. Each returns false with the Python error set. A TypeError is re-raised with the
 // "argument 'NAME': " prefix and the first error as its cause; other errors pass unchanged.
 
+// The pending exception, taken and normalized, its traceback attached.
+struct Pending {
+  PyObject *type, *value, *tb;
+  static Pending take() {
+    Pending p;
+    PyErr_Fetch(&p.type, &p.value, &p.tb);
+    PyErr_NormalizeException(&p.type, &p.value, &p.tb);
+    if (p.tb != nullptr && p.value != nullptr) PyException_SetTraceback(p.value, p.tb);
+    return p;
+  }
+  // cls(<format's text with the message of the pending one as its last argument>); null, with
+  // the failure's own error set, when it cannot be made.
+  template <class... Args>
+  PyRef rebuilt(PyObject* cls, const char* format, Args... args) const {
+    PyRef msg(value ? PyObject_Str(value) : nullptr);
+    PyRef text(msg ? PyUnicode_FromFormat(format, args..., msg.get()) : nullptr);
+    return PyRef(text ? PyObject_CallFunctionObjArgs(cls, text.get(), nullptr) : nullptr);
+  }
+  // Raises `exc` as cls, with the pending exception as its context and cause; consumes this.
+  void raise_chained(PyObject* cls, PyRef exc) {
+    Py_XINCREF(value);
+    PyException_SetContext(exc.get(), value);  // steals
+    PyException_SetCause(exc.get(), value);    // steals
+    PyErr_SetObject(cls, exc.get());
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+  }
+};
+
 bool prefix_type_error(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-  PyRef msg(value ? PyObject_Str(value) : nullptr);
-  PyRef text(msg ? PyUnicode_FromFormat("argument '%s': %U", name, msg.get()) : nullptr);
-  PyRef exc(text ? PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr) : nullptr);
+  Pending p = Pending::take();
+  PyRef exc = p.rebuilt(PyExc_TypeError, "argument '%s': %U", name);
   if (!exc) {
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
+    Py_XDECREF(p.type);
+    Py_XDECREF(p.value);
+    Py_XDECREF(p.tb);
     return false;
   }
-  Py_XINCREF(value);
-  PyException_SetContext(exc.get(), value);  // steals
-  PyException_SetCause(exc.get(), value);    // steals
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  PyErr_SetObject(PyExc_TypeError, exc.get());
+  p.raise_chained(PyExc_TypeError, std::move(exc));
   return false;
 }
 
@@ -820,24 +839,14 @@ PyObject* korvane_search_polygon(PyObject* self, PyObject* args, PyObject* kwarg
 // Puts "item K: " in front of the pending exception's message, keeping its type (and the
 // original as its cause). An exception that cannot be rebuilt from a message stays as it is.
 void prefix_item(size_t k) {
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-  PyRef msg(value ? PyObject_Str(value) : nullptr);
-  PyRef text(msg ? PyUnicode_FromFormat("item %zu: %U", k, msg.get()) : nullptr);
-  PyRef exc(text ? PyObject_CallFunctionObjArgs(type, text.get(), nullptr) : nullptr);
+  Pending p = Pending::take();
+  PyRef exc = p.rebuilt(p.type, "item %zu: %U", k);
   if (!exc || !PyExceptionInstance_Check(exc.get())) {
     PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    PyErr_Restore(p.type, p.value, p.tb);
     return;
   }
-  Py_XINCREF(value);
-  PyException_SetContext(exc.get(), value);  // steals
-  PyException_SetCause(exc.get(), value);    // steals
-  PyErr_SetObject(type, exc.get());
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
+  p.raise_chained(p.type, std::move(exc));
 }
 
 // One item of add_many, converted as add converts its arguments.

@@ -206,6 +206,8 @@ Status Store::add(std::string_view id, float lat, float lon, std::string_view me
 
 constexpr size_t kParallelBatch = 256;
 
+// One function, past 80 lines: the two threads share the batch's progress, its outcomes and its
+// stop flags, which are simplest to follow as locals of one function.
 Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64_t* added) {
   *done = 0;
   const size_t total = points.size();

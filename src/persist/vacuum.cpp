@@ -177,7 +177,7 @@ Status write_working_records(CoreIndex& ix, const Renumbering& r, uint64_t* ids_
 }
 
 // Step 1 for the snapshot: the compacted state's, forced to stable storage.
-Status write_working_snapshot(int dir, const CoreIndex& nx) {
+Status write_working_snapshot(int dir, const IndexSets& nx) {
   int fd = ::openat(dir, "snapshot.bin.vac", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return Error::os_plain(errno, "create snapshot.bin.vac");
   Fd snap(fd);
@@ -224,8 +224,8 @@ Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* com
   Renumbering r = renumber_live(ix);
   uint64_t ids_len = 0, meta_len = 0;
   KV_TRY(write_working_records(ix, r, &ids_len, &meta_len));
-  std::unique_ptr<CoreIndex> nx = renumbered_indexes(ix, r, ids_len, meta_len);
-  KV_TRY(write_working_snapshot(dir, *nx));
+  IndexSets nx = renumbered_indexes(ix, r, ids_len, meta_len);
+  KV_TRY(write_working_snapshot(dir, nx));
   // 2. Commit.
   KV_TRY(commit(dir));
   *committed = true;
@@ -233,7 +233,7 @@ Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* com
   KV_TRY(complete(dir, empty_log));
   auto files = reopen_compacted(dir);
   if (!files) return files.error();
-  adopt_compacted(ix, std::move(*files), *nx);
+  adopt_compacted(ix, std::move(*files), std::move(nx));
   return {};
 }
 
