@@ -1,5 +1,6 @@
 // core_index.h: the whole state of one open storage directory, and the operations that read and
-// change it (insert, delete, the record files, vacuum).
+// change it (insert, delete, the record files; vacuum's renumbering is in vacuum_renumber.h,
+// its file protocol in persist/vacuum.h).
 #pragma once
 
 #include <cstdint>

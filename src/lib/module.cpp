@@ -746,23 +746,28 @@ PyObject* korvane_count(PyObject* self, PyObject*) {
   return PyLong_FromUnsignedLongLong(*n);
 }
 
-PyObject* korvane_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
+// The store of a change taking one text argument, and that text; null with the error set.
+std::shared_ptr<Store> writable_with_text(PyObject* self, PyObject* args, PyObject* kwargs, const Params& p,
+                                          const char* name, std::string_view* text) {
   PyObject* a[1];
-  if (!match_args({"Korvane.delete", kDeleteNames, 1, 1}, args, kwargs, a)) return nullptr;
+  if (!match_args(p, args, kwargs, a)) return nullptr;
   std::shared_ptr<Store> store = writable_store_of(self);
-  if (store == nullptr) return nullptr;
+  if (store == nullptr || !to_text(a[0], name, text)) return nullptr;
+  return store;
+}
+
+PyObject* korvane_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::string_view id;
-  if (!to_text(a[0], "id", &id)) return nullptr;
+  std::shared_ptr<Store> store = writable_with_text(self, args, kwargs, {"Korvane.delete", kDeleteNames, 1, 1}, "id", &id);
+  if (store == nullptr) return nullptr;
   return none_or_raise([&] { return store->remove(id); });
 }
 
 PyObject* korvane_delete_by_filter(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* a[1];
-  if (!match_args({"Korvane.delete_by_filter", kDbfNames, 1, 1}, args, kwargs, a)) return nullptr;
-  std::shared_ptr<Store> store = writable_store_of(self);
-  if (store == nullptr) return nullptr;
   std::string_view f;
-  if (!to_text(a[0], "filter_json", &f)) return nullptr;
+  std::shared_ptr<Store> store =
+      writable_with_text(self, args, kwargs, {"Korvane.delete_by_filter", kDbfNames, 1, 1}, "filter_json", &f);
+  if (store == nullptr) return nullptr;
   bool strict = strict_filters_of(self);
   auto r = guarded([&]() -> std::optional<korvane::Result<uint64_t>> {
     return without_gil([&] { return store->delete_by_filter(f, strict); });
