@@ -6,6 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh test
 
+echo "== the include order of src/ folders"
+python3 scripts/check_layers.py
+
 echo "== C++ unit tests"
 cmake -S . -B build/cpp-tests -G Ninja -DKORVANE_CPP_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/cpp-tests >/dev/null

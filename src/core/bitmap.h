@@ -77,6 +77,9 @@ class Bitmap {
   // Decodes and validates one portable set (with or without run containers). False when the
   // bytes are not a structurally valid set of exactly `n` bytes.
   static bool decode(const uint8_t* p, size_t n, Bitmap* out);
+  // The members a portable set's container headers claim (either form), without expanding it;
+  // UINT64_MAX when the headers are cut short.
+  static uint64_t claimed_members(const uint8_t* p, size_t n);
 
  private:
   // bits_: 0 = empty; ...01 = one member, in the upper 32 bits; ...10 = Small* | 2;

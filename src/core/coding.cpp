@@ -8,23 +8,27 @@
 
 namespace korvane {
 
+Status BufWriter::write_out(const char* p, size_t n) { return write_all(fd_, p, n, what_, &written_); }
+
 Status BufWriter::put(const void* p, size_t n) {
   if (n <= cap_ - buf_.size()) {
     buf_.append(static_cast<const char*>(p), n);
     return {};
   }
   KV_TRY(flush());
-  if (n >= cap_) return write_all(fd_, p, n, "write");
+  if (n >= cap_) return write_out(static_cast<const char*>(p), n);
   buf_.append(static_cast<const char*>(p), n);
   return {};
 }
 
 Status BufWriter::flush() {
   if (buf_.empty()) return {};
-  // On failure the buffer keeps its bytes: a record must never be half-dropped silently.
-  KV_TRY(write_all(fd_, buf_.data(), buf_.size(), "write"));
-  buf_.clear();
-  return {};
+  // On failure the bytes that did not reach the file stay: a record is never half-dropped
+  // silently.
+  uint64_t before = written_;
+  auto s = write_out(buf_.data(), buf_.size());
+  buf_.erase(0, static_cast<size_t>(written_ - before));
+  return s;
 }
 
 bool BufReader::fill() {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "core/error.h"
@@ -20,34 +21,73 @@ inline uint64_t load_u64(const uint8_t* p) { uint64_t v; std::memcpy(&v, p, 8); 
 inline uint16_t load_u16(const uint8_t* p) { uint16_t v; std::memcpy(&v, p, 2); return v; }
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the storage formats are little-endian");
 
+// The little-endian building blocks of every stored format (log, snapshot, record files,
+// bitmaps and numeric fields), written to the sink that derives from it through its
+// put(p, n): a byte string (ByteSink) or a file behind a buffer (BufWriter). When the sink's put
+// can fail, each piece returns its Status.
+template <class Sink>
+class LittleEndian {
+ public:
+  auto u8(uint8_t v) { return sink().put(&v, 1); }
+  auto u16(uint16_t v) { return sink().put(&v, 2); }
+  auto u32(uint32_t v) { return sink().put(&v, 4); }
+  auto u64(uint64_t v) { return sink().put(&v, 8); }
+  auto f32(float v) { return sink().put(&v, 4); }
+  auto f64(double v) { return sink().put(&v, 8); }
+  // A u64 byte count, then the bytes.
+  auto text(std::string_view s) {
+    if constexpr (std::is_void_v<decltype(sink().put(s.data(), s.size()))>) {
+      u64(s.size());
+      sink().put(s.data(), s.size());
+    } else {
+      Status count = u64(s.size());
+      if (!count) return count;
+      return sink().put(s.data(), s.size());
+    }
+  }
+
+ private:
+  Sink& sink() { return static_cast<Sink&>(*this); }
+};
+
 // Appends pieces to a growable byte string (used to encode a record before it is handed on).
-struct ByteSink {
+struct ByteSink : LittleEndian<ByteSink> {
   std::string out;
   void put(const void* p, size_t n) { out.append(static_cast<const char*>(p), n); }
-  void u8(uint8_t v) { out.push_back(static_cast<char>(v)); }
-  void u16(uint16_t v) { put(&v, 2); }
-  void u32(uint32_t v) { put(&v, 4); }
-  void u64(uint64_t v) { put(&v, 8); }
-  void f32(float v) { put(&v, 4); }
-  void f64(double v) { put(&v, 8); }
-  void text(std::string_view s) { u64(s.size()); put(s.data(), s.size()); }
 };
 
 // A write buffer in front of a file descriptor. Each piece that fits in the free space is copied;
 // otherwise the buffer is written out first, then a piece at least as large as the whole buffer
-// goes straight to the file and a smaller one into the emptied buffer.
-class BufWriter {
+// goes straight to the file and a smaller one into the emptied buffer. Whatever reaches the file
+// leaves the buffer, also when a write fails part way; what did not stays. Errors are Os, with
+// `what` as their context.
+class BufWriter : public LittleEndian<BufWriter> {
  public:
-  BufWriter(int fd, size_t capacity) : fd_(fd), cap_(capacity) { buf_.reserve(capacity); }
+  BufWriter(int fd, size_t capacity, const char* what = "write", uint64_t written = 0)
+      : fd_(fd), cap_(capacity), what_(what), written_(written) {
+    buf_.reserve(capacity);
+  }
   void set_fd(int fd) { fd_ = fd; }
   Status put(const void* p, size_t n);
   Status flush();
   void discard() { buf_.clear(); }
   size_t buffered() const { return buf_.size(); }
+  size_t room() const { return cap_ - buf_.size(); }
+  // Buffers a piece the caller knows fits (n <= room()).
+  void put_fitting(const void* p, size_t n) { buf_.append(static_cast<const char*>(p), n); }
+  // Keeps only the first n buffered bytes (n <= buffered()).
+  void keep_buffered(size_t n) { buf_.resize(n); }
+  // The bytes written to the file: those written through this writer, counted from the number
+  // given at construction or by set_written.
+  uint64_t written() const { return written_; }
+  void set_written(uint64_t n) { written_ = n; }
 
  private:
+  Status write_out(const char* p, size_t n);
   int fd_;
   size_t cap_;
+  const char* what_;
+  uint64_t written_;
   std::string buf_;
 };
 

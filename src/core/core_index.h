@@ -1,5 +1,6 @@
 // core_index.h: the whole state of one open storage directory, and the operations that read and
-// change it (insert, delete, the record files, vacuum).
+// change it (insert, delete, the record files; vacuum's renumbering is in vacuum_renumber.h,
+// its file protocol in persist/vacuum.h).
 #pragma once
 
 #include <cstdint>
@@ -19,7 +20,7 @@
 #include "core/grid_index.h"
 #include "core/json.h"
 #include "core/prepared_meta.h"
-#include "filter/numeric_bsi.h"
+#include "core/numeric_bsi.h"
 
 namespace korvane {
 
@@ -53,7 +54,31 @@ struct RecordView {
 };
 constexpr uint64_t kMemRecords = uint64_t{1} << 62;
 
-struct CoreIndex {
+// The index's sets and maps: what a snapshot holds, and what a vacuum rebuilds for the new
+// numbering. N is the number of allocated ids, live or deleted.
+struct IndexSets {
+  StrIndex str_index;
+  NumIndex num_index;
+  GridIndex grid_index;
+  // Invariant: valid_ids and deleted are disjoint and together hold exactly 0..N-1.
+  Bitmap valid_ids;
+  Bitmap deleted;
+  // Invariant: one entry per live point; its values are exactly the members of valid_ids.
+  ExtToInt ext_to_int;
+  // The logical ends of ids.bin and meta.bin: records lie below them.
+  uint64_t ids_file_len = 0;
+  uint64_t meta_file_len = 0;
+
+  uint64_t allocated() const { return valid_ids.cardinality() + deleted.cardinality(); }
+};
+
+// The rules the sets keep besides ext_to_int's (which a snapshot's decoder checks as it reads
+// it): valid_ids and deleted disjoint and together exactly 0..N-1 with N <= 2^32; every numeric
+// field's sets inside valid_ids, each slice inside its field's existence and empty above its
+// top bit; every text value's and every cell's set below N (they keep deleted ids until vacuum).
+bool index_sets_consistent(const IndexSets& s);
+
+struct CoreIndex : IndexSets {
   Fd dir;  // the storage directory, resolved once at open; every file is reached through it
   // Opened to read only: the record files are opened read-only, the slot files are private
   // copy-on-write views, and nothing is ever written to the directory.
@@ -72,16 +97,6 @@ struct CoreIndex {
   Fd meta_file;
   std::mutex meta_mutex;
 
-  StrIndex str_index;
-  NumIndex num_index;
-  GridIndex grid_index;
-  // Invariant: valid_ids and deleted are disjoint and together hold exactly 0..N-1.
-  Bitmap valid_ids;
-  Bitmap deleted;
-  // Invariant: one entry per live point; its values are exactly the members of valid_ids.
-  ExtToInt ext_to_int;
-  uint64_t ids_file_len = 0;
-  uint64_t meta_file_len = 0;
   uint64_t capacity = 0;
 
   // Read by searches under the shared index lock without further locking; changed (appends,
@@ -92,7 +107,10 @@ struct CoreIndex {
   // Filter results over the whole index for texts asked with again; forgotten by every change.
   FilterResults filter_results;
 
-  uint64_t allocated() const { return valid_ids.cardinality() + deleted.cardinality(); }
+  // True when the index keeps the rules above and IndexSets': those of index_sets_consistent,
+  // ext_to_int one entry per live point, and N within capacity. Costs a pass over every set: for the snapshot
+  // decoder's checks and for tests, not for every operation.
+  bool check_invariants() const;
 
   // Requires: i < capacity (ids taken from the bitmaps).
   std::pair<float, float> get_coords(uint32_t i) const {

@@ -31,6 +31,8 @@ struct Error {
   static Error json(std::string what) { return {ErrorKind::InvalidJson, 0, std::move(what)}; }
   static Error value(std::string what) { return {ErrorKind::InvalidValue, 0, std::move(what)}; }
   static Error os_plain(int e, std::string what) { return {ErrorKind::OsPlain, e, std::move(what)}; }
+  // An Os error raised as the base OSError class instead: its errno and context kept.
+  static Error os_plain(const Error& e) { return {ErrorKind::OsPlain, e.errnum, e.message}; }
   static Error unsupported(std::string what) { return {ErrorKind::Unsupported, 0, std::move(what)}; }
   static Error in_use(std::string what) { return {ErrorKind::InUse, EAGAIN, std::move(what)}; }
   static Error os_message(std::string what) { return {ErrorKind::OsMessage, 0, std::move(what)}; }

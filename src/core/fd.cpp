@@ -70,7 +70,7 @@ Status pwrite_all(int fd, const void* buf, size_t len, uint64_t off, const char*
   return {};
 }
 
-Status write_all(int fd, const void* buf, size_t len, const char* what) {
+Status write_all(int fd, const void* buf, size_t len, const char* what, uint64_t* written) {
   const auto* p = static_cast<const char*>(buf);
   while (len > 0) {
     ssize_t n = ::write(fd, p, len);
@@ -79,6 +79,7 @@ Status write_all(int fd, const void* buf, size_t len, const char* what) {
       return Error::os(errno, what);
     }
     if (n == 0) return Error::os(EIO, what);
+    if (written != nullptr) *written += static_cast<uint64_t>(n);
     p += n;
     len -= static_cast<size_t>(n);
   }

@@ -64,8 +64,9 @@ class Mapping {
 
 // Full-length write at an offset (retries short writes and EINTR).
 Status pwrite_all(int fd, const void* buf, size_t len, uint64_t off, const char* what);
-// Full-length write at the current position.
-Status write_all(int fd, const void* buf, size_t len, const char* what);
+// Full-length write at the current position (retries short writes and EINTR); *written, when
+// given, grows by the bytes written, also those of a write that then fails.
+Status write_all(int fd, const void* buf, size_t len, const char* what, uint64_t* written = nullptr);
 // Reads exactly `len` bytes at `off`; false on any failure or short read.
 bool pread_exact(int fd, void* buf, size_t len, uint64_t off);
 Result<uint64_t> file_size(int fd, const char* what);

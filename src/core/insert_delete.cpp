@@ -3,7 +3,7 @@
 
 #include "core/core_index.h"
 #include "core/hash_id.h"
-#include "spatial/grid.h"
+#include "core/cell_key.h"
 
 namespace korvane {
 

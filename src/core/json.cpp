@@ -81,7 +81,7 @@ class Builder {
     return open(Json::array());
   }
   bool end_array() { return close(); }
-  bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& ex) {
+  bool parse_error(std::size_t position, const std::string&, const Json::exception& ex) {
     // The parser's message reads "[json.exception.parse_error.N] parse error at line L, column C:
     // <description>"; keep the description and its position. Other kinds (a number beyond the
     // double range) read "[json.exception.out_of_range.N] <description>" and carry no position:

@@ -137,18 +137,4 @@ Bitmap evaluate_filter(const CoreIndex& ix, const Json& f, const Bitmap* univers
   return filter(Ctx{ix, live, true}, f);
 }
 
-Bitmap evaluate_field_condition(const CoreIndex& ix, const std::string& field, const Json& cond,
-                                const Bitmap* restriction) {
-  return field_condition(Ctx{ix, ix.valid_ids, false}, field, cond, restriction);
-}
-
-Bitmap get_bitmap_str_eq(const CoreIndex& ix, const std::string& field, const Json& value) {
-  return str_eq(Ctx{ix, ix.valid_ids, false}, field, value);
-}
-
-Bitmap evaluate_numeric_op(const CoreIndex& ix, const std::string& field, const std::string& op,
-                           const Bitmap* restriction, float value) {
-  return numeric(Ctx{ix, ix.valid_ids, false}, field, op, restriction, value);
-}
-
 }  // namespace korvane

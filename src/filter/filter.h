@@ -17,11 +17,4 @@ namespace korvane {
 // a set algebra over the live ids, and every operation commutes with the narrowing.
 Bitmap evaluate_filter(const CoreIndex& ix, const Json& filter, const Bitmap* universe = nullptr);
 
-// The pieces evaluate_filter is made of, over the whole index.
-Bitmap evaluate_field_condition(const CoreIndex& ix, const std::string& field, const Json& cond,
-                                const Bitmap* restriction);
-Bitmap get_bitmap_str_eq(const CoreIndex& ix, const std::string& field, const Json& value);
-Bitmap evaluate_numeric_op(const CoreIndex& ix, const std::string& field, const std::string& op,
-                           const Bitmap* restriction, float value);
-
 }  // namespace korvane

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "filter/numeric_bsi.h"
+#include "core/numeric_bsi.h"
 #include "lib/packed_results.h"
 #include "lib/store.h"
 
@@ -249,27 +249,46 @@ bool match_args(const Params& p, PyObject* args, PyObject* kwargs, PyObject** ou
 // Conversions. Each returns false with the Python error set. A TypeError is re-raised with the
 // "argument 'NAME': " prefix and the first error as its cause; other errors pass unchanged.
 
+// The pending exception, taken and normalized, its traceback attached.
+struct Pending {
+  PyObject *type, *value, *tb;
+  static Pending take() {
+    Pending p;
+    PyErr_Fetch(&p.type, &p.value, &p.tb);
+    PyErr_NormalizeException(&p.type, &p.value, &p.tb);
+    if (p.tb != nullptr && p.value != nullptr) PyException_SetTraceback(p.value, p.tb);
+    return p;
+  }
+  // cls(<format's text with the message of the pending one as its last argument>); null, with
+  // the failure's own error set, when it cannot be made.
+  template <class... Args>
+  PyRef rebuilt(PyObject* cls, const char* format, Args... args) const {
+    PyRef msg(value ? PyObject_Str(value) : nullptr);
+    PyRef text(msg ? PyUnicode_FromFormat(format, args..., msg.get()) : nullptr);
+    return PyRef(text ? PyObject_CallFunctionObjArgs(cls, text.get(), nullptr) : nullptr);
+  }
+  // Raises `exc` as cls, with the pending exception as its context and cause; consumes this.
+  void raise_chained(PyObject* cls, PyRef exc) {
+    Py_XINCREF(value);
+    PyException_SetContext(exc.get(), value);  // steals
+    PyException_SetCause(exc.get(), value);    // steals
+    PyErr_SetObject(cls, exc.get());
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+  }
+};
+
 bool prefix_type_error(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-  PyRef msg(value ? PyObject_Str(value) : nullptr);
-  PyRef text(msg ? PyUnicode_FromFormat("argument '%s': %U", name, msg.get()) : nullptr);
-  PyRef exc(text ? PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr) : nullptr);
+  Pending p = Pending::take();
+  PyRef exc = p.rebuilt(PyExc_TypeError, "argument '%s': %U", name);
   if (!exc) {
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
+    Py_XDECREF(p.type);
+    Py_XDECREF(p.value);
+    Py_XDECREF(p.tb);
     return false;
   }
-  Py_XINCREF(value);
-  PyException_SetContext(exc.get(), value);  // steals
-  PyException_SetCause(exc.get(), value);    // steals
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  PyErr_SetObject(PyExc_TypeError, exc.get());
+  p.raise_chained(PyExc_TypeError, std::move(exc));
   return false;
 }
 
@@ -727,23 +746,28 @@ PyObject* korvane_count(PyObject* self, PyObject*) {
   return PyLong_FromUnsignedLongLong(*n);
 }
 
-PyObject* korvane_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
+// The store of a change taking one text argument, and that text; null with the error set.
+std::shared_ptr<Store> writable_with_text(PyObject* self, PyObject* args, PyObject* kwargs, const Params& p,
+                                          const char* name, std::string_view* text) {
   PyObject* a[1];
-  if (!match_args({"Korvane.delete", kDeleteNames, 1, 1}, args, kwargs, a)) return nullptr;
+  if (!match_args(p, args, kwargs, a)) return nullptr;
   std::shared_ptr<Store> store = writable_store_of(self);
-  if (store == nullptr) return nullptr;
+  if (store == nullptr || !to_text(a[0], name, text)) return nullptr;
+  return store;
+}
+
+PyObject* korvane_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::string_view id;
-  if (!to_text(a[0], "id", &id)) return nullptr;
+  std::shared_ptr<Store> store = writable_with_text(self, args, kwargs, {"Korvane.delete", kDeleteNames, 1, 1}, "id", &id);
+  if (store == nullptr) return nullptr;
   return none_or_raise([&] { return store->remove(id); });
 }
 
 PyObject* korvane_delete_by_filter(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* a[1];
-  if (!match_args({"Korvane.delete_by_filter", kDbfNames, 1, 1}, args, kwargs, a)) return nullptr;
-  std::shared_ptr<Store> store = writable_store_of(self);
-  if (store == nullptr) return nullptr;
   std::string_view f;
-  if (!to_text(a[0], "filter_json", &f)) return nullptr;
+  std::shared_ptr<Store> store =
+      writable_with_text(self, args, kwargs, {"Korvane.delete_by_filter", kDbfNames, 1, 1}, "filter_json", &f);
+  if (store == nullptr) return nullptr;
   bool strict = strict_filters_of(self);
   auto r = guarded([&]() -> std::optional<korvane::Result<uint64_t>> {
     return without_gil([&] { return store->delete_by_filter(f, strict); });
@@ -820,24 +844,14 @@ PyObject* korvane_search_polygon(PyObject* self, PyObject* args, PyObject* kwarg
 // Puts "item K: " in front of the pending exception's message, keeping its type (and the
 // original as its cause). An exception that cannot be rebuilt from a message stays as it is.
 void prefix_item(size_t k) {
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-  PyRef msg(value ? PyObject_Str(value) : nullptr);
-  PyRef text(msg ? PyUnicode_FromFormat("item %zu: %U", k, msg.get()) : nullptr);
-  PyRef exc(text ? PyObject_CallFunctionObjArgs(type, text.get(), nullptr) : nullptr);
+  Pending p = Pending::take();
+  PyRef exc = p.rebuilt(p.type, "item %zu: %U", k);
   if (!exc || !PyExceptionInstance_Check(exc.get())) {
     PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    PyErr_Restore(p.type, p.value, p.tb);
     return;
   }
-  Py_XINCREF(value);
-  PyException_SetContext(exc.get(), value);  // steals
-  PyException_SetCause(exc.get(), value);    // steals
-  PyErr_SetObject(type, exc.get());
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
+  p.raise_chained(p.type, std::move(exc));
 }
 
 // One item of add_many, converted as add converts its arguments.

@@ -13,11 +13,10 @@
 #include <thread>
 #include <tuple>
 
-#include "core/vacuum.h"
+#include "persist/vacuum.h"
 #include "core/hash_id.h"
 #include "filter/filter.h"
 #include "filter/filter_check.h"
-#include "persist/snapshot.h"
 #include "spatial/search.h"
 
 namespace korvane {
@@ -187,10 +186,12 @@ Status prepare(std::string_view metadata, PreparedMeta* meta) {
 
 }  // namespace
 
+Error Store::append_failed(const Error& e) { return Error::fatal_os(e.errnum, "cannot append to wal.bin"); }
+
 // Requires both locks for writing.
 Status Store::insert_logged(std::string_view id, float lat, float lon, const PreparedMeta& meta) {
   auto w = wal_->append_insert_encoded(id, lat, lon, meta.log());
-  if (!w) return Error::fatal_os(w.error().errnum, "cannot append to wal.bin");
+  if (!w) return append_failed(w.error());
   return insert_prepared(*index_, id, lat, lon, meta);
 }
 
@@ -205,6 +206,8 @@ Status Store::add(std::string_view id, float lat, float lon, std::string_view me
 
 constexpr size_t kParallelBatch = 256;
 
+// One function, past 80 lines: the two threads share the batch's progress, its outcomes and its
+// stop flags, which are simplest to follow as locals of one function.
 Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64_t* added) {
   *done = 0;
   const size_t total = points.size();
@@ -275,7 +278,7 @@ Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64
     const NewPoint& p = points[k];
     auto w = wal_->append_insert_encoded(p.id, p.lat, p.lon, prepared[k].log());
     if (!w) {
-      inserted = Error::fatal_os(w.error().errnum, "cannot append to wal.bin");
+      inserted = append_failed(w.error());
       break;
     }
     inserted = batch.insert(p.id, p.lat, p.lon, prepared[k]);
@@ -326,88 +329,15 @@ Status Store::remove(std::string_view id) {
   std::unique_lock<std::shared_mutex> ilk(index_lock_);
   std::unique_lock<std::shared_mutex> llk(log_lock_);
   auto w = wal_->append_delete(id);
-  if (!w) return Error::fatal_os(w.error().errnum, "cannot append to wal.bin");
+  if (!w) return append_failed(w.error());
   delete_in_mem(*index_, id);
   return {};
-}
-
-Result<uint64_t> Store::delete_by_filter(std::string_view filter_json, bool strict_filters) {
-  auto doc = parse_filter(filter_json, strict_filters);
-  if (!doc) return doc.error();
-  KV_TRY(writable());
-  std::unique_lock<std::shared_mutex> ilk(index_lock_);
-  std::unique_lock<std::shared_mutex> llk(log_lock_);
-  CoreIndex& ix = *index_;
-  // The whole matching set first, so this call's deletions cannot change what it deletes.
-  std::vector<uint32_t> ids = evaluate_filter(ix, *doc).to_vector();
-  std::string arena;
-  std::vector<std::pair<size_t, size_t>> spans;
-  ix.read_ids(ids, &arena, &spans);
-  uint64_t count = 0;
-  for (size_t k = 0; k < ids.size(); ++k) {
-    std::string_view ext(arena.data() + spans[k].first, spans[k].second);
-    if (ext.empty()) continue;  // unreadable (or empty) external id: only delete() removes it
-    auto w = wal_->append_delete(ext);
-    if (!w) return Error::fatal_os(w.error().errnum, "cannot append to wal.bin");
-    delete_in_mem(ix, ext);
-    ++count;
-  }
-  return count;
 }
 
 uint64_t Store::count() {
   (void)settle();  // a failure shows on the next call that can report it
   std::shared_lock<std::shared_mutex> lk(index_lock_);
   return index_->valid_ids.cardinality();
-}
-
-Status Store::persist() {
-  KV_TRY(writable());
-  std::lock_guard<std::mutex> pg(persist_mutex_);
-  CoreIndex& ix = *index_;
-  int dir = ix.dir.get();
-  uint64_t covered = 0;  // the bytes of the log whose records the snapshot holds
-  {
-    // Changes wait while the snapshot is taken; searches go on.
-    std::shared_lock<std::shared_mutex> lk(index_lock_);
-    KV_TRY(ix.coords_mmap.sync());
-    KV_TRY(ix.offsets_mmap.sync());
-    KV_TRY(ix.meta_offsets_mmap.sync());
-    // The slot files' lengths too: a snapshot must never name slots the file does not have.
-    for (const Fd* f : {&ix.coords_file, &ix.offsets_file, &ix.meta_offsets_file})
-      if (::fdatasync(f->get()) != 0) return Error::os(errno, "sync");
-    {
-      std::lock_guard<std::mutex> g(ix.ids_mutex);
-      if (::fdatasync(ix.ids_file.get()) != 0) return Error::os(errno, "sync ids.bin");
-    }
-    {
-      std::lock_guard<std::mutex> g(ix.meta_mutex);
-      if (::fdatasync(ix.meta_file.get()) != 0) return Error::os(errno, "sync meta.bin");
-    }
-    {
-      // Every record the snapshot contains must be whole on file, and durable, before the
-      // snapshot replaces the old one: a stop between the rename and the emptying of the log
-      // replays the log over the new snapshot, and replaying only part of it is not harmless
-      // (an insert whose later delete sat in the buffer would bring a deleted point back).
-      std::unique_lock<std::shared_mutex> llk(log_lock_);
-      auto f = wal_->flush();
-      if (!f) return Error::os(f.error().errnum, "write wal.bin");
-      KV_TRY(wal_->sync());
-      covered = wal_->file_len();
-    }
-    int fd = ::openat(dir, "snapshot.bin.tmp", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return Error::os(errno, "create snapshot.bin.tmp");
-    Fd tmp(fd);
-    KV_TRY(write_snapshot(ix, fd));
-    // On stable storage before it replaces the old snapshot, which the log is about to stop
-    // complementing.
-    if (::fsync(fd) != 0) return Error::os(errno, "sync snapshot.bin.tmp");
-  }
-  if (::renameat(dir, "snapshot.bin.tmp", dir, "snapshot.bin") != 0) return Error::os(errno, "rename");
-  if (::fsync(dir) != 0) return Error::os(errno, "sync directory");
-  // Records logged since the snapshot was taken stay in the log.
-  std::unique_lock<std::shared_mutex> llk(log_lock_);
-  return wal_->drop_covered(dir, covered);
 }
 
 Status Store::vacuum() {
@@ -418,7 +348,7 @@ Status Store::vacuum() {
     // Everything acknowledged before the vacuum reaches the log first.
     std::unique_lock<std::shared_mutex> llk(log_lock_);
     auto f = wal_->flush();
-    if (!f) return Error::os_plain(f.error().errnum, f.error().message);
+    if (!f) return Error::os_plain(f.error());
   }
   bool committed = false;
   auto s = korvane::vacuum(
@@ -447,7 +377,7 @@ Result<SearchOut> Store::run_search(const std::optional<std::string_view>& filte
   CoreIndex& ix = *index_;
   // The filter is evaluated by the search, within its spatial candidates; or, for a text asked
   // with before, its result over the whole index is kept and the search intersects with that.
-  Allowed allowed{&ix.valid_ids, doc.get()};
+  Allowed allowed{&ix.valid_ids, doc.get(), /*all_live=*/true};
   std::shared_ptr<const Bitmap> kept;
   if (doc) kept = ix.filter_results.lookup(*filter, [&] { return evaluate_filter(ix, *doc, nullptr); });
   if (kept) allowed = Allowed{kept.get(), nullptr};

@@ -108,6 +108,8 @@ class Store {
   Status writable();
   // Completes a vacuum that was committed on disk but not in memory, and loads the result.
   Status settle();
+  // A record the log could not take: the store can no longer promise what it holds.
+  static Error append_failed(const Error& e);
   Status insert_logged(std::string_view id, float lat, float lon, const PreparedMeta& meta);
   template <class Search>
   Result<SearchOut> run_search(const std::optional<std::string_view>& filter, bool strict, bool with_dist,

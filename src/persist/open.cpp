@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "core/vacuum.h"
+#include "persist/vacuum.h"
 #include "persist/snapshot.h"
 
 namespace korvane {
@@ -57,14 +57,7 @@ Status restore_snapshot(CoreIndex& ix) {
     if (*len > 0 && !ix.read_only) (void)::renameat(dir, "snapshot.bin", dir, "snapshot.bin.corrupt");
     return {};
   }
-  ix.str_index = std::move(s.str_index);
-  ix.num_index = std::move(s.num_index);
-  ix.grid_index = std::move(s.grid_index);
-  ix.valid_ids = std::move(s.valid_ids);
-  ix.deleted = std::move(s.deleted);
-  ix.ext_to_int = std::move(s.ext_to_int);
-  ix.ids_file_len = s.ids_file_len;
-  ix.meta_file_len = s.meta_file_len;
+  static_cast<IndexSets&>(ix) = std::move(s);
   // Every restored id needs its slot, and the next insert a free one.
   do {
     KV_TRY(ensure_capacity(ix));

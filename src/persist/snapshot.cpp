@@ -36,9 +36,12 @@
 namespace korvane {
 namespace {
 
-class Encoder {
+// The snapshot's pieces gather in a scratch string (bitmaps and numeric fields encode straight
+// into it) that is handed to the file's buffer 64 KiB at a time.
+class Encoder : public LittleEndian<Encoder> {
  public:
   explicit Encoder(int fd) : w_(fd, kSnapshotBufferSize) {}
+  void put(const void* p, size_t n) { scratch_.append(static_cast<const char*>(p), n); }
   Status flush_part() {
     if (scratch_.size() < 65536) return {};
     return hand_over();
@@ -54,12 +57,6 @@ class Encoder {
     return w_.flush();  // an Os error: the final write of the buffer
   }
   std::string& out() { return scratch_; }
-  void u64(uint64_t v) { scratch_.append(reinterpret_cast<const char*>(&v), 8); }
-  void u32(uint32_t v) { scratch_.append(reinterpret_cast<const char*>(&v), 4); }
-  void text(const std::string& s) {
-    u64(s.size());
-    scratch_.append(s);
-  }
 
  private:
   BufWriter w_;
@@ -116,30 +113,10 @@ class CopyingReader : public BufReader {
   std::vector<uint8_t> buf_;
 };
 
-template <class T, class Reader>
+template <class Reader>
 bool read_count(Reader& in, uint64_t min_entry, uint64_t* n) {
   if (!in.u64(n)) return false;
   return *n <= in.remaining() / min_entry;
-}
-
-// The members a portable set's container headers claim (either cookie), without expanding it;
-// UINT64_MAX when the headers are cut short.
-uint64_t claimed_members(const uint8_t* p, size_t n) {
-  if (n < 4) return UINT64_MAX;
-  uint32_t word = load_u32(p);
-  size_t c, pos;
-  if ((word & 0xFFFF) == 12347) {
-    c = (word >> 16) + 1;
-    pos = 4 + (c + 7) / 8;
-  } else {
-    if (n < 8) return UINT64_MAX;
-    c = load_u32(p + 4);
-    pos = 8;
-  }
-  if (pos > n || (n - pos) / 4 < c) return UINT64_MAX;
-  uint64_t total = 0;
-  for (size_t k = 0; k < c; ++k) total += uint64_t{load_u16(p + pos + 4 * k + 2)} + 1;
-  return total;
 }
 
 // `bits`, when given, reads the set's bytes afterwards (for readers whose bytes last).
@@ -150,7 +127,7 @@ bool read_bitmap(Reader& in, Bitmap* out, uint64_t max_ids, PortableBits* bits =
   if (!in.u64(&n) || (p = in.take(n)) == nullptr) return false;
   // Every member is an allocated id, below max_ids; a set claiming more is damaged, and
   // expanding it could take gigabytes.
-  if (claimed_members(p, static_cast<size_t>(n)) > max_ids) return false;
+  if (Bitmap::claimed_members(p, static_cast<size_t>(n)) > max_ids) return false;
   if (!Bitmap::decode(p, static_cast<size_t>(n), out)) return false;
   if (bits != nullptr) *bits = PortableBits(p, static_cast<size_t>(n));
   return true;
@@ -170,35 +147,9 @@ bool read_bsi(Reader& in, NumericBsiIndex* out, uint64_t max_ids, FieldBits* bit
   return in.u32(&out->min_encoded) && in.u32(&out->max_encoded) && in.u8(&out->top_bit);
 }
 
-bool below(const Bitmap& b, uint64_t n) { return b.empty() || b.maximum() < n; }
-
-// The decoded state must satisfy the invariants the rest of the system relies on.
-bool consistent(const SnapshotData& s) {
-  if (s.valid_ids.intersects(s.deleted)) return false;
-  uint64_t n = s.valid_ids.cardinality() + s.deleted.cardinality();
-  if (n > uint64_t{UINT32_MAX} + 1) return false;
-  // Disjoint, all below N and N members in all: exactly 0..N-1.
-  if (!below(s.valid_ids, n) || !below(s.deleted, n)) return false;
-  // ext_to_int was checked against valid_ids as it was decoded (read_ext_to_int).
-  for (const auto& [name, bsi] : s.num_index) {
-    if (bsi.top_bit > 31) return false;
-    if (!bsi.existence.is_subset_of(s.valid_ids)) return false;
-    for (int i = 0; i < 32; ++i) {
-      if (!bsi.slices[i].is_subset_of(bsi.existence)) return false;
-      if (i > bsi.top_bit && !bsi.slices[i].empty()) return false;
-    }
-  }
-  for (const auto& [name, values] : s.str_index)
-    for (const auto& [text, b] : values)
-      if (!below(b, n)) return false;
-  bool cells_below = true;
-  s.grid_index.for_each([&](uint64_t, const Bitmap& b) { cells_below = cells_below && below(b, n); });
-  return cells_below;
-}
-
 }  // namespace
 
-Status write_snapshot(const CoreIndex& ix, int fd) {
+Status write_snapshot(const IndexSets& ix, int fd) {
   Encoder e(fd);
   e.u64(ix.str_index.size());
   for (const auto& [name, values] : ix.str_index) {
@@ -297,11 +248,11 @@ bool read_ext_to_int(Reader& in, uint64_t n, SnapshotData* s) {
 template <class Reader>
 bool read_str_index(Reader& in, SnapshotData* s, uint64_t max_ids) {
   uint64_t n;
-  if (!read_count<StrIndex>(in, 16, &n)) return false;
+  if (!read_count(in, 16, &n)) return false;
   for (uint64_t k = 0; k < n; ++k) {
     std::string name;
     uint64_t m;
-    if (!in.text(&name) || !read_count<int>(in, 24, &m)) return false;
+    if (!in.text(&name) || !read_count(in, 24, &m)) return false;
     auto [it, fresh] = s->str_index.try_emplace(std::move(name));
     if (!fresh) return false;
     it->second.reserve(static_cast<size_t>(m));
@@ -320,7 +271,7 @@ template <class Reader>
 bool read_num_index(Reader& in, SnapshotData* s, uint64_t max_ids,
                     std::vector<std::pair<NumericBsiIndex*, FieldBits>>* bits) {
   uint64_t n;
-  if (!read_count<NumIndex>(in, 8 + 33 * 16 + 9, &n)) return false;
+  if (!read_count(in, 8 + 33 * 16 + 9, &n)) return false;
   // Sized for all its fields first, so that the pointers kept to them stay valid.
   s->num_index.reserve(static_cast<size_t>(n));
   for (uint64_t k = 0; k < n; ++k) {
@@ -338,7 +289,7 @@ bool read_num_index(Reader& in, SnapshotData* s, uint64_t max_ids,
 template <class Reader>
 bool read_grid(Reader& in, SnapshotData* s, uint64_t max_ids) {
   uint64_t n;
-  if (!read_count<GridIndex>(in, 24, &n)) return false;
+  if (!read_count(in, 24, &n)) return false;
   std::vector<std::pair<uint64_t, Bitmap>> cells;
   cells.reserve(static_cast<size_t>(n));
   for (uint64_t k = 0; k < n; ++k) {
@@ -355,7 +306,7 @@ template <class Reader>
 bool read_tail(Reader& in, SnapshotData* s, uint64_t max_ids) {
   uint64_t n;
   if (!read_bitmap(in, &s->valid_ids, max_ids) || !read_bitmap(in, &s->deleted, max_ids)) return false;
-  if (!read_count<ExtToInt>(in, 12, &n)) return false;
+  if (!read_count(in, 12, &n)) return false;
   if (!read_ext_to_int(in, n, s)) return false;
   return in.u64(&s->ids_file_len) && in.u64(&s->meta_file_len);
 }
@@ -365,7 +316,7 @@ bool read_tail(Reader& in, SnapshotData* s, uint64_t max_ids) {
 bool skip_to_grid(MappedReader& in);
 bool skip_to_tail(MappedReader& in) {
   uint64_t n, len;
-  if (!skip_to_grid(in) || !read_count<GridIndex>(in, 24, &n)) return false;
+  if (!skip_to_grid(in) || !read_count(in, 24, &n)) return false;
   for (uint64_t k = 0; k < n; ++k)
     if (in.take(8) == nullptr || !in.u64(&len) || in.take(len) == nullptr) return false;
   return true;
@@ -373,13 +324,13 @@ bool skip_to_tail(MappedReader& in) {
 bool skip_to_grid(MappedReader& in) {
   auto skip = [&](uint64_t* len) { return in.u64(len) && in.take(*len) != nullptr; };
   uint64_t n, m, len;
-  if (!read_count<StrIndex>(in, 16, &n)) return false;
+  if (!read_count(in, 16, &n)) return false;
   for (uint64_t k = 0; k < n; ++k) {
-    if (!skip(&len) || !read_count<int>(in, 24, &m)) return false;
+    if (!skip(&len) || !read_count(in, 24, &m)) return false;
     for (uint64_t j = 0; j < m; ++j)
       if (!skip(&len) || !skip(&len)) return false;
   }
-  if (!read_count<NumIndex>(in, 8 + 33 * 16 + 9, &n)) return false;
+  if (!read_count(in, 8 + 33 * 16 + 9, &n)) return false;
   for (uint64_t k = 0; k < n; ++k) {
     if (!skip(&len)) return false;
     for (int i = 0; i < 33; ++i)
@@ -404,7 +355,7 @@ bool decode_snapshot(CopyingReader& in, uint64_t file_len, SnapshotData* s, uint
   if (!read_str_index(in, s, max_ids) || !read_num_index(in, s, max_ids, nullptr) ||
       !read_grid(in, s, max_ids) || !read_tail(in, s, max_ids))
     return false;
-  if (!consistent(*s) || !values_fit(s->num_index, file_len)) return false;
+  if (!index_sets_consistent(*s) || !values_fit(s->num_index, file_len)) return false;
   for (auto& [name, bsi] : s->num_index) bsi.rebuild_column();
   return true;
 }
@@ -441,7 +392,8 @@ bool decode_snapshot(MappedReader& in, uint64_t file_len, SnapshotData* s, uint6
   ok = ok && read_grid(in, s, max_ids);
   tail.join();
   if (tail_error) std::rethrow_exception(tail_error);
-  ok = ok && tail_ok && consistent(*s);
+  // ext_to_int was checked against valid_ids as it was decoded (read_ext_to_int).
+  ok = ok && tail_ok && index_sets_consistent(*s);
   return ok;
 }
 

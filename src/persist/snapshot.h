@@ -10,20 +10,11 @@ namespace korvane {
 
 constexpr size_t kSnapshotBufferSize = 1048576;
 
-struct SnapshotData {
-  StrIndex str_index;
-  NumIndex num_index;
-  GridIndex grid_index;
-  Bitmap valid_ids;
-  Bitmap deleted;
-  ExtToInt ext_to_int;
-  uint64_t ids_file_len = 0;
-  uint64_t meta_file_len = 0;
-};
+using SnapshotData = IndexSets;
 
 // Encodes fields 9 to 16 of the index into `fd` through a 1 MiB buffer. Errors: Os for the
 // final write, Fatal for a write while encoding.
-Status write_snapshot(const CoreIndex& ix, int fd);
+Status write_snapshot(const IndexSets& ix, int fd);
 // Decodes one snapshot; false when the bytes do not decode or break the index's invariants.
 // `max_ids` bounds the ids the directory can hold: a bitmap claiming more members than that is
 // refused before it is expanded (the run form names 65536 ids in a few bytes).

@@ -35,18 +35,6 @@ namespace {
 
 enum Kind : uint8_t { kNull = 0, kBool = 1, kU64 = 2, kI64 = 3, kF64 = 4, kStr = 5, kArr = 6, kObj = 7 };
 
-template <class Put>
-Status put_u8(Put& put, uint8_t v) { return put(&v, 1); }
-template <class Put>
-Status put_u32(Put& put, uint32_t v) { return put(&v, 4); }
-template <class Put>
-Status put_u64(Put& put, uint64_t v) { return put(&v, 8); }
-template <class Put>
-Status put_text(Put& put, std::string_view s) {
-  KV_TRY(put_u64(put, s.size()));
-  return put(s.data(), s.size());
-}
-
 // Reads a text that must sort strictly after `prev` (keys of one object).
 bool read_key(BufReader& in, std::string* key, const std::string* prev) {
   if (!in.text(key)) return false;
@@ -132,57 +120,25 @@ bool read_value(BufReader& in, Json* out, int depth) {
 
 WalWriter::~WalWriter() { (void)flush(); }
 
-Status WalWriter::write_out(const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd_.get(), p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return Error::os(errno, "write wal.bin");
-    }
-    if (w == 0) return Error::os(EIO, "write wal.bin");
-    file_len_ += static_cast<uint64_t>(w);
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return {};
-}
-
-Status WalWriter::flush() {
-  if (buf_.empty()) return {};
-  uint64_t before = file_len_;
-  auto s = write_out(buf_.data(), buf_.size());
-  buf_.erase(0, static_cast<size_t>(file_len_ - before));  // what reached the file leaves the buffer
-  return s;
-}
+Status WalWriter::flush() { return out_.flush(); }
 
 Status WalWriter::sync() {
   if (::fdatasync(fd_.get()) != 0) return Error::os(errno, "sync wal.bin");
   return {};
 }
 
-Status WalWriter::put(const void* p, size_t n) {
-  if (n <= kWalBufferSize - buf_.size()) {
-    buf_.append(static_cast<const char*>(p), n);
-    return {};
-  }
-  KV_TRY(flush());
-  if (n >= kWalBufferSize) return write_out(static_cast<const char*>(p), n);
-  buf_.append(static_cast<const char*>(p), n);
-  return {};
-}
-
 void WalWriter::roll_back(uint64_t logical_len) {
-  if (file_len_ > logical_len) {
+  if (out_.written() > logical_len) {
     // Part of the failed record reached the file: cut it off, or later records would sit behind
     // bytes that do not decode.
     if (::ftruncate(fd_.get(), static_cast<off_t>(logical_len)) != 0) {
       broken_ = true;
       broken_at_ = logical_len;
     }
-    file_len_ = logical_len;
-    buf_.clear();
+    out_.set_written(logical_len);
+    out_.discard();
   } else {
-    buf_.resize(static_cast<size_t>(logical_len - file_len_));
+    out_.keep_buffered(static_cast<size_t>(logical_len - out_.written()));
   }
 }
 
@@ -191,11 +147,11 @@ Status WalWriter::settle_tail() {
   auto len = file_size(fd_.get(), "wal.bin");
   if (!len) return len.error();
   if (*len != open_len_) {
-    file_len_ = *len;  // someone else appended since the open: nothing here is ours to cut
+    out_.set_written(*len);  // someone else appended since the open: nothing here is ours to cut
     return {};
   }
   if (::ftruncate(fd_.get(), static_cast<off_t>(cut_to_)) != 0) return Error::os(errno, "truncate wal.bin");
-  file_len_ = cut_to_;
+  out_.set_written(cut_to_);
   return {};
 }
 
@@ -207,9 +163,8 @@ Status WalWriter::append_record(F&& encode) {
       return Error::os(errno, "repair wal.bin");
     broken_ = false;
   }
-  uint64_t start = file_len_ + buf_.size();
-  auto put_fn = [this](const void* p, size_t n) { return put(p, n); };
-  auto s = encode(put_fn);
+  uint64_t start = out_.written() + out_.buffered();
+  auto s = encode(out_);
   if (!s) roll_back(start);
   return s;
 }
@@ -221,47 +176,47 @@ Status WalWriter::append_insert(std::string_view id, float lat, float lon, const
 }
 
 Status WalWriter::append_insert_encoded(std::string_view id, float lat, float lon, std::string_view meta_log) {
-  return append_record([&](auto& put) -> Status {
+  return append_record([&](BufWriter& out) -> Status {
     size_t whole = 4 + 8 + id.size() + 4 + 4 + meta_log.size();
-    if (whole <= kWalBufferSize - buf_.size()) {
+    if (whole <= out.room()) {
       // Every piece fits: the buffer takes the record at once.
       char head[12];
       store_u32(reinterpret_cast<uint8_t*>(head), static_cast<uint32_t>(WalEntry::Kind::Insert));
       store_u64(reinterpret_cast<uint8_t*>(head + 4), id.size());
-      buf_.append(head, 12);
-      buf_.append(id);
-      buf_.append(reinterpret_cast<const char*>(&lat), 4);
-      buf_.append(reinterpret_cast<const char*>(&lon), 4);
-      buf_.append(meta_log);
+      out.put_fitting(head, 12);
+      out.put_fitting(id.data(), id.size());
+      out.put_fitting(&lat, 4);
+      out.put_fitting(&lon, 4);
+      out.put_fitting(meta_log.data(), meta_log.size());
       return {};
     }
-    KV_TRY(put_u32(put, static_cast<uint32_t>(WalEntry::Kind::Insert)));
-    KV_TRY(put_text(put, id));
-    KV_TRY(put(&lat, 4));
-    KV_TRY(put(&lon, 4));
+    KV_TRY(out.u32(static_cast<uint32_t>(WalEntry::Kind::Insert)));
+    KV_TRY(out.text(id));
+    KV_TRY(out.f32(lat));
+    KV_TRY(out.f32(lon));
     std::vector<uint32_t> ends;
     log_pieces(meta_log, &ends);
     size_t from = 0;
     for (uint32_t end : ends) {
-      KV_TRY(put(meta_log.data() + from, end - from));
+      KV_TRY(out.put(meta_log.data() + from, end - from));
       from = end;
     }
-    if (from < meta_log.size()) KV_TRY(put(meta_log.data() + from, meta_log.size() - from));
+    if (from < meta_log.size()) KV_TRY(out.put(meta_log.data() + from, meta_log.size() - from));
     return {};
   });
 }
 
 Status WalWriter::append_delete(std::string_view id) {
-  return append_record([&](auto& put) -> Status {
-    KV_TRY(put_u32(put, static_cast<uint32_t>(WalEntry::Kind::Delete)));
-    return put_text(put, id);
+  return append_record([&](BufWriter& out) -> Status {
+    KV_TRY(out.u32(static_cast<uint32_t>(WalEntry::Kind::Delete)));
+    return out.text(id);
   });
 }
 
 Status WalWriter::empty() {
-  buf_.clear();
+  out_.discard();
   if (::ftruncate(fd_.get(), 0) != 0) return Error::os(errno, "truncate wal.bin");
-  file_len_ = 0;
+  out_.set_written(0);
   broken_ = false;
   cut_pending_ = false;
   if (::lseek(fd_.get(), 0, SEEK_SET) < 0) return Error::os(errno, "seek wal.bin");
@@ -269,10 +224,10 @@ Status WalWriter::empty() {
 }
 
 Status WalWriter::drop_covered(int dir, uint64_t covered) {
-  if (covered >= file_len_) {
+  if (covered >= out_.written()) {
     // Nothing reached the file after the snapshot's records (what the buffer holds stays).
     if (::ftruncate(fd_.get(), 0) != 0) return Error::os(errno, "truncate wal.bin");
-    file_len_ = 0;
+    out_.set_written(0);
     broken_ = false;
     cut_pending_ = false;
     return {};
@@ -280,7 +235,7 @@ Status WalWriter::drop_covered(int dir, uint64_t covered) {
   // Records were written out after the snapshot was taken: the log becomes those alone, through
   // a new file that replaces it in one step (a stop before the rename leaves the whole old log,
   // whose covered records replay harmlessly over the new snapshot).
-  std::string tail(static_cast<size_t>(file_len_ - covered), '\0');
+  std::string tail(static_cast<size_t>(out_.written() - covered), '\0');
   {
     int rfd = ::openat(dir, "wal.bin", O_RDONLY | O_CLOEXEC);
     if (rfd < 0) return Error::os(errno, "open wal.bin");
@@ -295,7 +250,8 @@ Status WalWriter::drop_covered(int dir, uint64_t covered) {
   if (::renameat(dir, "wal.bin.tmp", dir, "wal.bin") != 0) return Error::os(errno, "rename wal.bin.tmp");
   if (::fsync(dir) != 0) return Error::os(errno, "sync directory");
   fd_ = std::move(t);
-  file_len_ = tail.size();
+  out_.set_fd(fd_.get());
+  out_.set_written(tail.size());
   broken_ = false;
   cut_pending_ = false;
   return {};

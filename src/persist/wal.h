@@ -26,9 +26,8 @@ constexpr size_t kWalBufferSize = 8192;
 // file when a later piece does not fit, on flush(), or when the writer is destroyed.
 class WalWriter {
  public:
-  WalWriter(Fd fd, uint64_t file_len) : fd_(std::move(fd)), file_len_(file_len) {
-    buf_.reserve(kWalBufferSize);
-  }
+  WalWriter(Fd fd, uint64_t file_len)
+      : fd_(std::move(fd)), out_(fd_.get(), kWalBufferSize, "write wal.bin", file_len) {}
   ~WalWriter();  // one last flush; its outcome is ignored (nothing can report it)
 
   // The log at open ended in `open_len - decodable_len` bytes that replay could not decode (a
@@ -53,24 +52,21 @@ class WalWriter {
   // Discards everything the log holds, buffered or written.
   Status empty();
   // Bytes of the log on file (the buffer not included).
-  uint64_t file_len() const { return file_len_; }
+  uint64_t file_len() const { return out_.written(); }
   // Removes the first `covered` bytes of the log, the records a new snapshot holds, and keeps
   // every record after them, written out or buffered. `dir` is the directory of wal.bin.
   Status drop_covered(int dir, uint64_t covered);
   // Drops the buffer without writing it (a forked child's copy of its parent's records).
-  void abandon() { buf_.clear(); }
+  void abandon() { out_.discard(); }
 
  private:
   template <class F>
   Status append_record(F&& encode);
-  Status put(const void* p, size_t n);
-  Status write_out(const char* p, size_t n);
   void roll_back(uint64_t logical_len);
   Status settle_tail();
 
   Fd fd_;
-  uint64_t file_len_;  // bytes of the log on file
-  std::string buf_;
+  BufWriter out_;  // its written() is the bytes of the log on file
   bool broken_ = false;  // a failed record could not be cut back off the file
   uint64_t broken_at_ = 0;
   bool cut_pending_ = false;

@@ -1,8 +1,10 @@
+// candidates.cpp: the allowed points filed under the cells of a few rectangles, the first step of
+// every search.
 #include <algorithm>
 
 #include "core/radix_sort.h"
+#include "core/cell_key.h"
 #include "filter/filter.h"
-#include "spatial/grid.h"
 #include "spatial/search.h"
 
 namespace korvane {
@@ -50,10 +52,12 @@ std::vector<std::pair<uint64_t, const Bitmap*>> cells_of(const CoreIndex& ix, co
   return cells;
 }
 
-// With `live` given (the allowed set is every live point), a small area's ids are listed there
-// straight from its cells, less the deleted ones, and the returned set is empty.
-Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, const Bitmap& allowed,
+// The candidates within a.set (a's filter is left to the caller). With `live` given (a allows
+// every live point), a small area's ids are listed there straight from its cells, less the
+// deleted ones, and the returned set is empty.
+Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, const Allowed& a,
                      const CellPrune* prune, std::vector<uint32_t>* live = nullptr) {
+  const Bitmap& allowed = *a.set;
   if (allowed.empty()) return Bitmap();
   std::vector<std::pair<uint64_t, const Bitmap*>> cells = cells_of(ix, rects, prune);
   if (cells.empty()) return Bitmap();
@@ -89,7 +93,7 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
     }
     Bitmap found = Bitmap::of_sorted(ids.data(), ids.size());
     // Every filed id is live when nothing is deleted.
-    if (&allowed == &ix.valid_ids && ix.deleted.empty()) return found;
+    if (a.all_live && ix.deleted.empty()) return found;
     return Bitmap::and_of(found, allowed);
   }
   std::vector<const Bitmap*> parts;
@@ -144,7 +148,7 @@ std::vector<uint32_t> candidate_ids_near(const CoreIndex& ix, const std::vector<
     }
   }
   radix_sort(ids);
-  if (allowed.filter == nullptr && &set == &ix.valid_ids) {
+  if (allowed.unrestricted()) {
     // Cells keep deleted ids until vacuum; every other id they hold is live.
     if (!ix.deleted.empty())
       ids.erase(std::remove_if(ids.begin(), ids.end(), [&](uint32_t x) { return ix.deleted.contains(x); }), ids.end());
@@ -158,61 +162,20 @@ std::vector<uint32_t> candidate_ids_near(const CoreIndex& ix, const std::vector<
 
 Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const Allowed& allowed,
                   const CellPrune* prune) {
-  Bitmap cand = candidates_in(ix, rects, *allowed.set, prune);
+  Bitmap cand = candidates_in(ix, rects, allowed, prune);
   if (allowed.filter != nullptr && !cand.empty()) cand = evaluate_filter(ix, *allowed.filter, &cand);
   return cand;
 }
 
 std::vector<uint32_t> candidate_ids(const CoreIndex& ix, const std::vector<CellRect>& rects,
                                     const Allowed& allowed, const CellPrune* prune) {
-  if (allowed.filter == nullptr && allowed.set == &ix.valid_ids) {
+  if (allowed.unrestricted()) {
     std::vector<uint32_t> ids;
-    Bitmap cand = candidates_in(ix, rects, *allowed.set, prune, &ids);
+    Bitmap cand = candidates_in(ix, rects, allowed, prune, &ids);
     if (!cand.empty()) cand.to_vector(&ids);
     return ids;
   }
   return candidates(ix, rects, allowed, prune).to_vector();
-}
-
-std::vector<uint32_t> search_box(const CoreIndex& ix, float north, float west, float south, float east,
-                                 const Allowed& allowed) {
-  std::vector<uint32_t> ids = candidate_ids(ix, {cell_rect(south, north, west, east)}, allowed);
-  std::vector<uint32_t> out;
-  ix.for_each_coords(ids, [&](uint32_t id, float lat, float lon) {
-    if (lat <= north && lat >= south && lon >= west && lon <= east) out.push_back(id);
-  });
-  return out;
-}
-
-std::vector<uint32_t> search_polygon(const CoreIndex& ix, const std::vector<std::pair<float, float>>& pts,
-                                     const Allowed& allowed) {
-  float lat_lo = 3.4028235e38f, lat_hi = -3.4028235e38f;
-  float lon_lo = 3.4028235e38f, lon_hi = -3.4028235e38f;
-  for (const auto& [la, lo] : pts) {
-    if (la < lat_lo) lat_lo = la;
-    if (la > lat_hi) lat_hi = la;
-    if (lo < lon_lo) lon_lo = lo;
-    if (lo > lon_hi) lon_hi = lo;
-  }
-  std::vector<uint32_t> ids = candidate_ids(ix, {cell_rect(lat_lo, lat_hi, lon_lo, lon_hi)}, allowed);
-  std::vector<uint32_t> out;
-  size_t n = pts.size();
-  ix.for_each_coords(ids, [&](uint32_t id, float plat, float plon) {
-    bool inside = false;
-    for (size_t i = 0, j = n - 1; i < n; j = i++) {
-      float lat_i = pts[i].first, lon_i = pts[i].second;
-      float lat_j = pts[j].first, lon_j = pts[j].second;
-      if ((lon_i > plon) != (lon_j > plon)) {
-        float e = plon - lon_i;
-        float w = lon_j - lon_i;
-        float h = lat_j - lat_i;
-        float x = lat_i + ((e * h) / w);
-        if (plat < x) inside = !inside;
-      }
-    }
-    if (inside) out.push_back(id);
-  });
-  return out;
 }
 
 }  // namespace korvane

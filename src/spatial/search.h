@@ -18,6 +18,12 @@ namespace korvane {
 struct Allowed {
   const Bitmap* set;
   const Json* filter = nullptr;
+  // `set` is every live point (the index's valid_ids): narrowing by it changes nothing.
+  bool all_live = false;
+  // What a filter is evaluated within: nothing more than the index when `set` is every live point.
+  const Bitmap* restriction() const { return all_live ? nullptr : set; }
+  // Every live point, with no filter.
+  bool unrestricted() const { return all_live && filter == nullptr; }
 };
 
 struct Hit {

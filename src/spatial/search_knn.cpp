@@ -13,7 +13,8 @@
 
 #include "core/radix_sort.h"
 #include "filter/filter.h"
-#include "spatial/grid.h"
+#include "core/cell_key.h"
+#include "spatial/distance.h"
 #include "spatial/search.h"
 
 namespace korvane {
@@ -235,7 +236,7 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
   RingCells rings(ix.grid_index, qrow, qcol);
   for (int r = 0; r <= kLastRing; ++r) {
     if (whole == nullptr && r >= kGlobalRing) {
-      global = evaluate_filter(ix, *a.filter, a.set == &ix.valid_ids ? nullptr : a.set);
+      global = evaluate_filter(ix, *a.filter, a.restriction());
       whole = &global;
       // The filter's whole result is known now; with few points the replay (from the start)
       // is cheaper than walking on, and walks the same way.
@@ -253,7 +254,7 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
       if (!ring_ids.empty()) {
         radix_sort(ring_ids);
         Bitmap ring = Bitmap::of_sorted(ring_ids.data(), ring_ids.size());
-        if (a.set != &ix.valid_ids) ring.and_with(*a.set);
+        if (!a.all_live) ring.and_with(*a.set);
         ring_allowed = evaluate_filter(ix, *a.filter, &ring);
       }
     }

@@ -25,7 +25,8 @@
 
 #include "core/radix_sort.h"
 #include "filter/filter.h"
-#include "spatial/grid.h"
+#include "core/cell_key.h"
+#include "spatial/distance.h"
 #include "spatial/search.h"
 
 namespace korvane {
@@ -346,9 +347,9 @@ class Walk {
     radix_sort(ids);
     if (whole_ == nullptr) {
       Bitmap part = Bitmap::of_sorted(ids.data(), ids.size());
-      if (a_.set != &ix_.valid_ids) part.and_with(*a_.set);
+      if (!a_.all_live) part.and_with(*a_.set);
       evaluate_filter(ix_, *a_.filter, &part).to_vector(&ids);
-    } else if (!(whole_ == &ix_.valid_ids && ix_.deleted.empty())) {
+    } else if (!(a_.unrestricted() && ix_.deleted.empty())) {  // whole_ is every live point
       // Cells keep deleted ids until vacuum; every other id they hold is live.
       ids.erase(std::remove_if(ids.begin(), ids.end(), [&](uint32_t x) { return !whole_->contains(x); }),
                 ids.end());
@@ -357,7 +358,7 @@ class Walk {
   }
 
   void evaluate_globally() {
-    global_ = evaluate_filter(ix_, *a_.filter, a_.set == &ix_.valid_ids ? nullptr : a_.set);
+    global_ = evaluate_filter(ix_, *a_.filter, a_.restriction());
     whole_ = &global_;
     n_allowed_ = global_.cardinality();
   }
@@ -423,7 +424,7 @@ std::vector<Hit> measure_all(const CoreIndex& ix, float lat, float lon, uint64_t
   Bitmap global;
   const Bitmap* set = a.set;
   if (a.filter != nullptr) {
-    global = evaluate_filter(ix, *a.filter, a.set == &ix.valid_ids ? nullptr : a.set);
+    global = evaluate_filter(ix, *a.filter, a.restriction());
     set = &global;
   }
   Search s(ix, lat, lon, k);

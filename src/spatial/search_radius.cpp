@@ -10,7 +10,8 @@
 #include <optional>
 
 #include "core/radix_sort.h"
-#include "spatial/grid.h"
+#include "core/cell_key.h"
+#include "spatial/distance.h"
 #include "spatial/search.h"
 
 namespace korvane {

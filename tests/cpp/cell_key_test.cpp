@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "spatial/grid.h"
+#include "core/cell_key.h"
 
 using korvane::cell_key;
 using korvane::lat_row;

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "filter/numeric_bsi.h"
+#include "core/numeric_bsi.h"
 
 using korvane::decode_f32;
 using korvane::encode_f32;

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "core/vacuum.h"
+#include "persist/vacuum.h"
 #include "lib/store.h"
 
 using namespace korvane;

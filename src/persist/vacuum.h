@@ -1,4 +1,5 @@
-// vacuum.h: compaction of a storage directory after deletions, and the completion at open of a
+// vacuum.h: compaction of a storage directory after deletions (its crash-safe file protocol; the
+// renumbering and rebuilt indexes are core/vacuum_renumber.h's), and the completion at open of a
 // compaction that a stop interrupted.
 #pragma once
 

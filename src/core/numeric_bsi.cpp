@@ -1,4 +1,4 @@
-#include "filter/numeric_bsi.h"
+#include "core/numeric_bsi.h"
 
 #include <cmath>
 #include <cstring>
@@ -39,12 +39,7 @@ void NumericBsiIndex::insert(uint32_t id, float x) {
   // need writing; an id already present has every slice rewritten.
   bool present = !existence.add_checked(id);
   uint32_t e = encode_f32(x);
-  if (e < min_encoded) min_encoded = e;
-  if (e > max_encoded) max_encoded = e;
-  if (e != 0) {
-    uint8_t h = static_cast<uint8_t>(31 - __builtin_clz(e));
-    if (h > top_bit) top_bit = h;
-  }
+  widen_bounds(e);
   for (int i = 0; i < 32; ++i) {
     if ((e >> i) & 1u)
       slices[i].add(id);
@@ -61,12 +56,7 @@ void NumericBsiIndex::insert_new(const uint32_t* ids, const float* xs, size_t n)
     uint32_t id = ids[k];
     existence.add(id);
     uint32_t e = encode_f32(xs[k]);
-    if (e < min_encoded) min_encoded = e;
-    if (e > max_encoded) max_encoded = e;
-    if (e != 0) {
-      uint8_t h = static_cast<uint8_t>(31 - __builtin_clz(e));
-      if (h > top_bit) top_bit = h;
-    }
+    widen_bounds(e);
     for (uint32_t rest = e; rest != 0; rest &= rest - 1) bits[static_cast<size_t>(__builtin_ctz(rest))].push_back(id);
     set_encoded(id, e);
   }
@@ -200,14 +190,6 @@ void NumericBsiIndex::remove(uint32_t id) {
     column_[id] = kAbsent;
 }
 
-std::optional<float> NumericBsiIndex::stored_value(uint32_t id) const {
-  if (!existence.contains(id)) return std::nullopt;
-  uint32_t e = 0;
-  for (int i = 0; i < 32; ++i)
-    if (slices[i].contains(id)) e |= 1u << i;
-  return decode_f32(e);
-}
-
 Bitmap NumericBsiIndex::equal_from(Bitmap eq, uint32_t e) const {
   if (e != 0 && 31 - __builtin_clz(e) > top_bit) return Bitmap();  // no stored value has that bit
   for (int i = 0; i <= top_bit; ++i) {
@@ -253,15 +235,6 @@ Bitmap NumericBsiIndex::greater_from(Bitmap eq, uint32_t a) const {
   }
   return gt;
 }
-
-Bitmap NumericBsiIndex::equal_to(float x) const {
-  if (std::isnan(x)) return Bitmap();
-  return equal_from(existence.clone(), encode_f32(x));
-}
-
-Bitmap NumericBsiIndex::less_than_encoded(uint32_t a) const { return less_from(existence.clone(), a); }
-
-Bitmap NumericBsiIndex::greater_than_encoded(uint32_t a) const { return greater_from(existence.clone(), a); }
 
 Bitmap NumericBsiIndex::compare(Op op, float x, const Bitmap& valid, const Bitmap* within) const {
   // The candidates and the live set, narrowed first: every operator's result lies inside them.

@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,15 +53,21 @@ class NumericBsiIndex {
   // then filled 65536 ids at a time from their bits, without listing the members of any set.
   void rebuild_column(PortableBits existence_bits, std::array<PortableBits, 32> slice_bits);
 
+  // Widens the three bounds to take the encoded value e.
+  void widen_bounds(uint32_t e) {
+    if (e < min_encoded) min_encoded = e;
+    if (e > max_encoded) max_encoded = e;
+    if (e != 0) {
+      uint8_t h = static_cast<uint8_t>(31 - __builtin_clz(e));
+      if (h > top_bit) top_bit = h;
+    }
+  }
+
   void insert(uint32_t id, float x);
   // insert(ids[k], xs[k]) for each k, with each slice taking its ids at once. Requires: the ids
   // ascending and new to the index.
   void insert_new(const uint32_t* ids, const float* xs, size_t n);
   void remove(uint32_t id);
-  std::optional<float> stored_value(uint32_t id) const;
-  Bitmap equal_to(float x) const;
-  Bitmap less_than_encoded(uint32_t a) const;
-  Bitmap greater_than_encoded(uint32_t a) const;
 
   // The six comparison operators; `valid` is the set of live ids (for the complements). With
   // `within`, the result is the operator's set intersected with it, at a cost that follows
@@ -89,8 +94,8 @@ class NumericBsiIndex {
   void make_dense();
   void make_sparse();
 
-  // The scans of equal_to, less_than_encoded and greater_than_encoded, started from `eq` (the
-  // ids still candidates: existence, or existence within a restriction).
+  // The scans of compare for equality, "less than" and "greater than" an encoded value, started
+  // from `eq` (the ids still candidates: existence, or existence within a restriction).
   Bitmap equal_from(Bitmap eq, uint32_t e) const;
   Bitmap less_from(Bitmap eq, uint32_t a) const;
   Bitmap greater_from(Bitmap eq, uint32_t a) const;

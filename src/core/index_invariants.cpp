@@ -1,0 +1,45 @@
+// index_invariants.cpp: the checks of the rules core_index.h states for the index's fields.
+#include "core/core_index.h"
+
+namespace korvane {
+
+namespace {
+
+bool below(const Bitmap& b, uint64_t n) { return b.empty() || b.maximum() < n; }
+
+}  // namespace
+
+bool index_sets_consistent(const IndexSets& s) {
+  const Bitmap& valid_ids = s.valid_ids;
+  if (valid_ids.intersects(s.deleted)) return false;
+  uint64_t n = s.allocated();
+  if (n > uint64_t{UINT32_MAX} + 1) return false;
+  // Disjoint, all below N and N members in all: exactly 0..N-1.
+  if (!below(valid_ids, n) || !below(s.deleted, n)) return false;
+  for (const auto& [name, bsi] : s.num_index) {
+    if (bsi.top_bit > 31) return false;
+    if (!bsi.existence.is_subset_of(valid_ids)) return false;
+    for (int i = 0; i < 32; ++i) {
+      if (!bsi.slices[i].is_subset_of(bsi.existence)) return false;
+      if (i > bsi.top_bit && !bsi.slices[i].empty()) return false;
+    }
+  }
+  for (const auto& [name, values] : s.str_index)
+    for (const auto& [text, b] : values)
+      if (!below(b, n)) return false;
+  bool cells_below = true;
+  s.grid_index.for_each([&](uint64_t, const Bitmap& b) { cells_below = cells_below && below(b, n); });
+  return cells_below;
+}
+
+bool CoreIndex::check_invariants() const {
+  if (!index_sets_consistent(*this)) return false;
+  if (allocated() > capacity) return false;
+  if (ext_to_int.size() != valid_ids.cardinality()) return false;
+  Bitmap named;
+  for (const auto& [h, i] : ext_to_int)
+    if (!valid_ids.contains(i) || !named.add_checked(i)) return false;
+  return true;
+}
+
+}  // namespace korvane
