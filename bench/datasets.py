@@ -59,8 +59,8 @@ class Dataset:
         return zip(self.ids, self.lat.tolist(), self.lon.tolist(), self.meta)
 
 
-def _metadata(rng, n):
-    """Ids, metadata texts and columns of the synthetic sets."""
+def _metadata(rng, n, prefix="p"):
+    """Ids (the prefix and a serial number), metadata texts and columns of the synthetic sets."""
     kind = rng.integers(0, len(KINDS), n)
     rating = rng.integers(10, 51, n) / 10.0
     price = rng.integers(1, 5, n)
@@ -71,7 +71,7 @@ def _metadata(rng, n):
     kinds_s = [KINDS[i] for i in kind.tolist()]
     names = [f"{_SYLLABLES[a].title()}{_SYLLABLES[b]} {c}"
              for a, b, c in zip(s1.tolist(), s2.tolist(), num.tolist())]
-    ids = [f"p{i:07d}" for i in range(n)]
+    ids = [f"{prefix}{i:07d}" for i in range(n)]
     meta = [
         f'{{"kind":"{k}","rating":{r:.1f},"price":{p},"open":{"true" if o else "false"},"name":"{nm}"}}'
         for k, r, p, o, nm in zip(kinds_s, rating.tolist(), price.tolist(), is_open.tolist(), names)
@@ -143,8 +143,7 @@ def dense(n, seed=43, cities=300):
     lon[spread] = rng.uniform(-179.9, 179.9, k)
     lat = np.clip(lat, -89.9, 89.9)
     lon = (lon + 180.0) % 360.0 - 180.0
-    ids, meta, cols = _metadata(rng, n)
-    ids = [f"d{i:07d}" for i in range(n)]
+    ids, meta, cols = _metadata(rng, n, prefix="d")
     return Dataset(f"dense-{n}", ids, lat, lon, meta, cols, dict(DENSE_FILTERS),
                    f"{n:,} seeded points packed into {cities} towns", centres_on_points=True)
 
