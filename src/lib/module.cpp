@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "core/numeric_bsi.h"
+#include "lib/arena_cache.h"
 #include "lib/packed_results.h"
 #include "lib/store.h"
 
@@ -428,9 +430,20 @@ bool to_filter(PyObject* o, const char* name, std::optional<std::string_view>* o
 // ---------------------------------------------------------------------------------------------
 // Results
 
-// A record that is not UTF-8 reads as the fallback ("" for an id, "{}" for metadata).
+// A record that is not UTF-8 reads as the fallback ("" for an id, "{}" for metadata). An ASCII
+// arena (checked before the interpreter lock was taken back) needs no decoding: its bytes are
+// the string's characters.
 PyObject* text_obj(const SearchOut& r, std::pair<size_t, size_t> span, const char* fallback) {
-  PyObject* s = PyUnicode_DecodeUTF8(r.arena.data() + span.first, static_cast<Py_ssize_t>(span.second), "strict");
+  const char* p = r.arena.data() + span.first;
+  const auto len = static_cast<Py_ssize_t>(span.second);
+#ifndef PYPY_VERSION
+  if (r.ascii) {
+    PyObject* s = PyUnicode_New(len, 127);
+    if (s != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(s), p, static_cast<size_t>(len));
+    return s;
+  }
+#endif
+  PyObject* s = PyUnicode_DecodeUTF8(p, len, "strict");
   if (s == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
     PyErr_Clear();
     s = PyUnicode_FromString(fallback);
@@ -438,7 +451,10 @@ PyObject* text_obj(const SearchOut& r, std::pair<size_t, size_t> span, const cha
   return s;
 }
 
-// The list is created at its final length and filled by position.
+// The list is created at its final length and filled by position. A result tuple holds only
+// strings and a float, so the cyclic collector has nothing to find in it: it is untracked at
+// once (as the collector itself would do on its first pass), which keeps the collections that
+// thousands of new tuples set off from walking them while every other thread waits.
 PyObject* result_list(const SearchOut& r) {
   bool triples = r.with_dist;
   size_t n = r.size();
@@ -458,6 +474,9 @@ PyObject* result_list(const SearchOut& r) {
     PyObject* meta = text_obj(r, r.metas[i], "{}");
     if (meta == nullptr) return nullptr;
     PyTuple_SET_ITEM(tup.get(), triples ? 2 : 1, meta);
+#ifndef PYPY_VERSION
+    PyObject_GC_UnTrack(tup.get());
+#endif
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tup.release());
   }
   return list.release();
@@ -709,7 +728,13 @@ PyObject* list_or_raise(F&& f) {
     }
     return packed_list(r->value());
   }
-  auto r = guarded([&]() -> std::optional<korvane::Result<SearchOut>> { return without_gil(f); });
+  auto r = guarded([&]() -> std::optional<korvane::Result<SearchOut>> {
+    return without_gil([&]() -> korvane::Result<SearchOut> {
+      korvane::Result<SearchOut> found = f();
+      if (found) found->ascii = korvane::is_ascii(found->arena.data(), found->arena.size());
+      return found;
+    });
+  });
   if (!r) return nullptr;
   if (!*r) {
     raise_error(r->error());
@@ -1116,6 +1141,7 @@ PyObject* make_type() {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_korvane(void) {
+  korvane::keep_freed_arenas();
   static PyObject* type = nullptr;  // created once per process
   PyRef m(PyModule_Create(&kModule));
   if (!m) return nullptr;

@@ -14,6 +14,8 @@ constexpr uint64_t kHigh = 0x8080808080808080ull;
 // How many of the bytes of `mask` have their high bit set (mask has no other bits).
 size_t high_bits(uint64_t mask) { return static_cast<size_t>(((mask >> 7) * 0x0101010101010101ull) >> 56); }
 
+}  // namespace
+
 bool is_ascii(const char* p, size_t len) {
   uint64_t any = 0;
   size_t i = 0;
@@ -25,8 +27,6 @@ bool is_ascii(const char* p, size_t len) {
   for (; i < len; ++i) any |= static_cast<uint8_t>(p[i]);
   return (any & kHigh) == 0;
 }
-
-}  // namespace
 
 size_t utf8_chars(const char* p, size_t len) {
   // A character is every byte but a continuation byte (10xxxxxx), counted eight at a time.

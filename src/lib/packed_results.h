@@ -28,6 +28,9 @@ struct PackedResults {
 // Characters (code points) in valid UTF-8 text.
 size_t utf8_chars(const char* p, size_t len);
 
+// Whether every byte is below 0x80.
+bool is_ascii(const char* p, size_t len);
+
 PackedResults pack_results(const SearchOut& r);
 
 }  // namespace korvane

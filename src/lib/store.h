@@ -41,6 +41,7 @@ struct SearchOut {
   std::vector<std::pair<size_t, size_t>> ids, metas;
   std::vector<float> dists;  // radius and nearest-neighbour searches only
   bool with_dist = false;
+  bool ascii = false;  // the arena is ASCII: set by the surface before it makes strings of it
   size_t size() const { return ids.size(); }
 };
 
