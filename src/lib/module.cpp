@@ -887,8 +887,10 @@ void prefix_item(size_t k) {
   p.raise_chained(p.type, std::move(exc));
 }
 
-// One item of add_many, converted as add converts its arguments.
-bool to_new_point(PyObject* item, korvane::NewPoint* out) {
+// One item of add_many, converted as add converts its arguments. The point views the item's
+// two strings, which `keep` then holds (an item that is a list may change while the interpreter
+// lock is released; its strings cannot).
+bool to_new_point(PyObject* item, korvane::NewPoint* out, std::vector<PyRef>* keep) {
   if (!PyTuple_Check(item) && !PyList_Check(item)) {
     PyErr_Format(PyExc_TypeError, "expected a tuple (id, lat, lon, metadata), got %.200s", Py_TYPE(item)->tp_name);
     return false;
@@ -901,12 +903,13 @@ bool to_new_point(PyObject* item, korvane::NewPoint* out) {
     return false;
   }
   PyObject** f = PySequence_Fast_ITEMS(fast.get());
-  std::string_view id, meta;
-  if (!to_text(f[0], "id", &id) || !to_f32(f[1], "lat", &out->lat) || !to_f32(f[2], "lon", &out->lon) ||
-      !to_text(f[3], "metadata", &meta))
+  if (!to_text(f[0], "id", &out->id) || !to_f32(f[1], "lat", &out->lat) || !to_f32(f[2], "lon", &out->lon) ||
+      !to_text(f[3], "metadata", &out->metadata))
     return false;
-  out->id.assign(id);
-  out->metadata.assign(meta);
+  Py_INCREF(f[0]);
+  keep->emplace_back(f[0]);
+  Py_INCREF(f[3]);
+  keep->emplace_back(f[3]);
   return true;
 }
 
@@ -923,11 +926,13 @@ PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   // Items go to the store in chunks, each under one acquisition of its locks.
   constexpr size_t kChunk = 8192;
   std::vector<korvane::NewPoint> chunk;
+  std::vector<PyRef> keep;  // the strings chunk views
   size_t base = 0;  // position of chunk[0]
   uint64_t added = 0;
   bool more = true;
   while (more) {
     chunk.clear();
+    keep.clear();
     bool bad_item = false;
     while (chunk.size() < kChunk) {
       PyRef item(PyIter_Next(it.get()));
@@ -937,11 +942,15 @@ PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         break;
       }
       auto ok = guarded([&]() -> std::optional<bool> {
+        if (chunk.empty()) {
+          chunk.reserve(kChunk);
+          keep.reserve(2 * kChunk);
+        }
         chunk.emplace_back();
         return true;
       });
       if (!ok) return nullptr;
-      if (!to_new_point(item.get(), &chunk.back())) {
+      if (!to_new_point(item.get(), &chunk.back(), &keep)) {
         chunk.pop_back();
         bad_item = true;
         more = false;

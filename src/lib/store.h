@@ -45,11 +45,12 @@ struct SearchOut {
   size_t size() const { return ids.size(); }
 };
 
-// One point of add_many, as the surface converted it.
+// One point of add_many, as the surface converted it: the texts are views of the caller's
+// strings, which the surface keeps alive until add_many returns.
 struct NewPoint {
-  std::string id;
+  std::string_view id;
   float lat = 0, lon = 0;
-  std::string metadata;
+  std::string_view metadata;
 };
 
 // What get returns of a live point.
