@@ -288,11 +288,10 @@ Bitmap NumericBsiIndex::compare(Op op, float x, const Bitmap& valid, const Bitma
 void NumericBsiIndex::encode(std::string* out) const {
   for (const auto& s : slices) s.encode(out);
   existence.encode(out);
-  ByteSink sink;
+  StringSink sink(*out);
   sink.u32(min_encoded);
   sink.u32(max_encoded);
   sink.u8(top_bit);
-  out->append(sink.out);
 }
 
 }  // namespace korvane

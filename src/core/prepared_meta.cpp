@@ -22,8 +22,6 @@ namespace {
 
 enum LogKind : uint8_t { kNull = 0, kBool = 1, kU64 = 2, kI64 = 3, kF64 = 4, kStr = 5, kArr = 6, kObj = 7 };
 
-void put_u64(std::string& s, uint64_t v) { s.append(reinterpret_cast<const char*>(&v), 8); }
-
 // The two-character escapes, as (byte, letter after the reverse solidus). The compact writer
 // uses them for these bytes and \u00XX for the other control characters; the reader also takes
 // "\/" for the solidus.
@@ -228,13 +226,15 @@ bool FastPass::string(Range* decoded) {
 template <class T>
 bool FastPass::put_number(Member* m, uint8_t kind, T v) {
   size_t text_from = text_.size(), log_from = log_.size();
+  StringSink log(log_);
+  log.u8(kind);
   if constexpr (std::is_same_v<T, double>) {
     put_double_text(text_, v);
+    log.f64(v);
   } else {
     put_integer_text(text_, v);
+    log.u64(static_cast<uint64_t>(v));
   }
-  log_.push_back(static_cast<char>(kind));
-  log_.append(reinterpret_cast<const char*>(&v), 8);
   m->kind = kind;
   m->num = narrow_to_f32(static_cast<double>(v));
   m->text = mark(text_, text_from);
@@ -318,7 +318,7 @@ bool FastPass::value(int depth, Member* m) {
       put_escaped(text_, std::string_view(names_.data() + s.at, s.len));
       text_.push_back('"');
       log_.push_back(static_cast<char>(kStr));
-      put_u64(log_, s.len);
+      StringSink(log_).u64(s.len);
       log_.append(names_, s.at, s.len);
       m->kind = kStr;
       m->str = s;
@@ -381,7 +381,7 @@ bool FastPass::array(int depth, Member* m) {
   size_t text_from = text_.size(), log_from = log_.size();
   text_.push_back('[');
   log_.push_back(static_cast<char>(kArr));
-  put_u64(log_, members_.size() - base);
+  StringSink(log_).u64(members_.size() - base);
   for (size_t k = base; k < members_.size(); ++k) {
     if (k > base) text_.push_back(',');
     text_.append(text_, members_[k].text.at, members_[k].text.len);
@@ -469,7 +469,7 @@ bool FastPass::object(int depth, bool top, Member* m) {
   size_t text_from = text_.size(), log_from = log_.size();
   text_.push_back('{');
   if (!top) log_.push_back(static_cast<char>(kObj));
-  put_u64(log_, kept - first);
+  StringSink(log_).u64(kept - first);
   for (size_t k = first; k < kept; ++k) {
     const Member& e = members_[order_[k]];
     if (k > first) text_.push_back(',');
@@ -477,7 +477,7 @@ bool FastPass::object(int depth, bool top, Member* m) {
     put_escaped(text_, key_of(order_[k]));
     text_.append("\":");
     text_.append(text_, e.text.at, e.text.len);
-    put_u64(log_, e.key.len);
+    StringSink(log_).u64(e.key.len);
     log_.append(names_, e.key.at, e.key.len);
     log_.append(log_, e.log.at, e.log.len);
   }
@@ -521,40 +521,38 @@ void put_log_value(std::string& log, const Json& v) {
       return;
     case Json::value_t::number_unsigned:
       log.push_back(static_cast<char>(kU64));
-      put_u64(log, v.get<uint64_t>());
+      StringSink(log).u64(v.get<uint64_t>());
       return;
     case Json::value_t::number_integer: {
       // The parser gives signed integers only for negative literals, but a value built in code
       // may be signed and non-negative: it is logged as the u64 the decoder expects for it.
       int64_t x = v.get<int64_t>();
       log.push_back(static_cast<char>(x >= 0 ? kU64 : kI64));
-      log.append(reinterpret_cast<const char*>(&x), 8);
+      StringSink(log).u64(static_cast<uint64_t>(x));
       return;
     }
     case Json::value_t::number_float: {
       double x = v.get<double>();
       log.push_back(static_cast<char>(kF64));
-      log.append(reinterpret_cast<const char*>(&x), 8);
+      StringSink(log).f64(x);
       return;
     }
     case Json::value_t::string: {
       const std::string& s = v.get_ref<const std::string&>();
       log.push_back(static_cast<char>(kStr));
-      put_u64(log, s.size());
-      log.append(s);
+      StringSink(log).text(s);
       return;
     }
     case Json::value_t::array:
       log.push_back(static_cast<char>(kArr));
-      put_u64(log, v.size());
+      StringSink(log).u64(v.size());
       for (const auto& e : v) put_log_value(log, e);
       return;
     case Json::value_t::object:
       log.push_back(static_cast<char>(kObj));
-      put_u64(log, v.size());
+      StringSink(log).u64(v.size());
       for (auto it = v.begin(); it != v.end(); ++it) {
-        put_u64(log, it.key().size());
-        log.append(it.key());
+        StringSink(log).text(it.key());
         put_log_value(log, it.value());
       }
       return;
@@ -621,10 +619,9 @@ void prepare_from_document(const Json& meta, PreparedMeta* out) {
   bytes = std::move(text);
   out->text_len = static_cast<uint32_t>(bytes.size());
   size_t log_at = bytes.size();
-  put_u64(bytes, meta.size());
+  StringSink(bytes).u64(meta.size());
   for (auto it = meta.begin(); it != meta.end(); ++it) {
-    put_u64(bytes, it.key().size());
-    bytes.append(it.key());
+    StringSink(bytes).text(it.key());
     put_log_value(bytes, it.value());
   }
   out->log_len = static_cast<uint32_t>(bytes.size() - log_at);
