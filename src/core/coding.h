@@ -23,7 +23,7 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the storage formats ar
 
 // The little-endian building blocks of every stored format (log, snapshot, record files,
 // bitmaps and numeric fields), written to the sink that derives from it through its
-// put(p, n): a byte string (ByteSink) or a file behind a buffer (BufWriter). When the sink's put
+// put(p, n): a byte string (StringSink) or a file behind a buffer (BufWriter). When the sink's put
 // can fail, each piece returns its Status.
 template <class Sink>
 class LittleEndian {
@@ -50,9 +50,11 @@ class LittleEndian {
   Sink& sink() { return static_cast<Sink&>(*this); }
 };
 
-// Appends pieces to a growable byte string (used to encode a record before it is handed on).
-struct ByteSink : LittleEndian<ByteSink> {
-  std::string out;
+// Appends pieces to a byte string the caller owns (a record or a value encoded before it is
+// handed on).
+struct StringSink : LittleEndian<StringSink> {
+  explicit StringSink(std::string& s) : out(s) {}
+  std::string& out;
   void put(const void* p, size_t n) { out.append(static_cast<const char*>(p), n); }
 };
 

@@ -61,9 +61,12 @@ struct IndexSets {
   NumIndex num_index;
   GridIndex grid_index;
   // Invariant: valid_ids and deleted are disjoint and together hold exactly 0..N-1.
+  // Invariant: ext_to_int has one entry per live point; its values are exactly valid_ids.
+  // These three move together: one point at a time only through CoreIndex::make_live and
+  // make_deleted, whole only where they are built (the snapshot decoder, which checks what it
+  // built, and vacuum's renumbering). Anything may read them.
   Bitmap valid_ids;
   Bitmap deleted;
-  // Invariant: one entry per live point; its values are exactly the members of valid_ids.
   ExtToInt ext_to_int;
   // The logical ends of ids.bin and meta.bin: records lie below them.
   uint64_t ids_file_len = 0;
@@ -107,9 +110,16 @@ struct CoreIndex : IndexSets {
   // Filter results over the whole index for texts asked with again; forgotten by every change.
   FilterResults filter_results;
 
+  // Point i (requires i == allocated()) becomes live under the hash of its external id, and
+  // the filter results are forgotten. Its records and coordinates must already be written.
+  void make_live(uint64_t hash, uint32_t i);
+  // The live point with this hash, if any, becomes deleted; the filter results are forgotten.
+  // Returns whether there was one, with its id in *i.
+  bool make_deleted(uint64_t hash, uint32_t* i);
+
   // True when the index keeps the rules above and IndexSets': those of index_sets_consistent,
-  // ext_to_int one entry per live point, and N within capacity. Costs a pass over every set: for the snapshot
-  // decoder's checks and for tests, not for every operation.
+  // ext_to_int one entry per live point, and N within capacity. Costs a pass over every set:
+  // for the snapshot decoder's checks and for tests, not for every operation.
   bool check_invariants() const;
 
   // Requires: i < capacity (ids taken from the bitmaps).

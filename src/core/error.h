@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cerrno>
+#include <memory>
 #include <string>
 #include <utility>
 #include <variant>
@@ -24,6 +25,10 @@ struct Error {
   ErrorKind kind;
   int errnum = 0;
   std::string message;
+  // The error this one was built from, when a step failed because of another error: kept whole
+  // (its own cause included) for a C++ caller or a debugger. The Python surface shows only
+  // this error's kind, errnum and message.
+  std::shared_ptr<const Error> cause = nullptr;
 
   static Error os(int e, std::string what) { return {ErrorKind::Os, e, std::move(what)}; }
   static Error fatal(std::string what) { return {ErrorKind::Fatal, 0, std::move(what)}; }
@@ -31,11 +36,26 @@ struct Error {
   static Error json(std::string what) { return {ErrorKind::InvalidJson, 0, std::move(what)}; }
   static Error value(std::string what) { return {ErrorKind::InvalidValue, 0, std::move(what)}; }
   static Error os_plain(int e, std::string what) { return {ErrorKind::OsPlain, e, std::move(what)}; }
-  // An Os error raised as the base OSError class instead: its errno and context kept.
-  static Error os_plain(const Error& e) { return {ErrorKind::OsPlain, e.errnum, e.message}; }
   static Error unsupported(std::string what) { return {ErrorKind::Unsupported, 0, std::move(what)}; }
   static Error in_use(std::string what) { return {ErrorKind::InUse, EAGAIN, std::move(what)}; }
   static Error os_message(std::string what) { return {ErrorKind::OsMessage, 0, std::move(what)}; }
+
+  // Built from an inner error: the step that failed, with the inner error's errno, and the
+  // inner error as the cause.
+  static Error os(const Error& inner, std::string step) {
+    return os(inner.errnum, std::move(step)).caused_by(inner);
+  }
+  static Error fatal_os(const Error& inner, const std::string& step) {
+    return fatal_os(inner.errnum, step).caused_by(inner);
+  }
+  // An error raised as the base OSError class instead: its errno, context and cause kept.
+  static Error os_plain(const Error& e) { return {ErrorKind::OsPlain, e.errnum, e.message, e.cause}; }
+
+ private:
+  Error caused_by(const Error& inner) && {
+    cause = std::make_shared<const Error>(inner);
+    return std::move(*this);
+  }
 };
 
 // The system's description of an errno followed by " (os error N)".

@@ -62,9 +62,7 @@ Status insert_point(CoreIndex& ix, std::string_view id, float lat, float lon, st
   float ll[2] = {lat, lon};
   if (!(replay && std::memcmp(ix.coords_mmap.data() + 8 * size_t{i}, ll, 8) == 0)) write_coords(ix, i, lat, lon);
   // Only now, with all three records written, does the point become visible.
-  ix.ext_to_int.emplace(h, i);
-  ix.filter_results.forget();
-  ix.valid_ids.add(i);
+  ix.make_live(h, i);
   ix.grid_index.add_point(cell_key(lat, lon), i, lat, lon);
   index(i);
   return {};
@@ -136,15 +134,26 @@ void InsertBatch::finish() {
   fields_.clear();
 }
 
+void CoreIndex::make_live(uint64_t hash, uint32_t i) {
+  ext_to_int.emplace(hash, i);
+  filter_results.forget();
+  valid_ids.add(i);
+}
+
+bool CoreIndex::make_deleted(uint64_t hash, uint32_t* i) {
+  auto it = ext_to_int.find(hash);
+  if (it == ext_to_int.end() || !valid_ids.contains(it->second)) return false;
+  *i = it->second;
+  filter_results.forget();
+  deleted.add(*i);
+  valid_ids.remove(*i);
+  ext_to_int.erase(it);
+  return true;
+}
+
 void delete_in_mem(CoreIndex& ix, std::string_view id) {
-  auto it = ix.ext_to_int.find(hash_id(id));
-  if (it == ix.ext_to_int.end()) return;
-  uint32_t i = it->second;
-  if (!ix.valid_ids.contains(i)) return;
-  ix.filter_results.forget();
-  ix.deleted.add(i);
-  ix.valid_ids.remove(i);
-  ix.ext_to_int.erase(it);
+  uint32_t i;
+  if (!ix.make_deleted(hash_id(id), &i)) return;
   for (auto& [name, bsi] : ix.num_index) bsi.remove(i);
   // str_index, grid_index and the record files keep the id until vacuum.
 }

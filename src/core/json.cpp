@@ -1,7 +1,7 @@
 #include "core/json.h"
 
+#include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <iterator>
 #include <vector>
 
@@ -34,17 +34,58 @@ struct TrackingIter {
   bool operator!=(const TrackingIter& o) const { return p != o.p; }
 };
 
-std::string at_position(std::string_view text, size_t consumed) {
-  size_t line = 1, col = 0;
-  for (size_t i = 0; i < consumed && i < text.size(); ++i) {
-    if (text[i] == '\n') {
-      ++line;
-      col = 0;
+struct LineColumn {
+  size_t line = 1, column = 0;
+};
+
+// Where the parser stands after reading `consumed` bytes: lines counted from 1 by line feeds, the
+// column in bytes since the last one. The parser counts reading the end of the input as a byte
+// too, so a count past the end adds to the column.
+LineColumn line_column(std::string_view text, size_t consumed) {
+  LineColumn at;
+  for (size_t i = 0; i < consumed; ++i) {
+    if (i < text.size() && text[i] == '\n') {
+      ++at.line;
+      at.column = 0;
     } else {
-      ++col;
+      ++at.column;
     }
   }
-  return " at line " + std::to_string(line) + " column " + std::to_string(col);
+  return at;
+}
+
+std::string position_text(LineColumn at) {
+  return " at line " + std::to_string(at.line) + " column " + std::to_string(at.column);
+}
+
+std::string at_position(std::string_view text, size_t consumed) {
+  return position_text(line_column(text, consumed));
+}
+
+// Whether a token the parser read is a whole number literal.
+bool number_literal(std::string_view t) {
+  size_t i = 0, n = t.size();
+  auto digits = [&] {
+    size_t from = i;
+    while (i < n && t[i] >= '0' && t[i] <= '9') ++i;
+    return i > from;
+  };
+  if (i < n && t[i] == '-') ++i;
+  if (i < n && t[i] == '0') {
+    ++i;
+  } else if (!digits()) {
+    return false;
+  }
+  if (i < n && t[i] == '.') {
+    ++i;
+    if (!digits()) return false;
+  }
+  if (i < n && (t[i] == 'e' || t[i] == 'E')) {
+    ++i;
+    if (i < n && (t[i] == '+' || t[i] == '-')) ++i;
+    if (!digits()) return false;
+  }
+  return i == n;
 }
 
 // Builds the value and enforces the nesting limit and the number rules.
@@ -81,31 +122,26 @@ class Builder {
     return open(Json::array());
   }
   bool end_array() { return close(); }
-  bool parse_error(std::size_t position, const std::string&, const Json::exception& ex) {
-    // The parser's message reads "[json.exception.parse_error.N] parse error at line L, column C:
-    // <description>"; keep the description and its position. Other kinds (a number beyond the
-    // double range) read "[json.exception.out_of_range.N] <description>" and carry no position:
-    // the parser's count of characters read gives it.
-    std::string what = ex.what();
-    if (what.rfind("[json.exception.", 0) == 0) {
-      size_t close = what.find("] ");
-      if (close != std::string::npos) what.erase(0, close + 2);
+  bool parse_error(std::size_t position, const std::string& last_token, const Json::exception& ex) {
+    // The description exists only in the exception's text: "[json.exception.KIND.N] " then, for
+    // a syntax error, "parse error at line L, column C: " before it. That text is read for the
+    // description alone; the position comes from the count of bytes read.
+    std::string_view what = ex.what();
+    size_t name_end = what.find("] ");
+    if (what.starts_with("[json.exception.") && name_end != std::string_view::npos) what.remove_prefix(name_end + 2);
+    size_t colon = what.find(": ");
+    if (colon != std::string_view::npos) what.remove_prefix(colon + 2);
+    error_.assign(what);
+    if (dynamic_cast<const Json::parse_error*>(&ex) == nullptr) {
+      // Other kinds (a number beyond the double range) are reported once the token is read.
+      error_ += at_position(text_, std::min(position, text_.size()));
+      return false;
     }
-    size_t line = 0, col = 0;
-    size_t at = what.find(" at line ");
-    size_t colon = what.find(": ", at == std::string::npos ? 0 : at);
-    if (at != std::string::npos) {
-      const char* s = what.c_str() + at + 9;
-      char* end = nullptr;
-      line = std::strtoull(s, &end, 10);
-      size_t cpos = what.find("column ", at);
-      if (cpos != std::string::npos) col = std::strtoull(what.c_str() + cpos + 7, nullptr, 10);
-    }
-    std::string desc = colon == std::string::npos ? what : what.substr(colon + 2);
-    if (at != std::string::npos)
-      error_ = desc + " at line " + std::to_string(line) + " column " + std::to_string(col);
-    else
-      error_ = desc + at_position(text_, position < text_.size() ? position : text_.size());
+    LineColumn at = line_column(text_, position);
+    // The parser finds a number's end by reading one byte past it and handing it back; a line
+    // feed handed back leaves the column at 0 (the line is right).
+    if (position < text_.size() && text_[position] == '\n' && number_literal(last_token)) at.column = 0;
+    error_ += position_text(at);
     return false;
   }
 

@@ -244,7 +244,14 @@ Bitmap NumericBsiIndex::compare(Op op, float x, const Bitmap& valid, const Bitma
     if (op == Op::Ne || op == Op::Gte) return live();
     return Bitmap();
   }
-  uint32_t e = encode_f32(x);
+  // $ne and $gte are the live points outside $eq and $lt: points without a value among them.
+  const bool outside = op == Op::Ne || op == Op::Gte;
+  const Op inside = op == Op::Ne ? Op::Eq : op == Op::Gte ? Op::Lt : op;
+  // A value matches `inside` when its encoding lies in [lo, hi). The encoding of a number is
+  // below kAbsent, so e + 1 does not wrap and no range holds kAbsent.
+  const uint32_t e = encode_f32(x);
+  const uint32_t lo = inside == Op::Eq ? e : inside == Op::Gt ? e + 1 : 0;
+  const uint32_t hi = inside == Op::Lt ? e : inside == Op::Gt ? kAbsent : e + 1;
   if (within != nullptr && within->cardinality() <= kColumnScan) {
     // A few candidates: compare their values one by one (the same answers as the slices). The
     // candidates are scattered over the column: their values are fetched a few ahead.
@@ -256,56 +263,35 @@ Bitmap NumericBsiIndex::compare(Op op, float x, const Bitmap& valid, const Bitma
     for (size_t j = 0; j < n && j < kAhead; ++j) prefetch(ids[j]);
     for (size_t j = 0; j < n; ++j) {
       if (j + kAhead < n) prefetch(ids[j + kAhead]);
-      uint32_t id = ids[j];
-      uint32_t v = encoded_at(id);
-      bool has = v != kAbsent;
-      bool match = false;
-      switch (op) {
-        case Op::Eq: match = has && v == e; break;
-        case Op::Ne: match = !(has && v == e); break;  // live ones only: see below
-        case Op::Lt: match = has && v < e; break;
-        case Op::Lte: match = has && v <= e; break;
-        case Op::Gt: match = has && v > e; break;
-        case Op::Gte: match = !(has && v < e); break;  // live ones only: see below
-      }
-      if (match) keep.push_back(id);
+      uint32_t v = encoded_at(ids[j]);
+      if ((v >= lo && v < hi) != outside) keep.push_back(ids[j]);
     }
     Bitmap out = Bitmap::of_sorted(keep.data(), keep.size());
-    // Points without a value match $ne and $gte when they are live: one intersection for all.
-    if (op == Op::Ne || op == Op::Gte) out.and_with(valid);
+    // Those kept for being outside include points that are not live: one intersection for all.
+    if (outside) out.and_with(valid);
     return out;
   }
-  switch (op) {
-    case Op::Eq:
-      return equal_from(start(), e);
-    case Op::Ne: {
-      Bitmap r = live();
-      r.andnot_with(equal_from(start(), e));
-      return r;
-    }
-    case Op::Lt:
-      return less_from(start(), e);
-    case Op::Lte:
-      return e == 0xFFFFFFFFu ? start() : less_from(start(), e + 1);
-    case Op::Gt:
-      return greater_from(start(), e);
-    case Op::Gte: {
-      Bitmap r = live();
-      r.andnot_with(less_from(start(), e));
-      return r;
-    }
+  Bitmap hit;
+  if (inside == Op::Eq) {
+    hit = equal_from(start(), e);
+  } else if (inside == Op::Gt) {
+    hit = greater_from(start(), e);
+  } else {
+    hit = less_from(start(), hi);
   }
-  return Bitmap();
+  if (!outside) return hit;
+  Bitmap r = live();
+  r.andnot_with(hit);
+  return r;
 }
 
 void NumericBsiIndex::encode(std::string* out) const {
   for (const auto& s : slices) s.encode(out);
   existence.encode(out);
-  ByteSink sink;
+  StringSink sink(*out);
   sink.u32(min_encoded);
   sink.u32(max_encoded);
   sink.u8(top_bit);
-  out->append(sink.out);
 }
 
 }  // namespace korvane

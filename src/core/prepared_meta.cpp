@@ -6,11 +6,13 @@
 #include "core/prepared_meta.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 
 #include "core/coding.h"
 #include "core/numeric_bsi.h"
@@ -20,7 +22,21 @@ namespace {
 
 enum LogKind : uint8_t { kNull = 0, kBool = 1, kU64 = 2, kI64 = 3, kF64 = 4, kStr = 5, kArr = 6, kObj = 7 };
 
-void put_u64(std::string& s, uint64_t v) { s.append(reinterpret_cast<const char*>(&v), 8); }
+// The two-character escapes, as (byte, letter after the reverse solidus). The compact writer
+// uses them for these bytes and \u00XX for the other control characters; the reader also takes
+// "\/" for the solidus.
+constexpr std::pair<char, char> kShortEscapes[] = {
+    {'"', '"'}, {'\\', '\\'}, {'\b', 'b'}, {'\t', 't'}, {'\n', 'n'}, {'\f', 'f'}, {'\r', 'r'}};
+
+// Byte -> its escape letter (0 for none) when `by_byte`, else escape letter -> its byte.
+constexpr std::array<char, 256> escape_table(bool by_byte) {
+  std::array<char, 256> t{};
+  for (auto [byte, letter] : kShortEscapes)
+    t[static_cast<unsigned char>(by_byte ? byte : letter)] = by_byte ? letter : byte;
+  return t;
+}
+constexpr std::array<char, 256> kEscapeLetter = escape_table(true);
+constexpr std::array<char, 256> kUnescaped = escape_table(false);
 
 // The compact writer's escaping: quotation mark, reverse solidus and control characters; every
 // other byte as it is.
@@ -31,19 +47,13 @@ void put_escaped(std::string& out, std::string_view s) {
     if (c >= 0x20 && c != '"' && c != '\\') continue;
     out.append(s.data() + from, i - from);
     from = i + 1;
-    switch (c) {
-      case '"': out.append("\\\""); break;
-      case '\\': out.append("\\\\"); break;
-      case '\b': out.append("\\b"); break;
-      case '\t': out.append("\\t"); break;
-      case '\n': out.append("\\n"); break;
-      case '\f': out.append("\\f"); break;
-      case '\r': out.append("\\r"); break;
-      default: {
-        static const char hex[] = "0123456789abcdef";
-        char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
-        out.append(u, 6);
-      }
+    if (char letter = kEscapeLetter[c]) {
+      char e[2] = {'\\', letter};
+      out.append(e, 2);
+    } else {
+      static const char hex[] = "0123456789abcdef";
+      char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+      out.append(u, 6);
     }
   }
   out.append(s.data() + from, s.size() - from);
@@ -58,6 +68,17 @@ void put_integer_text(std::string& out, T v) {
   char buf[24];
   auto r = std::to_chars(buf, buf + sizeof buf, v);
   out.append(buf, static_cast<size_t>(r.ptr - buf));
+}
+
+// strtod over a number's text, which is not followed by a NUL where it lies.
+double read_double(const char* start, size_t n) {
+  char buf[64];
+  if (n < sizeof buf) {
+    std::memcpy(buf, start, n);
+    buf[n] = '\0';
+    return std::strtod(buf, nullptr);
+  }
+  return std::strtod(std::string(start, n).c_str(), nullptr);
 }
 
 int hex_digit(char c) {
@@ -107,7 +128,11 @@ class FastPass {
     while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
   }
   bool string(Range* decoded);
+  // After "\\u": the code point (a surrogate pair read whole) into names_ as UTF-8.
+  bool unicode_escape();
   bool number(Member* m);
+  template <class T>
+  bool put_number(Member* m, uint8_t kind, T v);
   bool value(int depth, Member* m);
   bool object(int depth, bool top, Member* m);
   bool array(int depth, Member* m);
@@ -134,6 +159,33 @@ class FastPass {
   PreparedMeta* out_ = nullptr;
 };
 
+bool FastPass::unicode_escape() {
+  auto quad = [&](uint32_t* v) {
+    if (end_ - p_ < 4) return false;
+    uint32_t x = 0;
+    for (int k = 0; k < 4; ++k) {
+      int d = hex_digit(p_[k]);
+      if (d < 0) return false;
+      x = (x << 4) | static_cast<uint32_t>(d);
+    }
+    p_ += 4;
+    *v = x;
+    return true;
+  };
+  uint32_t cp;
+  if (!quad(&cp)) return false;
+  if (cp >= 0xDC00 && cp <= 0xDFFF) return false;
+  if (cp >= 0xD800 && cp <= 0xDBFF) {
+    uint32_t lo;
+    if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
+    p_ += 2;
+    if (!quad(&lo) || lo < 0xDC00 || lo > 0xDFFF) return false;
+    cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+  }
+  put_utf8(names_, cp);
+  return true;
+}
+
 bool FastPass::string(Range* decoded) {
   // At the opening quotation mark.
   ++p_;
@@ -154,43 +206,12 @@ bool FastPass::string(Range* decoded) {
     if (end_ - p_ < 2) return false;
     char e = p_[1];
     p_ += 2;
-    switch (e) {
-      case '"': names_.push_back('"'); break;
-      case '\\': names_.push_back('\\'); break;
-      case '/': names_.push_back('/'); break;
-      case 'b': names_.push_back('\b'); break;
-      case 'f': names_.push_back('\f'); break;
-      case 'n': names_.push_back('\n'); break;
-      case 'r': names_.push_back('\r'); break;
-      case 't': names_.push_back('\t'); break;
-      case 'u': {
-        auto quad = [&](uint32_t* v) {
-          if (end_ - p_ < 4) return false;
-          uint32_t x = 0;
-          for (int k = 0; k < 4; ++k) {
-            int d = hex_digit(p_[k]);
-            if (d < 0) return false;
-            x = (x << 4) | static_cast<uint32_t>(d);
-          }
-          p_ += 4;
-          *v = x;
-          return true;
-        };
-        uint32_t cp;
-        if (!quad(&cp)) return false;
-        if (cp >= 0xDC00 && cp <= 0xDFFF) return false;
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-          uint32_t lo;
-          if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
-          p_ += 2;
-          if (!quad(&lo) || lo < 0xDC00 || lo > 0xDFFF) return false;
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
-        }
-        put_utf8(names_, cp);
-        break;
-      }
-      default:
-        return false;
+    if (char byte = kUnescaped[static_cast<unsigned char>(e)]) {
+      names_.push_back(byte);
+    } else if (e == '/') {
+      names_.push_back('/');
+    } else if (e != 'u' || !unicode_escape()) {
+      return false;
     }
     run = p_;
   }
@@ -201,8 +222,26 @@ bool FastPass::string(Range* decoded) {
   return true;
 }
 
-// One function, past 80 lines: it follows the number grammar character by character, and the
-// integer, fraction and exponent paths share the scan's position and the fall-back to strtod.
+// A number's value at the end of text_ and log_, as the compact writer and the log would have it.
+template <class T>
+bool FastPass::put_number(Member* m, uint8_t kind, T v) {
+  size_t text_from = text_.size(), log_from = log_.size();
+  StringSink log(log_);
+  log.u8(kind);
+  if constexpr (std::is_same_v<T, double>) {
+    put_double_text(text_, v);
+    log.f64(v);
+  } else {
+    put_integer_text(text_, v);
+    log.u64(static_cast<uint64_t>(v));
+  }
+  m->kind = kind;
+  m->num = narrow_to_f32(static_cast<double>(v));
+  m->text = mark(text_, text_from);
+  m->log = mark(log_, log_from);
+  return true;
+}
+
 bool FastPass::number(Member* m) {
   const char* start = p_;
   bool neg = false;
@@ -231,7 +270,6 @@ bool FastPass::number(Member* m) {
     if (!digit()) return false;
     while (digit()) ++p_;
   }
-  size_t text_from = text_.size(), log_from = log_.size();
   if (integral) {
     // Integers that fit 64 bits keep their type; the literal -0 is the double -0.0, and an
     // integer too large for 64 bits is read as a double.
@@ -245,55 +283,18 @@ bool FastPass::number(Member* m) {
       }
       mag = mag * 10 + d;
     }
-    if (fits && !neg) {
-      put_integer_text(text_, mag);
-      log_.push_back(static_cast<char>(kU64));
-      put_u64(log_, mag);
-      m->kind = kU64;
-      m->num = narrow_to_f32(static_cast<double>(mag));
-      m->text = mark(text_, text_from);
-      m->log = mark(log_, log_from);
-      return true;
-    }
-    if (fits && neg && mag != 0 && mag <= uint64_t{1} << 63) {
-      int64_t v = mag == uint64_t{1} << 63 ? INT64_MIN : -static_cast<int64_t>(mag);
-      put_integer_text(text_, v);
-      log_.push_back(static_cast<char>(kI64));
-      log_.append(reinterpret_cast<const char*>(&v), 8);
-      m->kind = kI64;
-      m->num = narrow_to_f32(static_cast<double>(v));
-      m->text = mark(text_, text_from);
-      m->log = mark(log_, log_from);
-      return true;
-    }
+    if (fits && !neg) return put_number(m, kU64, mag);
+    if (fits && neg && mag != 0 && mag <= uint64_t{1} << 63)
+      return put_number(m, kI64, mag == uint64_t{1} << 63 ? INT64_MIN : -static_cast<int64_t>(mag));
   }
   double d;
   if (neg && integral && p_ - start == 2 && start[1] == '0') {
     d = -0.0;
   } else {
-    char buf[64];
-    std::string big;
-    size_t n = static_cast<size_t>(p_ - start);
-    const char* s;
-    if (n < sizeof buf) {
-      std::memcpy(buf, start, n);
-      buf[n] = '\0';
-      s = buf;
-    } else {
-      big.assign(start, n);
-      s = big.c_str();
-    }
-    d = std::strtod(s, nullptr);
+    d = read_double(start, static_cast<size_t>(p_ - start));
     if (!std::isfinite(d)) return false;
   }
-  put_double_text(text_, d);
-  log_.push_back(static_cast<char>(kF64));
-  log_.append(reinterpret_cast<const char*>(&d), 8);
-  m->kind = kF64;
-  m->num = narrow_to_f32(d);
-  m->text = mark(text_, text_from);
-  m->log = mark(log_, log_from);
-  return true;
+  return put_number(m, kF64, d);
 }
 
 bool FastPass::value(int depth, Member* m) {
@@ -317,7 +318,7 @@ bool FastPass::value(int depth, Member* m) {
       put_escaped(text_, std::string_view(names_.data() + s.at, s.len));
       text_.push_back('"');
       log_.push_back(static_cast<char>(kStr));
-      put_u64(log_, s.len);
+      StringSink(log_).u64(s.len);
       log_.append(names_, s.at, s.len);
       m->kind = kStr;
       m->str = s;
@@ -380,7 +381,7 @@ bool FastPass::array(int depth, Member* m) {
   size_t text_from = text_.size(), log_from = log_.size();
   text_.push_back('[');
   log_.push_back(static_cast<char>(kArr));
-  put_u64(log_, members_.size() - base);
+  StringSink(log_).u64(members_.size() - base);
   for (size_t k = base; k < members_.size(); ++k) {
     if (k > base) text_.push_back(',');
     text_.append(text_, members_[k].text.at, members_[k].text.len);
@@ -468,7 +469,7 @@ bool FastPass::object(int depth, bool top, Member* m) {
   size_t text_from = text_.size(), log_from = log_.size();
   text_.push_back('{');
   if (!top) log_.push_back(static_cast<char>(kObj));
-  put_u64(log_, kept - first);
+  StringSink(log_).u64(kept - first);
   for (size_t k = first; k < kept; ++k) {
     const Member& e = members_[order_[k]];
     if (k > first) text_.push_back(',');
@@ -476,7 +477,7 @@ bool FastPass::object(int depth, bool top, Member* m) {
     put_escaped(text_, key_of(order_[k]));
     text_.append("\":");
     text_.append(text_, e.text.at, e.text.len);
-    put_u64(log_, e.key.len);
+    StringSink(log_).u64(e.key.len);
     log_.append(names_, e.key.at, e.key.len);
     log_.append(log_, e.log.at, e.log.len);
   }
@@ -520,40 +521,38 @@ void put_log_value(std::string& log, const Json& v) {
       return;
     case Json::value_t::number_unsigned:
       log.push_back(static_cast<char>(kU64));
-      put_u64(log, v.get<uint64_t>());
+      StringSink(log).u64(v.get<uint64_t>());
       return;
     case Json::value_t::number_integer: {
       // The parser gives signed integers only for negative literals, but a value built in code
       // may be signed and non-negative: it is logged as the u64 the decoder expects for it.
       int64_t x = v.get<int64_t>();
       log.push_back(static_cast<char>(x >= 0 ? kU64 : kI64));
-      log.append(reinterpret_cast<const char*>(&x), 8);
+      StringSink(log).u64(static_cast<uint64_t>(x));
       return;
     }
     case Json::value_t::number_float: {
       double x = v.get<double>();
       log.push_back(static_cast<char>(kF64));
-      log.append(reinterpret_cast<const char*>(&x), 8);
+      StringSink(log).f64(x);
       return;
     }
     case Json::value_t::string: {
       const std::string& s = v.get_ref<const std::string&>();
       log.push_back(static_cast<char>(kStr));
-      put_u64(log, s.size());
-      log.append(s);
+      StringSink(log).text(s);
       return;
     }
     case Json::value_t::array:
       log.push_back(static_cast<char>(kArr));
-      put_u64(log, v.size());
+      StringSink(log).u64(v.size());
       for (const auto& e : v) put_log_value(log, e);
       return;
     case Json::value_t::object:
       log.push_back(static_cast<char>(kObj));
-      put_u64(log, v.size());
+      StringSink(log).u64(v.size());
       for (auto it = v.begin(); it != v.end(); ++it) {
-        put_u64(log, it.key().size());
-        log.append(it.key());
+        StringSink(log).text(it.key());
         put_log_value(log, it.value());
       }
       return;
@@ -620,10 +619,9 @@ void prepare_from_document(const Json& meta, PreparedMeta* out) {
   bytes = std::move(text);
   out->text_len = static_cast<uint32_t>(bytes.size());
   size_t log_at = bytes.size();
-  put_u64(bytes, meta.size());
+  StringSink(bytes).u64(meta.size());
   for (auto it = meta.begin(); it != meta.end(); ++it) {
-    put_u64(bytes, it.key().size());
-    bytes.append(it.key());
+    StringSink(bytes).text(it.key());
     put_log_value(bytes, it.value());
   }
   out->log_len = static_cast<uint32_t>(bytes.size() - log_at);

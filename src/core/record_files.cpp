@@ -42,15 +42,15 @@ Result<Fd> open_ro(int dir, const char* name) {
 Result<uint64_t> measure(const Fd& f, const char* name) {
   if (!f.valid()) return uint64_t{0};
   auto len = file_size(f.get(), name);
-  if (!len) return Error::fatal_os(len.error().errnum, std::string("cannot measure ") + name);
+  if (!len) return Error::fatal_os(len.error(), std::string("cannot measure ") + name);
   return *len;
 }
 
 Result<Mapping> map_slot_file(const Fd& f, const char* name) {
   auto len = file_size(f.get(), name);
-  if (!len) return Error::fatal_os(len.error().errnum, std::string("cannot measure ") + name);
+  if (!len) return Error::fatal_os(len.error(), std::string("cannot measure ") + name);
   auto m = Mapping::map(f.get(), static_cast<size_t>(*len));
-  if (!m) return Error::fatal_os(m.error().errnum, std::string("cannot map ") + name);
+  if (!m) return Error::fatal_os(m.error(), std::string("cannot map ") + name);
   m->advise_random();
   return m;
 }
@@ -60,14 +60,14 @@ Result<Mapping> map_slot_private(const Fd& f, uint64_t len, const char* name) {
   auto flen = measure(f, name);
   if (!flen) return flen.error();
   auto m = Mapping::map_private(f.get(), static_cast<size_t>(*flen), static_cast<size_t>(len));
-  if (!m) return Error::fatal_os(m.error().errnum, std::string("cannot map ") + name);
+  if (!m) return Error::fatal_os(m.error(), std::string("cannot map ") + name);
   m->advise_random();
   return m;
 }
 
 Status size_slot_file(const Fd& f, uint64_t len, const char* name) {
   auto r = grow_file(f.get(), len, name);
-  if (!r) return Error::fatal_os(r.error().errnum, std::string("cannot size ") + name);
+  if (!r) return Error::fatal_os(r.error(), std::string("cannot size ") + name);
   return {};
 }
 
@@ -168,7 +168,7 @@ namespace {
 
 Status grow_one(Mapping& m, const Fd& f, uint64_t len, const char* name) {
   auto s = m.sync();
-  if (!s) return Error::fatal_os(s.error().errnum, std::string("cannot flush ") + name);
+  if (!s) return Error::fatal_os(s.error(), std::string("cannot flush ") + name);
   KV_TRY(size_slot_file(f, len, name));
   auto nm = map_slot_file(f, name);
   if (!nm) return nm.error();
@@ -328,7 +328,7 @@ Status append_record(const Fd& f, RecordView& rv, uint64_t* logical_len, Mapping
     return {};
   }
   auto w = pwrite_all(f.get(), rec.data(), rec.size(), p, name);
-  if (!w) return Error::fatal_os(w.error().errnum, std::string("cannot write ") + name);
+  if (!w) return Error::fatal_os(w.error(), std::string("cannot write ") + name);
   *logical_len = p + rec.size();
   if (*logical_len > rv.known_len) rv.known_len = *logical_len;
   (void)cover(rv, f.get(), rv.known_len);
@@ -366,7 +366,7 @@ Status end_record_batch(CoreIndex& ix) {
     rv.batching = false;
     if (rv.pending.empty()) return;
     auto w = pwrite_all(f.get(), rv.pending.data(), rv.pending.size(), rv.pending_at, name);
-    if (!w && result) result = Error::fatal_os(w.error().errnum, std::string("cannot write ") + name);
+    if (!w && result) result = Error::fatal_os(w.error(), std::string("cannot write ") + name);
     if (w && rv.pending_at + rv.pending.size() > rv.known_len) rv.known_len = rv.pending_at + rv.pending.size();
     rv.pending.clear();
     (void)cover(rv, f.get(), rv.known_len);

@@ -186,7 +186,7 @@ Status prepare(std::string_view metadata, PreparedMeta* meta) {
 
 }  // namespace
 
-Error Store::append_failed(const Error& e) { return Error::fatal_os(e.errnum, "cannot append to wal.bin"); }
+Error Store::append_failed(const Error& e) { return Error::fatal_os(e, "cannot append to wal.bin"); }
 
 // Requires both locks for writing.
 Status Store::insert_logged(std::string_view id, float lat, float lon, const PreparedMeta& meta) {
@@ -320,7 +320,7 @@ Status Store::flush() {
   if (read_only_) return {};
   std::unique_lock<std::shared_mutex> llk(log_lock_);
   auto f = wal_->flush();
-  if (!f) return Error::os(f.error().errnum, "write wal.bin");
+  if (!f) return Error::os(f.error(), "write wal.bin");
   return wal_->sync();
 }
 

@@ -41,7 +41,7 @@ Status Store::persist() {
       // (an insert whose later delete sat in the buffer would bring a deleted point back).
       std::unique_lock<std::shared_mutex> llk(log_lock_);
       auto f = wal_->flush();
-      if (!f) return Error::os(f.error().errnum, "write wal.bin");
+      if (!f) return Error::os(f.error(), "write wal.bin");
       KV_TRY(wal_->sync());
       covered = wal_->file_len();
     }

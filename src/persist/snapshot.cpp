@@ -49,7 +49,7 @@ class Encoder : public LittleEndian<Encoder> {
   Status hand_over() {
     auto s = w_.put(scratch_.data(), scratch_.size());
     scratch_.clear();
-    if (!s) return Error::fatal_os(s.error().errnum, "cannot write snapshot.bin.tmp");
+    if (!s) return Error::fatal_os(s.error(), "cannot write snapshot.bin.tmp");
     return {};
   }
   Status finish() {
