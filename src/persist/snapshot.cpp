@@ -228,14 +228,15 @@ bool read_ext_to_int(Reader& in, uint64_t n, SnapshotData* s, PortableBits* vali
   }
   // The table places a key by the low bits of its hash above the seven it keeps beside the
   // slot. Inserted in file order, every entry would land on a random page of a table of hundreds
-  // of megabytes; grouped first by the top ten of those bits, they fill one stretch of the table
-  // (a fraction of a megabyte at ten million entries) after the other.
+  // of megabytes; grouped first by the top twelve of those bits, they fill one stretch of the
+  // table (under a tenth of a megabyte at ten million entries, within the processor's cache)
+  // after the other.
   const uint64_t mask = s->ext_to_int.bucket_count();
-  const int shift = std::max(0, 64 - __builtin_clzll(mask | 1) - 10);
+  const int shift = std::max(0, 64 - __builtin_clzll(mask | 1) - 12);
   auto group_of = [&](uint64_t key) { return static_cast<size_t>(((absl::Hash<uint64_t>{}(key) >> 7) & mask) >> shift); };
-  std::vector<uint32_t> starts(1025, 0);
+  std::vector<uint32_t> starts(4097, 0);
   for (uint64_t j = 0; j < n; ++j) ++starts[group_of(load_u64(p + 12 * j)) + 1];
-  for (size_t g = 1; g <= 1024; ++g) starts[g] += starts[g - 1];
+  for (size_t g = 1; g <= 4096; ++g) starts[g] += starts[g - 1];
   struct Entry {
     uint64_t key;
     uint32_t id;
