@@ -69,7 +69,7 @@ class Bitmap {
 
   // At most a handful of members, held inline or in an array: cheaper to test one by one than
   // to intersect.
-  bool tiny() const { return is_one() || (is_small() && small()->size <= kSmallMax); }
+  bool tiny() const { return !is_roaring() && (!is_small() || small()->size <= kSmallMax); }
 
   // Takes the smallest form for the current members (after a bulk build or removals).
   void compact();
