@@ -114,13 +114,24 @@ bool Bitmap::decode(const uint8_t* p, size_t n, Bitmap* out) {
     offs = p + pos;
     pos += 4 * c;
   }
-  // Every container is validated before anything is built. A set of at most kSmallMax members
-  // is gathered on the way and takes the small form without a library bitmap; a larger one is
-  // then read by the library from the same, now known to be well-formed, bytes.
-  uint32_t gathered[kSmallMax];
+  // Every container is validated before anything is built. A set that array_fits (counted by
+  // what its headers claim, which the pass checks) is gathered on the way into its array; a
+  // larger one is then read by the library from the same, now known to be well-formed, bytes.
+  uint64_t claimed = 0;
+  for (size_t k = 0; k < c; ++k) claimed += uint64_t{load_u16(hdr + 4 * k + 2)} + 1;
+  uint32_t inline_ids[kSmallMax];
+  uint32_t* gathered = inline_ids;
+  uint64_t room = kSmallMax;
+  Bitmap array;  // owns the array being filled
+  if (claimed > kSmallMax && array_fits(claimed, c)) {
+    Small* s = new_small(static_cast<uint32_t>(claimed));
+    array.bits_ = reinterpret_cast<uintptr_t>(s) | 2;
+    gathered = s->ids;
+    room = claimed;
+  }
   uint64_t total = 0;
   auto gather = [&](uint32_t x) {
-    if (total < kSmallMax) gathered[total] = x;
+    if (total < room) gathered[total] = x;
     ++total;
   };
   int prev_key = -1;
@@ -148,7 +159,7 @@ bool Bitmap::decode(const uint8_t* p, size_t n, Bitmap* out) {
         if (sum > card) return false;
       }
       if (sum != card) return false;
-      if (total + card <= kSmallMax) {
+      if (total + card <= room) {
         for (size_t i = 0; i < runs; ++i) {
           uint32_t start = load_u16(p + pos + 4 * i);
           uint32_t len = load_u16(p + pos + 4 * i + 2);
@@ -179,7 +190,12 @@ bool Bitmap::decode(const uint8_t* p, size_t n, Bitmap* out) {
   }
   if (pos != n) return false;
   if (total <= kSmallMax) {
-    *out = of_sorted(gathered, static_cast<size_t>(total));
+    *out = of_sorted(inline_ids, static_cast<size_t>(total));
+    return true;
+  }
+  if (total == room) {  // every member gathered: the array is the set
+    array.small()->size = static_cast<uint32_t>(total);
+    *out = std::move(array);
     return true;
   }
   // A null bitmap here is an allocation failure (std::bad_alloc), not a decoding failure.

@@ -16,11 +16,12 @@ using namespace roaring::api;  // NOLINT
 
 namespace korvane {
 
-// A set of internal ids. Large sets are Roaring bitmaps; the many tiny sets of an index (most
-// grid cells and rare metadata values hold a handful of points) are kept inline or in a small
-// sorted array instead, because a Roaring bitmap costs a few hundred bytes even for one member.
-// Every form encodes to the same portable bytes. A move leaves the source empty; a copy is an
-// explicit clone().
+// A set of internal ids. Large sets are Roaring bitmaps; the many small and sparse sets of an
+// index (most grid cells and rare metadata values hold a handful of points, or a few hundred
+// spread one or two per 65536 ids) are kept inline or in one sorted array instead, because a
+// Roaring bitmap costs a few hundred bytes even for one member and two allocations for every
+// 65536-id block it touches. Every form encodes to the same portable bytes and gives the same
+// result in every operation. A move leaves the source empty; a copy is an explicit clone().
 class Bitmap {
  public:
   Bitmap() = default;
@@ -66,10 +67,11 @@ class Bitmap {
   template <class F>
   void for_each(F&& f) const;
 
-  // True for the inline and small-array forms (at most a handful of members).
-  bool tiny() const { return !is_roaring(); }
+  // At most a handful of members, held inline or in an array: cheaper to test one by one than
+  // to intersect.
+  bool tiny() const { return !is_roaring() && (!is_small() || small()->size <= kSmallMax); }
 
-  // Takes the smallest form for the current members (after a bulk build).
+  // Takes the smallest form for the current members (after a bulk build or removals).
   void compact();
 
   // Appends the u64 byte count and the set in the portable form without run containers.
@@ -82,13 +84,26 @@ class Bitmap {
   static uint64_t claimed_members(const uint8_t* p, size_t n);
 
  private:
-  // bits_: 0 = empty; ...01 = one member, in the upper 32 bits; ...10 = Small* | 2;
-  // otherwise a roaring_bitmap_t*.
+  // bits_: 0 = empty; ...01 = one member, in the upper 32 bits; ...10 = Small* | 2 (a sorted
+  // array); otherwise a roaring_bitmap_t*.
   struct Small {
     uint32_t size, cap;
     uint32_t ids[1];
   };
+  // A set of up to kSmallMax members is always an array. A larger one is an array while it
+  // holds at most kSparseMax members and on average at most kSparsePerBlock in each 65536-id
+  // block it touches: there an array is smaller than the library's containers (a few dozen bytes
+  // each beside two bytes a member) and as quick to intersect; a denser set is a library set.
   static constexpr uint32_t kSmallMax = 16;
+  static constexpr uint32_t kSparseMax = 4096;
+  static constexpr uint32_t kSparsePerBlock = 16;
+  static bool array_fits(uint64_t members, uint64_t blocks) {
+    return members <= kSmallMax || (members <= kSparseMax && members <= kSparsePerBlock * blocks);
+  }
+  // The 65536-id blocks that xs[0..n) (ascending) touch.
+  static size_t blocks_of(const uint32_t* xs, size_t n);
+  // The members of an array or inline set, with `one` as the inline member's storage.
+  const uint32_t* array_members(uint32_t* one, size_t* n) const;
 
   bool is_one() const { return (bits_ & 3) == 1; }
   bool is_small() const { return (bits_ & 3) == 2; }

@@ -1,9 +1,10 @@
-// The set operations of Bitmap over its three forms (one member, a small sorted array, a
-// Roaring bitmap). Results of operations on large sets stay Roaring bitmaps; index bitmaps built
-// member by member take the smallest form that holds them.
+// The set operations of Bitmap over its three forms (one member, a sorted array, a Roaring
+// bitmap). Every set built here, member by member or as a result, takes the form array_fits
+// chooses for its members; a library set that shrinks stays one until compact().
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "core/bitmap.h"
 
@@ -23,6 +24,22 @@ roaring_bitmap_t* Bitmap::new_roaring() {
   return r;
 }
 
+size_t Bitmap::blocks_of(const uint32_t* xs, size_t n) {
+  size_t blocks = n > 0;
+  for (size_t i = 1; i < n; ++i) blocks += (xs[i] >> 16) != (xs[i - 1] >> 16);
+  return blocks;
+}
+
+const uint32_t* Bitmap::array_members(uint32_t* one_storage, size_t* n) const {
+  if (is_small()) {
+    *n = small()->size;
+    return small()->ids;
+  }
+  *n = is_one() ? 1 : 0;
+  *one_storage = one();
+  return one_storage;
+}
+
 void Bitmap::release() {
   if (is_small())
     std::free(small());
@@ -37,7 +54,7 @@ Bitmap Bitmap::clone() const {
     b.bits_ = bits_;
   } else if (is_small()) {
     const Small* s = small();
-    Small* c = new_small(s->cap);
+    Small* c = new_small(s->size);
     c->size = s->size;
     std::memcpy(c->ids, s->ids, sizeof(uint32_t) * s->size);
     b.bits_ = reinterpret_cast<uintptr_t>(c) | 2;
@@ -57,7 +74,7 @@ Bitmap Bitmap::of_sorted(const uint32_t* xs, size_t n) {
   if (n == 0) return b;
   if (n == 1) {
     b.bits_ = (uintptr_t{xs[0]} << 32) | 1;
-  } else if (n <= kSmallMax) {
+  } else if (array_fits(n, blocks_of(xs, n))) {
     Small* s = new_small(static_cast<uint32_t>(n));
     s->size = static_cast<uint32_t>(n);
     std::memcpy(s->ids, xs, sizeof(uint32_t) * n);
@@ -121,13 +138,20 @@ bool Bitmap::add_checked(uint32_t x) {
     uint32_t* pos = std::lower_bound(s->ids, end, x);
     if (pos != end && *pos == x) return false;
     if (s->size == s->cap) {
-      if (s->cap >= kSmallMax) {
-        roaring_bitmap_t* r = to_roaring();
-        roaring_bitmap_add(r, x);
-        return true;
+      uint32_t cap;
+      if (s->cap < kSmallMax) {
+        cap = std::min(s->cap * 2, kSmallMax);
+      } else {
+        // Full: grown by half while x keeps it sparse enough, else a library set.
+        bool new_block = (pos == s->ids || (pos[-1] >> 16) != (x >> 16)) && (pos == end || (*pos >> 16) != (x >> 16));
+        if (!array_fits(s->size + 1, blocks_of(s->ids, s->size) + new_block)) {
+          roaring_bitmap_t* r = to_roaring();
+          roaring_bitmap_add(r, x);
+          return true;
+        }
+        cap = std::min(s->cap + s->cap / 2, kSparseMax);
       }
       size_t at = static_cast<size_t>(pos - s->ids);
-      uint32_t cap = std::min(s->cap * 2, kSmallMax);
       auto* g = static_cast<Small*>(std::realloc(s, sizeof(Small) + sizeof(uint32_t) * (cap - 1)));
       if (g == nullptr) throw std::bad_alloc();
       g->cap = cap;
@@ -146,8 +170,14 @@ bool Bitmap::add_checked(uint32_t x) {
 
 void Bitmap::add_many(const uint32_t* xs, size_t n) {
   if (n == 0) return;
-  if (!is_roaring() && cardinality() + n <= kSmallMax) {
-    for (size_t i = 0; i < n; ++i) add(xs[i]);
+  if (!is_roaring() && cardinality() + n <= kSparseMax) {
+    // Merged in one array, which takes its form afterwards.
+    std::vector<uint32_t> all;
+    to_vector(&all);
+    all.insert(all.end(), xs, xs + n);
+    std::sort(all.begin(), all.end());
+    all.erase(std::unique(all.begin(), all.end()), all.end());
+    *this = of_sorted(all.data(), all.size());
     return;
   }
   roaring_bitmap_add_many(to_roaring(), n, xs);
@@ -205,34 +235,62 @@ std::vector<uint32_t> Bitmap::to_vector() const {
 }
 
 void Bitmap::compact() {
-  if (!is_roaring()) return;
-  uint64_t n = roaring_bitmap_get_cardinality(roar());
-  if (n > kSmallMax) return;
+  if (is_small() && small()->cap > small()->size) {
+    *this = of_sorted(small()->ids, small()->size);
+    return;
+  }
+  if (!is_roaring() || roaring_bitmap_get_cardinality(roar()) > kSparseMax) return;
   std::vector<uint32_t> v;
   to_vector(&v);
-  *this = of_sorted(v.data(), v.size());
+  if (array_fits(v.size(), blocks_of(v.data(), v.size()))) *this = of_sorted(v.data(), v.size());
 }
 
-// Filters a tiny set by membership in another: no Roaring bitmap is built.
-static Bitmap filter_small(const Bitmap& small, const Bitmap& other, bool keep_members) {
-  std::vector<uint32_t> kept;
-  small.for_each([&](uint32_t x) {
-    if (other.contains(x) == keep_members) kept.push_back(x);
-  });
+namespace {
+
+// The members of an array or inline set that are (keep_members) or are not in `other`: no
+// Roaring bitmap is built.
+Bitmap filter_array(const uint32_t* xs, size_t n, const Bitmap& other, bool keep_members) {
+  thread_local std::vector<uint32_t> kept;
+  kept.clear();
+  for (size_t i = 0; i < n; ++i)
+    if (other.contains(xs[i]) == keep_members) kept.push_back(xs[i]);
   return Bitmap::of_sorted(kept.data(), kept.size());
 }
 
+}  // namespace
+
 Bitmap Bitmap::and_of(const Bitmap& a, const Bitmap& b) {
   if (a.empty() || b.empty()) return Bitmap();
-  if (!a.is_roaring()) return filter_small(a, b, true);
-  if (!b.is_roaring()) return filter_small(b, a, true);
+  uint32_t one_a, one_b;
+  size_t na, nb;
+  if (!a.is_roaring() && !b.is_roaring()) {
+    const uint32_t* xa = a.array_members(&one_a, &na);
+    const uint32_t* xb = b.array_members(&one_b, &nb);
+    thread_local std::vector<uint32_t> both;
+    both.clear();
+    std::set_intersection(xa, xa + na, xb, xb + nb, std::back_inserter(both));
+    return of_sorted(both.data(), both.size());
+  }
+  if (!a.is_roaring()) {
+    const uint32_t* xa = a.array_members(&one_a, &na);
+    return filter_array(xa, na, b, true);
+  }
+  if (!b.is_roaring()) {
+    const uint32_t* xb = b.array_members(&one_b, &nb);
+    return filter_array(xb, nb, a, true);
+  }
   return from_roaring(roaring_bitmap_and(a.roar(), b.roar()));
 }
 
 Bitmap Bitmap::andnot_of(const Bitmap& a, const Bitmap& b) {
   if (a.empty()) return Bitmap();
   if (b.empty()) return a.clone();
-  if (!a.is_roaring()) return filter_small(a, b, false);
+  uint32_t one_a;
+  size_t na;
+  if (!a.is_roaring()) {
+    const uint32_t* xa = a.array_members(&one_a, &na);
+    return filter_array(xa, na, b, false);
+  }
   roaring_bitmap_t* tb;
   const roaring_bitmap_t* rb = b.as_roaring(&tb);
   TmpFree f{tb};
@@ -244,7 +302,7 @@ void Bitmap::and_with(const Bitmap& o) { *this = and_of(*this, o); }
 void Bitmap::andnot_with(const Bitmap& o) {
   if (empty() || o.empty()) return;
   if (!is_roaring()) {
-    *this = filter_small(*this, o, false);
+    *this = andnot_of(*this, o);
     return;
   }
   roaring_bitmap_t* tb;
@@ -254,13 +312,17 @@ void Bitmap::andnot_with(const Bitmap& o) {
 }
 
 void Bitmap::or_with(const Bitmap& o) {
-  if (o.empty()) return;
+  if (o.empty() || &o == this) return;
   if (empty()) {
     *this = o.clone();
     return;
   }
   if (!o.is_roaring()) {
-    o.for_each([&](uint32_t x) { add(x); });
+    uint32_t one_o;
+    size_t no;
+    const uint32_t* xo = o.array_members(&one_o, &no);
+    if (is_roaring()) roaring_bitmap_add_many(roar(), no, xo);
+    else add_many(xo, no);
     return;
   }
   roaring_bitmap_or_inplace(to_roaring(), o.roar());
@@ -288,11 +350,16 @@ Bitmap Bitmap::or_many(const std::vector<const Bitmap*>& parts) {
 bool Bitmap::intersects(const Bitmap& o) const {
   if (empty() || o.empty()) return false;
   if (!is_roaring() || !o.is_roaring()) {
-    const Bitmap& s = is_roaring() ? o : *this;
-    const Bitmap& t = is_roaring() ? *this : o;
-    bool hit = false;
-    s.for_each([&](uint32_t x) { hit = hit || t.contains(x); });
-    return hit;
+    // The array's members (the smaller one's, when both are arrays) looked up in the other.
+    const Bitmap* s = is_roaring() ? &o : this;
+    const Bitmap* t = is_roaring() ? this : &o;
+    if (!t->is_roaring() && t->cardinality() < s->cardinality()) std::swap(s, t);
+    uint32_t one_s;
+    size_t ns;
+    const uint32_t* xs = s->array_members(&one_s, &ns);
+    for (size_t i = 0; i < ns; ++i)
+      if (t->contains(xs[i])) return true;
+    return false;
   }
   return roaring_bitmap_intersect(roar(), o.roar());
 }
@@ -300,9 +367,13 @@ bool Bitmap::intersects(const Bitmap& o) const {
 bool Bitmap::is_subset_of(const Bitmap& o) const {
   if (empty()) return true;
   if (!is_roaring()) {
-    bool all = true;
-    for_each([&](uint32_t x) { all = all && o.contains(x); });
-    return all;
+    if (cardinality() > o.cardinality()) return false;
+    uint32_t one_s;
+    size_t ns;
+    const uint32_t* xs = array_members(&one_s, &ns);
+    for (size_t i = 0; i < ns; ++i)
+      if (!o.contains(xs[i])) return false;
+    return true;
   }
   if (o.empty()) return false;
   roaring_bitmap_t* t;

@@ -19,6 +19,7 @@
 #include "core/filter_results.h"
 #include "core/grid_index.h"
 #include "core/json.h"
+#include "core/large_pages.h"
 #include "core/prepared_meta.h"
 #include "core/numeric_bsi.h"
 
@@ -29,7 +30,9 @@ namespace korvane {
 using StrValues = absl::flat_hash_map<std::string, Bitmap>;
 using StrIndex = absl::flat_hash_map<std::string, StrValues>;
 using NumIndex = absl::flat_hash_map<std::string, NumericBsiIndex>;
-using ExtToInt = absl::flat_hash_map<uint64_t, uint32_t>;
+// Its table, sized for every point at once when a snapshot is read, is made of huge pages.
+using ExtToInt = absl::flat_hash_map<uint64_t, uint32_t, absl::Hash<uint64_t>, std::equal_to<uint64_t>,
+                                     LargePageAllocator<std::pair<const uint64_t, uint32_t>>>;
 
 constexpr uint64_t kInitialSlots = 100000;
 constexpr uint64_t kGrowthSlots = 500000;

@@ -116,6 +116,17 @@ Bitmap& RowCells::insert(size_t j, uint32_t col) {
   return s[j];
 }
 
+Bitmap& RowCells::append(uint32_t col) {
+  Bitmap* s = new (&sets()[size_]) Bitmap();
+  new (&packs()[size_]) Pack(nullptr);
+  if (cap_ > kInline) cols()[size_] = static_cast<uint16_t>(col);
+  if (size_ < kInline) head_[size_] = static_cast<uint16_t>(col);
+  ++size_;
+  if (size_ == cap_ && size_ > kInline)
+    for (size_t i = 0; i < kInline; ++i) head_[i] = cols()[fence(i)];
+  return *s;
+}
+
 bool RowCells::check_invariants() const {
   if (size_ > cap_) return false;
   for (size_t j = 0; j < size_; ++j) {
@@ -251,7 +262,7 @@ bool GridIndex::of_cells(std::vector<std::pair<uint64_t, Bitmap>>& cells, GridIn
         while (t < cells.size() && cells[t].first >> 32 == row && !is_border(row, uint32_t(cells[t].first))) ++t;
         r.reserve(uint32_t(t - j));
       }
-      r.insert(r.size(), col) = std::move(cells[j].second);
+      r.append(col) = std::move(cells[j].second);
     }
     ++g.size_;
   }

@@ -79,6 +79,9 @@ class alignas(64) RowCells {
   Bitmap& insert(size_t j, uint32_t col);
   // Room for `cap` cells in all (a bulk build sizes its rows exactly).
   void reserve(uint32_t cap);
+  // A bulk build: a new empty cell for `col`, east of every cell, in room already reserved. A
+  // long row's fences are set once, as the cell that fills the room comes in.
+  Bitmap& append(uint32_t col);
   // Columns ascending and inner, the entry agreeing with the block.
   bool check_invariants() const;
 

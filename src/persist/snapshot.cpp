@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <exception>
 #include <future>
@@ -192,9 +193,10 @@ Status write_snapshot(const IndexSets& ix, int fd) {
 namespace {
 
 // Decodes the n entries of ext_to_int, checking them on the way against valid_ids (decoded
-// before them): one entry per live point, no two naming the same one.
+// before them, and read as bits from `valid_bits` when given): one entry per live point, no two
+// naming the same one.
 template <class Reader>
-bool read_ext_to_int(Reader& in, uint64_t n, SnapshotData* s) {
+bool read_ext_to_int(Reader& in, uint64_t n, SnapshotData* s, PortableBits* valid_bits) {
   if (n != s->valid_ids.cardinality()) return false;
   s->ext_to_int.reserve(static_cast<size_t>(n));
   // The live ids as plain bits, each cleared by the entry that names it: an entry naming an id
@@ -203,7 +205,12 @@ bool read_ext_to_int(Reader& in, uint64_t n, SnapshotData* s) {
   std::vector<uint64_t> live;
   Bitmap named;
   bool as_bits = n > 0 && s->valid_ids.maximum() / 64 <= n;
-  if (as_bits) {
+  if (as_bits && valid_bits != nullptr) {
+    // Whole blocks of 65536 ids, copied from the set's bytes.
+    uint32_t last = s->valid_ids.maximum() >> 16;
+    live.assign((size_t{last} + 1) * 1024, 0);
+    for (uint32_t key = 0; key <= last; ++key) valid_bits->block(key, &live[size_t{key} * 1024]);
+  } else if (as_bits) {
     live.assign(s->valid_ids.maximum() / 64 + 1, 0);
     s->valid_ids.for_each([&](uint32_t i) { live[i / 64] |= uint64_t{1} << (i % 64); });
   }
@@ -221,24 +228,29 @@ bool read_ext_to_int(Reader& in, uint64_t n, SnapshotData* s) {
   }
   // The table places a key by the low bits of its hash above the seven it keeps beside the
   // slot. Inserted in file order, every entry would land on a random page of a table of hundreds
-  // of megabytes; grouped first by the top ten of those bits, they fill one stretch of the table
-  // (a fraction of a megabyte at ten million entries) after the other.
+  // of megabytes; grouped first by the top twelve of those bits, they fill one stretch of the
+  // table (under a tenth of a megabyte at ten million entries, within the processor's cache)
+  // after the other.
   const uint64_t mask = s->ext_to_int.bucket_count();
-  const int shift = std::max(0, 64 - __builtin_clzll(mask | 1) - 10);
+  const int shift = std::max(0, 64 - __builtin_clzll(mask | 1) - 12);
   auto group_of = [&](uint64_t key) { return static_cast<size_t>(((absl::Hash<uint64_t>{}(key) >> 7) & mask) >> shift); };
-  std::vector<uint32_t> starts(1025, 0);
+  std::vector<uint32_t> starts(4097, 0);
   for (uint64_t j = 0; j < n; ++j) ++starts[group_of(load_u64(p + 12 * j)) + 1];
-  for (size_t g = 1; g <= 1024; ++g) starts[g] += starts[g - 1];
-  std::vector<std::pair<uint64_t, uint32_t>> order(static_cast<size_t>(n));
+  for (size_t g = 1; g <= 4096; ++g) starts[g] += starts[g - 1];
+  struct Entry {
+    uint64_t key;
+    uint32_t id;
+  };
+  std::vector<Entry, LargePageAllocator<Entry>> order(static_cast<size_t>(n));  // each written once, below
   for (uint64_t j = 0; j < n; ++j) {
     uint64_t key = load_u64(p + 12 * j);
     order[starts[group_of(key)]++] = {key, load_u32(p + 12 * j + 8)};
   }
   constexpr size_t kAhead = 8;  // each place is fetched a few entries ahead
-  for (size_t j = 0; j < order.size() && j < kAhead; ++j) s->ext_to_int.prefetch(order[j].first);
+  for (size_t j = 0; j < order.size() && j < kAhead; ++j) s->ext_to_int.prefetch(order[j].key);
   for (size_t j = 0; j < order.size(); ++j) {
-    if (j + kAhead < order.size()) s->ext_to_int.prefetch(order[j + kAhead].first);
-    if (!s->ext_to_int.try_emplace(order[j].first, order[j].second).second) return false;
+    if (j + kAhead < order.size()) s->ext_to_int.prefetch(order[j + kAhead].key);
+    if (!s->ext_to_int.try_emplace(order[j].key, order[j].id).second) return false;
   }
   return true;
 }
@@ -305,9 +317,11 @@ bool read_grid(Reader& in, SnapshotData* s, uint64_t max_ids) {
 template <class Reader>
 bool read_tail(Reader& in, SnapshotData* s, uint64_t max_ids) {
   uint64_t n;
-  if (!read_bitmap(in, &s->valid_ids, max_ids) || !read_bitmap(in, &s->deleted, max_ids)) return false;
+  PortableBits valid_bits;
+  PortableBits* bits = Reader::kTakenBytesLast ? &valid_bits : nullptr;
+  if (!read_bitmap(in, &s->valid_ids, max_ids, bits) || !read_bitmap(in, &s->deleted, max_ids)) return false;
   if (!read_count(in, 12, &n)) return false;
-  if (!read_ext_to_int(in, n, s)) return false;
+  if (!read_ext_to_int(in, n, s, bits)) return false;
   return in.u64(&s->ids_file_len) && in.u64(&s->meta_file_len);
 }
 
@@ -360,9 +374,9 @@ bool decode_snapshot(CopyingReader& in, uint64_t file_len, SnapshotData* s, uint
   return true;
 }
 
-// Mapped: the grid and the tail (ext_to_int the largest part of it) are decoded on a second
-// thread while this one decodes the text and numeric sets and builds the numeric columns. The
-// two write different members of `s`.
+// Mapped: the tail (ext_to_int the largest part of it) is decoded on a second thread while this
+// one decodes the text and numeric sets and the grid; then each thread builds numeric columns,
+// field by field, until none is left. The two write different members of `s`.
 bool decode_snapshot(MappedReader& in, uint64_t file_len, SnapshotData* s, uint64_t max_ids) {
   MappedReader tail_in = in;
   bool tail_ok = false;
@@ -370,12 +384,16 @@ bool decode_snapshot(MappedReader& in, uint64_t file_len, SnapshotData* s, uint6
   std::vector<std::pair<NumericBsiIndex*, FieldBits>> field_bits;
   std::promise<bool> fields_read;
   std::future<bool> fields = fields_read.get_future();
+  std::atomic<size_t> next_field{0};
+  auto build_columns = [&] {
+    for (size_t k; (k = next_field.fetch_add(1)) < field_bits.size();)
+      field_bits[k].first->rebuild_column(field_bits[k].second.existence, field_bits[k].second.slices);
+  };
   std::thread tail([&] {
     try {
       tail_ok = skip_to_tail(tail_in);
       tail_ok = tail_ok && read_tail(tail_in, s, max_ids);
-      if (fields.get())
-        for (auto& [bsi, bits] : field_bits) bsi->rebuild_column(bits.existence, bits.slices);
+      if (fields.get()) build_columns();
     } catch (...) {
       tail_error = std::current_exception();
     }
@@ -390,6 +408,7 @@ bool decode_snapshot(MappedReader& in, uint64_t file_len, SnapshotData* s, uint6
   ok = ok && read_num_index(in, s, max_ids, &field_bits) && values_fit(s->num_index, file_len);
   fields_read.set_value(ok);
   ok = ok && read_grid(in, s, max_ids);
+  if (ok) build_columns();
   tail.join();
   if (tail_error) std::rethrow_exception(tail_error);
   // ext_to_int was checked against valid_ids as it was decoded (read_ext_to_int).

@@ -341,3 +341,67 @@ TEST(BitmapEncoding, EveryWayOfBuildingASetEncodesAlike) {
     EXPECT_EQ(body(encoded(copy)), want);
   }
 }
+
+// Every operation gives the same set whichever form its operands are held in: each random set is
+// taken both as built (an array when sparse enough) and as a library set holding the same
+// members (filled past any array and emptied again), and each result is checked against sorted
+// vectors.
+TEST(BitmapForms, OperationsAgreeAcrossFormsAndWithPlainVectors) {
+  std::mt19937 rng(2024);
+  auto random_set = [&] {
+    size_t n = rng() % 3 == 0 ? rng() % 20 : rng() % 1500;
+    uint32_t span = rng() % 2 ? 1u << 26 : 1u << 17;  // sparse over many blocks, or dense
+    std::vector<uint32_t> v;
+    for (size_t i = 0; i < n; ++i) v.push_back(static_cast<uint32_t>(rng()) % span);
+    std::sort(v.begin(), v.end());
+    v.erase(std::unique(v.begin(), v.end()), v.end());
+    return v;
+  };
+  auto as_library = [](const std::vector<uint32_t>& v) {
+    Bitmap b = Bitmap::of_sorted(v.data(), v.size());
+    for (uint32_t x = 0; x < 5000; ++x) b.add(0xF0000000u + x);
+    for (uint32_t x = 0; x < 5000; ++x) b.remove(0xF0000000u + x);
+    return b;
+  };
+  using V = std::vector<uint32_t>;
+  auto op = [](auto f, const V& a, const V& b) {
+    V out;
+    f(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
+    return out;
+  };
+  for (int round = 0; round < 150; ++round) {
+    V va = random_set(), vb = random_set();
+    if (round % 5 == 0) vb = op([](auto... x) { return std::set_union(x...); }, vb, V(va.begin(), va.begin() + va.size() / 2));
+    V both = op([](auto... x) { return std::set_intersection(x...); }, va, vb);
+    V either = op([](auto... x) { return std::set_union(x...); }, va, vb);
+    V only_a = op([](auto... x) { return std::set_difference(x...); }, va, vb);
+    for (int forms = 0; forms < 4; ++forms) {
+      Bitmap a = forms & 1 ? as_library(va) : Bitmap::of_sorted(va.data(), va.size());
+      Bitmap b = forms & 2 ? as_library(vb) : Bitmap::of_sorted(vb.data(), vb.size());
+      SCOPED_TRACE(testing::Message() << "round " << round << " forms " << forms << " sizes " << va.size() << " " << vb.size());
+      EXPECT_EQ(Bitmap::and_of(a, b).to_vector(), both);
+      EXPECT_EQ(Bitmap::andnot_of(a, b).to_vector(), only_a);
+      EXPECT_EQ(Bitmap::or_many({&a, &b}).to_vector(), either);
+      EXPECT_EQ(a.intersects(b), !both.empty());
+      EXPECT_EQ(b.is_subset_of(a), both.size() == vb.size());
+      EXPECT_EQ(a.equals(b), va == vb);
+      EXPECT_EQ(a.cardinality(), va.size());
+      EXPECT_EQ(a.maximum(), va.empty() ? 0 : va.back());
+      EXPECT_EQ(encoded(a), encoded(Bitmap::of_sorted(va.data(), va.size())));
+      Bitmap c = a.clone(), d = a.clone(), e = a.clone();
+      c.and_with(b);
+      d.or_with(b);
+      e.andnot_with(b);
+      EXPECT_EQ(c.to_vector(), both);
+      EXPECT_EQ(d.to_vector(), either);
+      EXPECT_EQ(e.to_vector(), only_a);
+      // Members of b added one by one, then a's removed: growth and shrinking in place.
+      for (uint32_t x : vb) EXPECT_EQ(a.add_checked(x), !std::binary_search(va.begin(), va.end(), x));
+      EXPECT_EQ(a.to_vector(), either);
+      for (uint32_t x : va) a.remove(x);
+      a.compact();
+      EXPECT_EQ(a.to_vector(), op([](auto... x) { return std::set_difference(x...); }, vb, va));
+      for (uint32_t x : vb) EXPECT_EQ(a.contains(x), !std::binary_search(va.begin(), va.end(), x));
+    }
+  }
+}
