@@ -205,13 +205,26 @@ Status Store::add(std::string_view id, float lat, float lon, std::string_view me
 }
 
 constexpr size_t kParallelBatch = 256;
+constexpr size_t kKeptPreparedBytes = 4096;  // a prepared point's room kept for the next batch
 
 // One function, past 80 lines: the two threads share the batch's progress, its outcomes and its
 // stop flags, which are simplest to follow as locals of one function.
 Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64_t* added) {
   *done = 0;
   const size_t total = points.size();
-  std::vector<PreparedMeta> prepared(total);
+  // The prepared points are kept from batch to batch on the calling thread: each keeps its
+  // buffers' room, so a long load allocates nothing per point (a large one is let go below).
+  thread_local std::vector<PreparedMeta> kept;
+  if (kept.size() < total) kept.resize(total);
+  std::vector<PreparedMeta>& prepared = kept;
+  struct Trim {
+    std::vector<PreparedMeta>& v;
+    size_t n;
+    ~Trim() {
+      for (size_t k = 0; k < n; ++k)
+        if (v[k].bytes.capacity() > kKeptPreparedBytes) v[k] = PreparedMeta();
+    }
+  } trim{prepared, total};
   std::vector<Status> outcome(total);
   // Preparing is the larger part of the work and touches nothing shared. In a large batch a
   // second thread prepares the items from `split` on, in order, publishing its progress, while
