@@ -188,6 +188,9 @@ class InsertBatch {
  public:
   explicit InsertBatch(CoreIndex& ix) : ix_(ix) {}
   Status insert(std::string_view id, float lat, float lon, const PreparedMeta& meta);
+  // Starts fetching what a later insert of this point reads first (its id's place in the id
+  // map, its row of cells): a batch knows its points ahead, and those reads miss the cache.
+  void prefetch(std::string_view id, float lat, float lon) const;
   void finish();
 
  private:

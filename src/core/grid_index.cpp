@@ -189,6 +189,14 @@ void GridIndex::add_point(uint64_t key, uint32_t id, float lat, float lon) {
   cells.add_point(j, row, id, lat, lon);
 }
 
+void GridIndex::prefetch(uint64_t key) const {
+  uint32_t row = uint32_t(key >> 32), col = uint32_t(key);
+  if (is_border(row, col) || chunks_.empty() || !chunks_[row / kChunkRows]) return;
+  const RowCells* e = &chunks_[row / kChunkRows][row % kChunkRows];
+  __builtin_prefetch(e);
+  __builtin_prefetch(reinterpret_cast<const char*>(e) + 64);
+}
+
 bool GridIndex::insert(uint64_t key, Bitmap&& ids) {
   size_t before = size_;
   Bitmap& cell = (*this)[key];

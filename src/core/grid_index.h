@@ -152,6 +152,8 @@ class GridIndex {
   Bitmap& operator[](uint64_t key);
   // Files id, larger than every id filed before, at (lat, lon) under `key`.
   void add_point(uint64_t key, uint32_t id, float lat, float lon);
+  // Starts fetching the row entry a later add_point(key, ...) reads.
+  void prefetch(uint64_t key) const;
   // Files a whole cell; false (leaving `ids` as it was) when the key already has one.
   bool insert(uint64_t key, Bitmap&& ids);
   // Null when the cell has no entry.

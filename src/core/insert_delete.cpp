@@ -126,6 +126,11 @@ Status InsertBatch::insert(std::string_view id, float lat, float lon, const Prep
   });
 }
 
+void InsertBatch::prefetch(std::string_view id, float lat, float lon) const {
+  ix_.ext_to_int.prefetch(hash_id(id));
+  ix_.grid_index.prefetch(cell_key(lat, lon));
+}
+
 void InsertBatch::finish() {
   for (Field& p : fields_) {
     ix_.num_index[absl::string_view(p.key.data(), p.key.size())].insert_new(p.ids.data(), p.values.data(),

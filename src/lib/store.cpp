@@ -205,6 +205,7 @@ Status Store::add(std::string_view id, float lat, float lon, std::string_view me
 }
 
 constexpr size_t kParallelBatch = 256;
+constexpr size_t kPrefetchAhead = 16;  // points whose first reads are started before their insert
 constexpr size_t kKeptPreparedBytes = 4096;  // a prepared point's room kept for the next batch
 
 // One function, past 80 lines: the two threads share the batch's progress, its outcomes and its
@@ -286,6 +287,10 @@ Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64
         failed = outcome[k];
         break;
       }
+    }
+    if (k + kPrefetchAhead < limit) {
+      const NewPoint& ahead = points[k + kPrefetchAhead];
+      batch.prefetch(ahead.id, ahead.lat, ahead.lon);
     }
     uint64_t before = index_->allocated();
     const NewPoint& p = points[k];
