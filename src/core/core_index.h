@@ -182,15 +182,23 @@ Status insert_prepared(CoreIndex& ix, std::string_view id, float lat, float lon,
 // The string and numeric indexes of point i take its metadata's top-level fields.
 void index_fields(CoreIndex& ix, uint32_t i, const PreparedMeta& meta);
 
-// Inserts of a batch (add_many): as insert_prepared, except that numbers reach their fields'
-// slices together when the batch ends. Nothing reads the numeric index in between.
+// Inserts of a batch (add_many), each in two steps: place writes the point's records, makes it
+// live and files it in the grid; index indexes its metadata. Points are placed in order and
+// indexed in the same order, by one thread each: the two steps touch disjoint parts of the index
+// (place: the id map, live set, records and grid; index: the metadata's indexes), and nothing
+// reads the index until the batch ends. Numbers reach their fields' slices together at
+// finish().
 class InsertBatch {
  public:
   explicit InsertBatch(CoreIndex& ix) : ix_(ix) {}
-  Status insert(std::string_view id, float lat, float lon, const PreparedMeta& meta);
-  // Starts fetching what a later insert of this point reads first (its id's place in the id
-  // map, its row of cells): a batch knows its points ahead, and those reads miss the cache.
-  void prefetch(std::string_view id, float lat, float lon) const;
+  // *i: the point's id; *placed is false (nothing done) when its id is already present.
+  Status place(std::string_view id, float lat, float lon, const PreparedMeta& meta, bool* placed, uint32_t* i);
+  void index(uint32_t i, const PreparedMeta& meta);
+  // Start fetching what a later place or index of this point reads first (its id's place in the
+  // id map and its row of cells; its texts' sets): a batch knows its points ahead, and those
+  // reads miss the cache. Each is called by the thread of its step.
+  void prefetch_place(std::string_view id, float lat, float lon) const;
+  void prefetch_index(const PreparedMeta& meta) const;
   void finish();
 
  private:

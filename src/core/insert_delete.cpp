@@ -44,11 +44,12 @@ float json_number_to_f32(const Json& v) { return number_value(v); }
 
 namespace {
 
-// Everything an insert does but the metadata's indexes, which index(i) adds; false (nothing done)
-// when the id is already present.
-template <class Index>
-Status insert_point(CoreIndex& ix, std::string_view id, float lat, float lon, std::string_view text, bool replay,
-                    Index&& index) {
+// What an insert does before the point is filed in the grid and its metadata indexed: the three
+// records written and the point made live, as id *i; *placed is false (nothing done) when the id
+// is already present.
+Status place_point(CoreIndex& ix, std::string_view id, float lat, float lon, std::string_view text, bool replay,
+                   bool* placed, uint32_t* i_out) {
+  *placed = false;
   uint64_t h = hash_id(id);
   if (ix.ext_to_int.count(h) != 0) return {};  // add never updates a point
   KV_TRY(ensure_capacity(ix));
@@ -63,6 +64,19 @@ Status insert_point(CoreIndex& ix, std::string_view id, float lat, float lon, st
   if (!(replay && std::memcmp(ix.coords_mmap.data() + 8 * size_t{i}, ll, 8) == 0)) write_coords(ix, i, lat, lon);
   // Only now, with all three records written, does the point become visible.
   ix.make_live(h, i);
+  *placed = true;
+  *i_out = i;
+  return {};
+}
+
+// The whole insert; index(i) adds the metadata's indexes.
+template <class Index>
+Status insert_point(CoreIndex& ix, std::string_view id, float lat, float lon, std::string_view text, bool replay,
+                    Index&& index) {
+  bool placed;
+  uint32_t i;
+  KV_TRY(place_point(ix, id, lat, lon, text, replay, &placed, &i));
+  if (!placed) return {};
   ix.grid_index.add_point(cell_key(lat, lon), i, lat, lon);
   index(i);
   return {};
@@ -101,34 +115,48 @@ Status insert_prepared(CoreIndex& ix, std::string_view id, float lat, float lon,
   return insert_point(ix, id, lat, lon, meta.text(), false, [&](uint32_t i) { index_fields(ix, i, meta); });
 }
 
-Status InsertBatch::insert(std::string_view id, float lat, float lon, const PreparedMeta& meta) {
-  return insert_point(ix_, id, lat, lon, meta.text(), false, [&](uint32_t i) {
-    auto view = [](std::string_view s) { return absl::string_view(s.data(), s.size()); };
-    for (const PreparedMeta::Field& f : meta.fields) {
-      if (f.kind == PreparedMeta::Field::Str) {
-        ix_.str_index[view(meta.key(f))][view(meta.value(f))].add(i);
-        continue;
-      }
-      std::string_view key = meta.key(f);
-      Field* pending = nullptr;
-      for (Field& p : fields_)
-        if (p.key == key) pending = &p;
-      if (pending == nullptr) {
-        // A field new to the batch: it enters the index now, in the order single inserts
-        // would have created it.
-        ix_.num_index.try_emplace(view(key));
-        fields_.push_back(Field{std::string(key), {}, {}});
-        pending = &fields_.back();
-      }
-      pending->ids.push_back(i);
-      pending->values.push_back(f.num);
-    }
-  });
+Status InsertBatch::place(std::string_view id, float lat, float lon, const PreparedMeta& meta, bool* placed,
+                          uint32_t* i) {
+  KV_TRY(place_point(ix_, id, lat, lon, meta.text(), false, placed, i));
+  if (*placed) ix_.grid_index.add_point(cell_key(lat, lon), *i, lat, lon);
+  return {};
 }
 
-void InsertBatch::prefetch(std::string_view id, float lat, float lon) const {
+void InsertBatch::index(uint32_t i, const PreparedMeta& meta) {
+  auto view = [](std::string_view s) { return absl::string_view(s.data(), s.size()); };
+  for (const PreparedMeta::Field& f : meta.fields) {
+    if (f.kind == PreparedMeta::Field::Str) {
+      ix_.str_index[view(meta.key(f))][view(meta.value(f))].add(i);
+      continue;
+    }
+    std::string_view key = meta.key(f);
+    Field* pending = nullptr;
+    for (Field& p : fields_)
+      if (p.key == key) pending = &p;
+    if (pending == nullptr) {
+      // A field new to the batch: it enters the index now, in the order single inserts
+      // would have created it.
+      ix_.num_index.try_emplace(view(key));
+      fields_.push_back(Field{std::string(key), {}, {}});
+      pending = &fields_.back();
+    }
+    pending->ids.push_back(i);
+    pending->values.push_back(f.num);
+  }
+}
+
+void InsertBatch::prefetch_place(std::string_view id, float lat, float lon) const {
   ix_.ext_to_int.prefetch(hash_id(id));
   ix_.grid_index.prefetch(cell_key(lat, lon));
+}
+
+void InsertBatch::prefetch_index(const PreparedMeta& meta) const {
+  for (const PreparedMeta::Field& f : meta.fields) {
+    if (f.kind != PreparedMeta::Field::Str) continue;
+    std::string_view key = meta.key(f), value = meta.value(f);
+    auto values = ix_.str_index.find(absl::string_view(key.data(), key.size()));
+    if (values != ix_.str_index.end()) values->second.prefetch(absl::string_view(value.data(), value.size()));
+  }
 }
 
 void InsertBatch::finish() {

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <exception>
+#include <system_error>
 #include <thread>
 #include <tuple>
 
@@ -205,19 +207,47 @@ Status Store::add(std::string_view id, float lat, float lon, std::string_view me
 }
 
 constexpr size_t kParallelBatch = 256;
-constexpr size_t kPrefetchAhead = 16;  // points whose first reads are started before their insert
+constexpr size_t kPrefetchAhead = 16;  // points whose first reads are started before their step
 constexpr size_t kKeptPreparedBytes = 4096;  // a prepared point's room kept for the next batch
+constexpr size_t kClaimRun = 8;  // points a thread claims to prepare at once
 
 // One function, past 80 lines: the two threads share the batch's progress, its outcomes and its
 // stop flags, which are simplest to follow as locals of one function.
+//
+// Each point goes through three steps: preparing its metadata (touches nothing shared), placing
+// it (the log record, the id map, the records: in order, on this thread, under the locks) and
+// indexing it (grid and metadata indexes: in order, after its placing). In a large batch a second
+// thread indexes each point once it is placed; both threads prepare, in order of a shared claim,
+// whenever their own step has nothing to do (this thread when the point it must place next is not
+// yet prepared). The work thereby spreads over both threads whatever the share of each step. The
+// first point whose preparing fails ends the batch there.
 Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64_t* added) {
   *done = 0;
   const size_t total = points.size();
-  // The prepared points are kept from batch to batch on the calling thread: each keeps its
-  // buffers' room, so a long load allocates nothing per point (a large one is let go below).
-  thread_local std::vector<PreparedMeta> kept;
-  if (kept.size() < total) kept.resize(total);
-  std::vector<PreparedMeta>& prepared = kept;
+  if (total == 0) return {};
+  // What the batch keeps per point is kept from batch to batch on the calling thread: each
+  // prepared point keeps its buffers' room, so a long load allocates nothing per point (a large
+  // one is let go below).
+  struct Scratch {
+    std::vector<PreparedMeta> prepared;
+    std::unique_ptr<std::atomic<uint8_t>[]> state;  // 0: not prepared yet, 1: prepared, 2: failed
+    size_t state_room = 0;
+    std::vector<uint32_t> ids;
+    std::vector<uint8_t> placed;  // 0: its id was already present
+  };
+  thread_local Scratch scratch;
+  if (scratch.prepared.size() < total) {
+    scratch.prepared.resize(total);
+    scratch.ids.resize(total);
+    scratch.placed.resize(total);
+  }
+  if (scratch.state_room < total) {
+    scratch.state.reset(new std::atomic<uint8_t>[total]);
+    scratch.state_room = total;
+  }
+  std::vector<PreparedMeta>& prepared = scratch.prepared;
+  std::atomic<uint8_t>* state = scratch.state.get();
+  for (size_t k = 0; k < total; ++k) state[k].store(0, std::memory_order_relaxed);
   struct Trim {
     std::vector<PreparedMeta>& v;
     size_t n;
@@ -226,84 +256,128 @@ Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64
         if (v[k].bytes.capacity() > kKeptPreparedBytes) v[k] = PreparedMeta();
     }
   } trim{prepared, total};
-  std::vector<Status> outcome(total);
-  // Preparing is the larger part of the work and touches nothing shared. In a large batch a
-  // second thread prepares the items from `split` on, in order, publishing its progress, while
-  // this one prepares those before it and then inserts each item once it is ready: the inserts
-  // overlap the second thread's preparing. The first item that fails ends the batch there.
-  size_t split = total >= kParallelBatch ? total * 3 / 16 : total;
-  std::atomic<size_t> ready{split};   // items split..ready-1 are prepared
-  std::atomic<bool> stopped{false};   // the second thread has prepared all it will
-  std::atomic<bool> abandon{false};
-  std::thread second;
-  if (split < total) {
-    second = std::thread([&] {
-      for (size_t k = split; k < total && !abandon.load(std::memory_order_relaxed); ++k) {
-        outcome[k] = prepare(points[k].metadata, &prepared[k]);
-        if (!outcome[k]) break;
-        ready.store(k + 1, std::memory_order_release);
-      }
-      stopped.store(true, std::memory_order_release);
-    });
-  }
-  struct Joiner {
-    std::thread& t;
-    std::atomic<bool>& abandon;
-    ~Joiner() {
-      abandon.store(true, std::memory_order_relaxed);
-      if (t.joinable()) t.join();
+  // The errors of the points whose preparing failed (either thread's, so under a mutex).
+  std::mutex failures_mutex;
+  std::vector<std::pair<size_t, Error>> failures;
+  // The batch's progress, each counter in a cache line of its own: the two threads read and
+  // write them all the time.
+  struct Progress {
+    alignas(64) std::atomic<size_t> claim{1};  // the first point nobody has claimed to prepare
+    alignas(64) std::atomic<size_t> assigned{0};  // points below it are placed
+    alignas(64) std::atomic<bool> placing{true};  // false once this thread has placed all it will
+    std::atomic<bool> broken{false};  // the second thread stopped on an exception
+  };
+  auto progress = std::make_unique<Progress>();
+  std::atomic<size_t>& claim = progress->claim;
+  std::atomic<size_t>& assigned = progress->assigned;
+  std::atomic<bool>& placing = progress->placing;
+  std::atomic<bool>& broken = progress->broken;
+  auto prepare_one = [&](size_t c) {
+    Status s = prepare(points[c].metadata, &prepared[c]);
+    if (!s) {
+      std::lock_guard<std::mutex> g(failures_mutex);
+      failures.emplace_back(c, s.error());
     }
-  } joiner{second, abandon};
-
-  size_t limit = total;
-  Status failed;
-  for (size_t k = 0; k < split; ++k) {
-    outcome[k] = prepare(points[k].metadata, &prepared[k]);
-    if (!outcome[k]) {
-      limit = k;
-      failed = outcome[k];
-      break;
-    }
-  }
-  if (limit == 0) return failed;
+    state[c].store(s ? 1 : 2, std::memory_order_release);
+  };
+  auto failure_of = [&](size_t c) -> Error {
+    std::lock_guard<std::mutex> g(failures_mutex);
+    for (auto& f : failures)
+      if (f.first == c) return f.second;
+    return Error::fatal("no error kept for a failed point");
+  };
+  // Points are claimed a few at a time: neighbours share cache lines (their prepared records and
+  // states), best written by one thread.
+  auto claim_run = [&] {
+    size_t c = claim.fetch_add(kClaimRun, std::memory_order_relaxed);
+    if (c >= total) return false;
+    for (size_t x = c; x < std::min(c + kClaimRun, total); ++x) prepare_one(x);
+    return true;
+  };
+  // The first point's errors come before the store's, as add's do.
+  prepare_one(0);
+  if (state[0].load(std::memory_order_relaxed) != 1) return failure_of(0);
   KV_TRY(writable());
   std::unique_lock<std::shared_mutex> ilk(index_lock_);
   std::unique_lock<std::shared_mutex> llk(log_lock_);
   // The records of the whole batch reach their files in one write each.
   begin_record_batch(*index_);
   InsertBatch batch(*index_);
-  Status inserted;
-  for (size_t k = 0; k < limit; ++k) {
-    if (k >= split && ready.load(std::memory_order_acquire) <= k) {
-      bool ended = false;
-      while (ready.load(std::memory_order_acquire) <= k) {
-        if (stopped.load(std::memory_order_acquire)) {
-          ended = ready.load(std::memory_order_acquire) <= k;
-          break;
+  std::vector<uint32_t>& ids = scratch.ids;
+  std::vector<uint8_t>& placed = scratch.placed;
+  std::exception_ptr thrown;
+  auto index_one = [&](size_t j) {
+    size_t f = j + kPrefetchAhead;
+    if (f < total && state[f].load(std::memory_order_acquire) == 1) batch.prefetch_index(prepared[f]);
+    if (placed[j]) batch.index(ids[j], prepared[j]);
+  };
+  std::thread second;
+  if (total >= kParallelBatch) {
+    try {
+      second = std::thread([&] {
+        try {
+          size_t j = 0, known = 0;  // known: what `assigned` said when last read
+          for (;;) {
+            if (j < known) {
+              index_one(j++);
+              continue;
+            }
+            bool more = placing.load(std::memory_order_acquire);
+            known = assigned.load(std::memory_order_acquire);
+            if (j < known) continue;
+            if (!more) break;
+            if (!claim_run()) std::this_thread::yield();
+          }
+        } catch (...) {
+          thrown = std::current_exception();
+          broken.store(true, std::memory_order_release);
         }
-        std::this_thread::yield();
-      }
-      if (ended) {
-        failed = outcome[k];
-        break;
-      }
+      });
+    } catch (const std::system_error&) {
+      // No second thread: this one does every step.
     }
-    if (k + kPrefetchAhead < limit) {
+  }
+  const bool parallel = second.joinable();
+  // Whatever way this function is left, the second thread ends before the locks are let go.
+  struct Joiner {
+    std::thread& t;
+    std::atomic<bool>& placing;
+    ~Joiner() {
+      placing.store(false, std::memory_order_release);
+      if (t.joinable()) t.join();
+    }
+  } joiner{second, placing};
+
+  Status failed, inserted;
+  for (size_t k = 0; k < total && !broken.load(std::memory_order_relaxed); ++k) {
+    while (state[k].load(std::memory_order_acquire) == 0 && !broken.load(std::memory_order_acquire))
+      if (!claim_run()) std::this_thread::yield();  // the second thread is preparing it
+    if (state[k].load(std::memory_order_acquire) != 1) {
+      if (state[k].load(std::memory_order_acquire) == 2) failed = failure_of(k);
+      break;
+    }
+    if (k + kPrefetchAhead < total) {
       const NewPoint& ahead = points[k + kPrefetchAhead];
-      batch.prefetch(ahead.id, ahead.lat, ahead.lon);
+      batch.prefetch_place(ahead.id, ahead.lat, ahead.lon);
     }
-    uint64_t before = index_->allocated();
     const NewPoint& p = points[k];
     auto w = wal_->append_insert_encoded(p.id, p.lat, p.lon, prepared[k].log());
     if (!w) {
       inserted = append_failed(w.error());
       break;
     }
-    inserted = batch.insert(p.id, p.lat, p.lon, prepared[k]);
+    bool is_new;
+    inserted = batch.place(p.id, p.lat, p.lon, prepared[k], &is_new, &ids[k]);
     if (!inserted) break;
-    *added += index_->allocated() - before;
+    placed[k] = is_new;
+    *added += is_new;
     *done = k + 1;
+    assigned.store(k + 1, std::memory_order_release);
+    if (!parallel) index_one(k);
   }
+  placing.store(false, std::memory_order_release);
+  if (parallel) second.join();
+  if (thrown) std::rethrow_exception(thrown);
   batch.finish();
   Status written = end_record_batch(*index_);
   if (!inserted) return inserted;
