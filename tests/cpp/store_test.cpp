@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <string>
@@ -60,6 +61,52 @@ TEST(Store, PersistKeepsWhatIsAddedWhileItRuns) {
   auto s = open_store(d.path);
   EXPECT_EQ(s->count(), uint64_t{kPoints});
   EXPECT_EQ(all_points(*s), size_t{kPoints});
+}
+
+// Each (id, metadata) a box search over the whole world finds, sorted.
+std::vector<std::string> found(Store& s, const char* filter) {
+  std::optional<std::string_view> f;
+  if (filter != nullptr) f = filter;
+  auto r = s.search_box({90.f, -180.f}, {-90.f, 180.f}, f);
+  EXPECT_TRUE(r);
+  std::vector<std::string> out;
+  for (size_t k = 0; r && k < r->size(); ++k)
+    out.push_back(r->arena.substr(r->ids[k].first, r->ids[k].second) + " " +
+                  r->arena.substr(r->metas[k].first, r->metas[k].second));
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// add_many's two threads against one add per point: repeated ids (in the batch and already
+// stored), crowded cells, string and numeric fields, and a bad item that ends the batch.
+TEST(Store, AddManyAgreesWithAddOneByOne) {
+  TempDir d1, d2;
+  auto many = open_store(d1.path), one = open_store(d2.path);
+  std::vector<std::string> ids, metas;
+  for (int i = 0; i < 5000; ++i) {
+    ids.push_back("p" + std::to_string(i % 4000));  // the last thousand repeat earlier ids
+    metas.push_back(R"({"kind": "k)" + std::to_string(i % 7) + R"(", "n": )" + std::to_string(i % 13) +
+                    R"(, "name": "place )" + std::to_string(i) + "\"}");
+  }
+  metas[4500] = "{bad";
+  ASSERT_TRUE(many->add("p7", 1.f, 2.f, R"({"kind": "first"})"));
+  ASSERT_TRUE(one->add("p7", 1.f, 2.f, R"({"kind": "first"})"));
+  std::vector<NewPoint> batch;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    float lat = static_cast<float>(i % 50) * 0.001f, lon = static_cast<float>(i % 97) * 0.37f - 18.f;
+    batch.push_back({ids[i], lat, lon, metas[i]});
+    if (i < 4500) ASSERT_TRUE(one->add(ids[i], lat, lon, metas[i]));
+  }
+  size_t done = 0;
+  uint64_t added = 0;
+  auto r = many->add_many(batch, &done, &added);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::InvalidJson);
+  EXPECT_EQ(done, 4500u);
+  EXPECT_EQ(added, 3999u);
+  EXPECT_EQ(many->count(), one->count());
+  for (const char* f : {static_cast<const char*>(nullptr), R"({"kind": "k4"})", R"({"n": {"$gt": 5}})"})
+    EXPECT_EQ(found(*many, f), found(*one, f)) << (f ? f : "no filter");
 }
 
 int fail_ids_once(const char* name) {
