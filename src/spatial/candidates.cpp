@@ -104,9 +104,10 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
   return u;
 }
 
-// The positions of a crowded inner cell, made from the stored coordinates of its members.
-const CellPositions* positions_of(const CoreIndex& ix, uint32_t row, uint32_t col, const RowCells& cells, size_t j,
-                                  const std::vector<uint32_t>& members) {
+}  // namespace
+
+const CellPositions* cell_positions(const CoreIndex& ix, uint32_t row, uint32_t col, const RowCells& cells, size_t j,
+                                    const std::vector<uint32_t>& members) {
   if (const CellPositions* p = cells.positions(j)) return p;
   CellPositions* made = CellPositions::make(uint32_t(members.size()));
   ix.for_each_coords(members, [&](uint32_t, float lat, float lon) {
@@ -114,8 +115,6 @@ const CellPositions* positions_of(const CoreIndex& ix, uint32_t row, uint32_t co
   });
   return cells.publish_positions(j, made);
 }
-
-}  // namespace
 
 std::vector<uint32_t> candidate_ids_near(const CoreIndex& ix, const std::vector<CellRect>& rects,
                                          const Allowed& allowed, const CellPrune& prune) {
@@ -134,7 +133,7 @@ std::vector<uint32_t> candidate_ids_near(const CoreIndex& ix, const std::vector<
     const RowCells& rc = ix.grid_index.row(row);
     size_t j = rc.lower_bound(col);
     b->to_vector(&members);
-    const CellPositions* pos = positions_of(ix, row, col, rc, j, members);
+    const CellPositions* pos = cell_positions(ix, row, col, rc, j, members);
     if (pos->size != members.size()) {  // never, while the index keeps them in step
       ids.insert(ids.end(), members.begin(), members.end());
       continue;

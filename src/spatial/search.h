@@ -68,6 +68,13 @@ std::vector<uint32_t> candidate_ids(const CoreIndex& ix, const std::vector<CellR
 std::vector<uint32_t> candidate_ids_near(const CoreIndex& ix, const std::vector<CellRect>& rects,
                                          const Allowed& allowed, const CellPrune& prune);
 
+// Where the points of crowded inner cell j of `cells` (row, col), whose ids are `members`, lie
+// within it: made from their stored coordinates by the first search that asks (under the shared
+// lock: searches may race to make them), then kept in step by inserts until the cell changes
+// otherwise.
+const CellPositions* cell_positions(const CoreIndex& ix, uint32_t row, uint32_t col, const RowCells& cells, size_t j,
+                                    const std::vector<uint32_t>& members);
+
 // Points within radius_m of the query, nearest first, ties in ascending internal id.
 std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float radius_m,
                                const Allowed& allowed);

@@ -48,6 +48,9 @@ constexpr uint64_t kFewAllowed = 20000;
 // While fewer than k points are kept, a filter is evaluated once this many ids are gathered (or
 // as many as points are missing, when fewer).
 constexpr size_t kFilterBatch = 128;
+// An allowed set this many times smaller than the live points is intersected with each crowded
+// cell instead of each point being bounded.
+constexpr uint64_t kSparseRatio = 8;
 // Slack for the cell bounds, in degrees, against the rounding of rows and columns.
 constexpr double kPadDeg = 1e-9;
 
@@ -138,9 +141,9 @@ class Search {
   // (the query in range too): the latitude difference, and the distance to the meridian at the
   // point's longitude difference D (at most 90 degrees counted), R * asin(cos(query latitude) *
   // sin D), with asin y >= y and sin x >= x - x^3/6. No trigonometry per point.
-  double bound_m(float plat, float plon) const {
-    double dlat = std::fabs(double(plat) - double(lat_)) * kRad;
-    double dlon = std::fabs(double(plon) - double(lon_));
+  double bound_m(double plat, double plon) const {
+    double dlat = std::fabs(plat - double(lat_)) * kRad;
+    double dlon = std::fabs(plon - double(lon_));
     if (dlon > 180.0) dlon = 360.0 - dlon;
     double x = std::min(dlon, 90.0) * kRad;
     return kEarthRadiusM * std::max(dlat, cos_lat_ * (x - x * x * x / 6.0));
@@ -176,6 +179,7 @@ class Walk {
       : ix_(ix), a_(a), s_(ix, lat, lon, k), lat_(lat), lon_(lon), qrow_(lat_row(lat)), qcol_(lon_col(lon)) {
     double c = std::cos(double(lat) * kRad);
     aspect_ = c > 1.0 / kMaxAspect ? std::max(1.0, 1.0 / c) : kMaxAspect;
+    live_ = ix.valid_ids.cardinality();
     if (a.filter == nullptr) {
       whole_ = a.set;
       n_allowed_ = a.set->cardinality();
@@ -184,7 +188,7 @@ class Walk {
 
   std::vector<Hit> run() {
     Rect done{qrow_ + 1, qrow_, qcol_, 0};  // nothing yet
-    std::vector<uint32_t> ids;  // under cells of `done`, not measured yet
+    std::vector<uint64_t> ids;  // under cells of `done`, not measured yet (keys: see frame)
     for (int64_t r = 0;; ++r) {
       Rect next = grow(done, r);
       uint64_t cells = uint64_t(next.rows() * next.span - done.rows() * done.span);
@@ -256,8 +260,36 @@ class Walk {
     return std::min({south * kRad * kEarthRadiusM, north * kRad * kEarthRadiusM, side});
   }
 
-  static void take(const Bitmap& cell, std::vector<uint32_t>* ids) {
+  static void take(const Bitmap& cell, std::vector<uint64_t>* ids) {
     cell.for_each([&](uint32_t x) { ids->push_back(x); });
+  }
+
+  // The ids of cell j of a row, each with a lower bound of its float distance (the key's upper
+  // half: a float's bits, never negative, so keys order by bound). A crowded cell's bounds come
+  // from where its points lie within it, read in sequence, no stored coordinates fetched; a
+  // position is within 2e-7 degrees of its point (some 2 cm), hence the 0.1 m taken off. Other
+  // cells' ids get the bound 0.
+  void take_bounded(const RowCells& cells, size_t j, int64_t row, std::vector<uint64_t>* ids) {
+    const Bitmap& set = cells.ids(j);
+    if (set.tiny()) return take(set, ids);
+    // Few allowed points among many: the cell's allowed ones, found as one intersection, are
+    // fewer than its points to bound.
+    if (whole_ != nullptr && n_allowed_ * kSparseRatio < live_) return take(Bitmap::and_of(set, *whole_), ids);
+    uint32_t r = uint32_t(row), col = cells.col(j);
+    set.to_vector(&members_);
+    const CellPositions* pos = cell_positions(ix_, r, col, cells, j, members_);
+    if (pos->size != members_.size()) {  // never, while the index keeps them in step
+      for (uint32_t x : members_) ids->push_back(x);
+      return;
+    }
+    for (size_t k = 0; k < members_.size(); ++k) {
+      uint32_t w = pos->at[k];
+      double b = std::max(0.0, floor_m(s_.bound_m(CellPositions::lat_of(r, w), CellPositions::lon_of(col, w)) - 0.1));
+      float f = static_cast<float>(b * (1.0 - 0x1p-22));  // never above b
+      uint32_t bits;
+      std::memcpy(&bits, &f, 4);
+      ids->push_back(uint64_t{bits} << 32 | members_[k]);
+    }
   }
 
   // A row of `done`: its cells measured so far are those of the rectangle's columns, the ones
@@ -317,27 +349,62 @@ class Walk {
   // The ids under the occupied cells of `next` outside `prev` (the inner ones: border cells are
   // left to the first level); returns how many cells. A row costs two comparisons when none of
   // its cells joins.
-  uint64_t frame(const Rect& prev, const Rect& next, std::vector<uint32_t>* ids) {
+  uint64_t frame(const Rect& prev, const Rect& next, std::vector<uint64_t>* ids) {
     uint64_t found = 0;
     int64_t a = next.c0, b = next.c0 + next.span;
     for (int64_t row = next.r0; row <= next.r1; ++row) {
       RowCursor& c = cursor(row);
       if (row < prev.r0 || row > prev.r1) start(row, a, &c);
       for (; c.left > 0 && c.east_col() < b; ++found) {
-        take(c.cells->ids(c.east), ids);
+        take_bounded(*c.cells, c.east, row, ids);
         c.step_east();
       }
       for (; c.left > 0 && c.west_col() >= a; ++found) {
-        take(c.cells->ids(c.west), ids);
+        take_bounded(*c.cells, c.west, row, ids);
         c.step_west();
       }
     }
     return found;
   }
 
-  void flush(std::vector<uint32_t>& ids) {
-    s_.measure(allowed_of(ids));
-    ids.clear();
+  // Measures the allowed ones of some levels' keyed ids. Once the allowed set is known whole,
+  // the least bounds go first, until k points are kept; then every id whose bound is above the
+  // k-th distance kept is passed over unmeasured.
+  void flush(std::vector<uint64_t>& keys) {
+    if (keys.empty()) return;
+    measured_.clear();
+    if (whole_ == nullptr) {
+      for (uint64_t key : keys) measured_.push_back(uint32_t(key));
+      s_.measure(allowed_of(measured_));
+      keys.clear();
+      return;
+    }
+    // Cells keep deleted ids until vacuum; every other id they hold is live.
+    bool check = !(a_.unrestricted() && ix_.deleted.empty());
+    auto take_allowed = [&](uint64_t key) {
+      if (!check || whole_->contains(uint32_t(key))) measured_.push_back(uint32_t(key));
+    };
+    TopK& top = s_.top();
+    size_t from = 0;
+    if (!top.full()) {
+      from = std::min(keys.size(), std::max<size_t>(4 * top.missing(), 32));
+      if (from < keys.size()) std::nth_element(keys.begin(), keys.begin() + from, keys.end());
+      std::sort(keys.begin(), keys.begin() + from);
+      for (size_t j = 0; j < from; ++j) take_allowed(keys[j]);
+      s_.measure(measured_);
+      measured_.clear();
+    }
+    for (size_t j = from; j < keys.size(); ++j) {
+      if (top.full()) {
+        uint32_t bits = uint32_t(keys[j] >> 32);
+        float f;
+        std::memcpy(&f, &bits, 4);
+        if (double(f) > double(top.kth())) continue;
+      }
+      take_allowed(keys[j]);
+    }
+    s_.measure(measured_);
+    keys.clear();
   }
 
   // The allowed ones of some levels' ids (ascending), evaluating the filter within them until
@@ -345,15 +412,9 @@ class Walk {
   const std::vector<uint32_t>& allowed_of(std::vector<uint32_t>& ids) {
     if (ids.empty()) return ids;
     radix_sort(ids);
-    if (whole_ == nullptr) {
-      Bitmap part = Bitmap::of_sorted(ids.data(), ids.size());
-      if (!a_.all_live) part.and_with(*a_.set);
-      evaluate_filter(ix_, *a_.filter, &part).to_vector(&ids);
-    } else if (!(a_.unrestricted() && ix_.deleted.empty())) {  // whole_ is every live point
-      // Cells keep deleted ids until vacuum; every other id they hold is live.
-      ids.erase(std::remove_if(ids.begin(), ids.end(), [&](uint32_t x) { return !whole_->contains(x); }),
-                ids.end());
-    }
+    Bitmap part = Bitmap::of_sorted(ids.data(), ids.size());
+    if (!a_.all_live) part.and_with(*a_.set);
+    evaluate_filter(ix_, *a_.filter, &part).to_vector(&ids);
     return ids;
   }
 
@@ -415,8 +476,10 @@ class Walk {
   const Bitmap* whole_ = nullptr;  // the allowed set, once known whole
   Bitmap global_;
   uint64_t n_allowed_ = 0;
+  uint64_t live_ = 0;  // live points
   uint64_t area_ = 0;  // inner cells inside `done`
   uint64_t work_ = 0;  // rows passed and occupied cells met so far
+  std::vector<uint32_t> members_, measured_;  // scratch
   std::vector<RowCursor> north_, south_;  // rows qrow_ - 1, qrow_ - 2, ... and qrow_, qrow_ + 1, ...
 };
 
