@@ -273,8 +273,13 @@ class Walk {
     const Bitmap& set = cells.ids(j);
     if (set.tiny()) return take(set, ids);
     // Few allowed points among many: the cell's allowed ones, found as one intersection, are
-    // fewer than its points to bound.
-    if (whole_ != nullptr && n_allowed_ * kSparseRatio < live_) return take(Bitmap::and_of(set, *whole_), ids);
+    // fewer than its points to bound. An intersection costs about a tenth of measuring an allowed
+    // point per member: it counts as such in the work that decides when to measure the rest.
+    if (whole_ != nullptr && n_allowed_ * kSparseRatio < live_) {
+      work_ += set.cardinality() / 2;
+      Bitmap::and_of(set, *whole_).for_each([&](uint32_t x) { known_.push_back(x); });
+      return;
+    }
     uint32_t r = uint32_t(row), col = cells.col(j);
     set.to_vector(&members_);
     const CellPositions* pos = cell_positions(ix_, r, col, cells, j, members_);
@@ -371,7 +376,7 @@ class Walk {
   // the least bounds go first, until k points are kept; then every id whose bound is above the
   // k-th distance kept is passed over unmeasured.
   void flush(std::vector<uint64_t>& keys) {
-    if (keys.empty()) return;
+    if (keys.empty() && known_.empty()) return;
     measured_.clear();
     if (whole_ == nullptr) {
       for (uint64_t key : keys) measured_.push_back(uint32_t(key));
@@ -385,6 +390,8 @@ class Walk {
       if (!check || whole_->contains(uint32_t(key))) measured_.push_back(uint32_t(key));
     };
     TopK& top = s_.top();
+    s_.measure(known_);  // allowed already
+    known_.clear();
     size_t from = 0;
     if (!top.full()) {
       from = std::min(keys.size(), std::max<size_t>(4 * top.missing(), 32));
@@ -437,14 +444,18 @@ class Walk {
     std::vector<uint32_t> all = whole_->to_vector();
     TopK& top = s_.top();
     ix_.for_each_coords(all, [&](uint32_t id, float plat, float plon) {
+      // The bound first: it is cheaper than finding the point's cell, and passes over most.
+      double b = 0;
+      if (lat_in_range(plat) && plon >= -180.0f && plon <= 180.0f) {
+        b = std::max(0.0, floor_m(s_.bound_m(plat, plon)));
+        if (top.full() && b > double(top.kth())) return;
+      }
       uint32_t row = lat_row(plat), col = lon_col(plon);
       if (is_border(row, col)) {
         if (!border_done) s_.measure_one(id, plat, plon);
         return;
       }
       if (done.holds(row, col)) return;
-      double b = std::max(0.0, floor_m(s_.bound_m(plat, plon)));
-      if (top.full() && b > double(top.kth())) return;
       float f = static_cast<float>(b * (1.0 - 0x1p-22));  // never above b
       uint32_t bits;
       std::memcpy(&bits, &f, 4);
@@ -480,6 +491,7 @@ class Walk {
   uint64_t area_ = 0;  // inner cells inside `done`
   uint64_t work_ = 0;  // rows passed and occupied cells met so far
   std::vector<uint32_t> members_, measured_;  // scratch
+  std::vector<uint32_t> known_;  // allowed ids under cells of `done`, not measured yet
   std::vector<RowCursor> north_, south_;  // rows qrow_ - 1, qrow_ - 2, ... and qrow_, qrow_ + 1, ...
 };
 
