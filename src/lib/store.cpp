@@ -214,13 +214,13 @@ constexpr size_t kClaimRun = 8;  // points a thread claims to prepare at once
 // One function, past 80 lines: the two threads share the batch's progress, its outcomes and its
 // stop flags, which are simplest to follow as locals of one function.
 //
-// Each point goes through three steps: preparing its metadata (touches nothing shared), placing
-// it (the log record, the id map, the records: in order, on this thread, under the locks) and
-// indexing it (grid and metadata indexes: in order, after its placing). In a large batch a second
-// thread indexes each point once it is placed; both threads prepare, in order of a shared claim,
-// whenever their own step has nothing to do (this thread when the point it must place next is not
-// yet prepared). The work thereby spreads over both threads whatever the share of each step. The
-// first point whose preparing fails ends the batch there.
+// Each point goes through three steps: preparing its metadata (touches nothing shared), placing it
+// (the log record, the id map, the records, the grid cell: in order, on this thread, under the
+// locks) and indexing it (the metadata's indexes: in order, after its placing). In a large batch a
+// second thread indexes each point once it is placed; both threads prepare, in order of a shared
+// claim, whenever their own step has nothing to do (this thread when the point it must place next
+// is not yet prepared). The work thereby spreads over both threads whatever the share of each step.
+// The first point whose preparing fails ends the batch there.
 Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64_t* added) {
   *done = 0;
   const size_t total = points.size();

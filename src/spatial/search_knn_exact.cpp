@@ -14,6 +14,9 @@
 //
 // Each level meets only the occupied cells of its frame: every row keeps a cursor on its next
 // cell west and east of the rectangle (grid_index.h keeps each row's cells sorted by column).
+// The points of a crowded cell are bounded from where they lie within it before any is
+// measured: the least bounds are measured first, until k points are kept, and after that only
+// the points whose bound leaves them a chance.
 // When the next level would bring the rows passed and cells met past the number of allowed
 // points (or a filter turns out to leave few, and far), the remaining allowed points are
 // measured one by one instead, nearest bound first. A query outside the coordinate ranges measures every allowed
@@ -273,8 +276,9 @@ class Walk {
     const Bitmap& set = cells.ids(j);
     if (set.tiny()) return take(set, ids);
     // Few allowed points among many: the cell's allowed ones, found as one intersection, are
-    // fewer than its points to bound. An intersection costs about a tenth of measuring an allowed
-    // point per member: it counts as such in the work that decides when to measure the rest.
+    // fewer than its points to bound. An intersection costs, per member of the cell, about half
+    // what measuring an allowed point does: it counts so in the work that decides when to measure
+    // the rest one by one.
     if (whole_ != nullptr && n_allowed_ * kSparseRatio < live_) {
       work_ += set.cardinality() / 2;
       Bitmap::and_of(set, *whole_).for_each([&](uint32_t x) { known_.push_back(x); });
@@ -489,7 +493,7 @@ class Walk {
   uint64_t n_allowed_ = 0;
   uint64_t live_ = 0;  // live points
   uint64_t area_ = 0;  // inner cells inside `done`
-  uint64_t work_ = 0;  // rows passed and occupied cells met so far
+  uint64_t work_ = 0;  // rows passed, occupied cells met and intersections made so far
   std::vector<uint32_t> members_, measured_;  // scratch
   std::vector<uint32_t> known_;  // allowed ids under cells of `done`, not measured yet
   std::vector<RowCursor> north_, south_;  // rows qrow_ - 1, qrow_ - 2, ... and qrow_, qrow_ + 1, ...
