@@ -44,9 +44,9 @@ float json_number_to_f32(const Json& v) { return number_value(v); }
 
 namespace {
 
-// What an insert does before the point is filed in the grid and its metadata indexed: the three
-// records written and the point made live, as id *i; *placed is false (nothing done) when the id
-// is already present.
+// What an insert does before its metadata is indexed: the three records written, the point made
+// live as id *i and filed in the grid; *placed is false (nothing done) when the id is already
+// present.
 Status place_point(CoreIndex& ix, std::string_view id, float lat, float lon, std::string_view text, bool replay,
                    bool* placed, uint32_t* i_out) {
   *placed = false;
@@ -64,6 +64,7 @@ Status place_point(CoreIndex& ix, std::string_view id, float lat, float lon, std
   if (!(replay && std::memcmp(ix.coords_mmap.data() + 8 * size_t{i}, ll, 8) == 0)) write_coords(ix, i, lat, lon);
   // Only now, with all three records written, does the point become visible.
   ix.make_live(h, i);
+  ix.grid_index.add_point(cell_key(lat, lon), i, lat, lon);
   *placed = true;
   *i_out = i;
   return {};
@@ -76,9 +77,7 @@ Status insert_point(CoreIndex& ix, std::string_view id, float lat, float lon, st
   bool placed;
   uint32_t i;
   KV_TRY(place_point(ix, id, lat, lon, text, replay, &placed, &i));
-  if (!placed) return {};
-  ix.grid_index.add_point(cell_key(lat, lon), i, lat, lon);
-  index(i);
+  if (placed) index(i);
   return {};
 }
 
@@ -117,9 +116,7 @@ Status insert_prepared(CoreIndex& ix, std::string_view id, float lat, float lon,
 
 Status InsertBatch::place(std::string_view id, float lat, float lon, const PreparedMeta& meta, bool* placed,
                           uint32_t* i) {
-  KV_TRY(place_point(ix_, id, lat, lon, meta.text(), false, placed, i));
-  if (*placed) ix_.grid_index.add_point(cell_key(lat, lon), *i, lat, lon);
-  return {};
+  return place_point(ix_, id, lat, lon, meta.text(), false, placed, i);
 }
 
 void InsertBatch::index(uint32_t i, const PreparedMeta& meta) {

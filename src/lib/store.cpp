@@ -267,11 +267,11 @@ Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64
     alignas(64) std::atomic<bool> placing{true};  // false once this thread has placed all it will
     std::atomic<bool> broken{false};  // the second thread stopped on an exception
   };
-  auto progress = std::make_unique<Progress>();
-  std::atomic<size_t>& claim = progress->claim;
-  std::atomic<size_t>& assigned = progress->assigned;
-  std::atomic<bool>& placing = progress->placing;
-  std::atomic<bool>& broken = progress->broken;
+  Progress progress;
+  std::atomic<size_t>& claim = progress.claim;
+  std::atomic<size_t>& assigned = progress.assigned;
+  std::atomic<bool>& placing = progress.placing;
+  std::atomic<bool>& broken = progress.broken;
   auto prepare_one = [&](size_t c) {
     Status s = prepare(points[c].metadata, &prepared[c]);
     if (!s) {
