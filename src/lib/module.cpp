@@ -18,116 +18,21 @@
 #include "core/numeric_bsi.h"
 #include "lib/arena_cache.h"
 #include "lib/packed_results.h"
+#include "lib/py_errors.h"
 #include "lib/store.h"
 
 using korvane::Error;
 using korvane::ErrorKind;
 using korvane::SearchOut;
 using korvane::Store;
+using korvane::py::PyRef;
+using korvane::py::guarded;
+using korvane::py::panic_exception;
+using korvane::py::raise_error;
+using korvane::py::raise_internal;
+using korvane::py::set_message;
 
 namespace {
-
-// ---------------------------------------------------------------------------------------------
-// Owned references and errors
-
-class PyRef {  // owns one new reference
- public:
-  PyRef() = default;
-  explicit PyRef(PyObject* o) : o_(o) {}
-  PyRef(PyRef&& r) noexcept : o_(r.release()) {}
-  PyRef& operator=(PyRef&& r) noexcept {
-    std::swap(o_, r.o_);
-    return *this;
-  }
-  PyRef(const PyRef&) = delete;
-  PyRef& operator=(const PyRef&) = delete;
-  ~PyRef() { Py_XDECREF(o_); }
-  PyObject* get() const { return o_; }
-  PyObject* release() {
-    PyObject* o = o_;
-    o_ = nullptr;
-    return o;
-  }
-  explicit operator bool() const { return o_ != nullptr; }
-
- private:
-  PyObject* o_ = nullptr;
-};
-
-// Created once per process; a subclass of BaseException so that `except Exception` does not
-// swallow an unrecoverable failure.
-PyObject* panic_exception() {
-  static PyObject* exc = nullptr;
-  if (exc == nullptr) exc = PyErr_NewException("korvane.PanicException", PyExc_BaseException, nullptr);
-  return exc;
-}
-
-PyObject* os_error_class(int e) {
-  switch (e) {
-    case ENOENT: return PyExc_FileNotFoundError;
-    case EPERM:
-    case EACCES: return PyExc_PermissionError;
-    case EEXIST: return PyExc_FileExistsError;
-    case EINTR: return PyExc_InterruptedError;
-    case EAGAIN: return PyExc_BlockingIOError;
-    case EPIPE: return PyExc_BrokenPipeError;
-    case ECONNRESET: return PyExc_ConnectionResetError;
-    case ECONNABORTED: return PyExc_ConnectionAbortedError;
-    case ECONNREFUSED: return PyExc_ConnectionRefusedError;
-    case ETIMEDOUT: return PyExc_TimeoutError;
-    default: return PyExc_OSError;
-  }
-}
-
-// A message can quote the caller's text up to a fault, and the quote may stop inside a
-// multi-byte UTF-8 character: undecodable bytes become U+FFFD, so that the exception raised is
-// the intended one and not a UnicodeDecodeError about the message.
-void set_message(PyObject* type, const std::string& msg) {
-  PyObject* text = PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace");
-  if (text == nullptr) return;
-  PyErr_SetObject(type, text);
-  Py_DECREF(text);
-}
-
-// The one place that turns an engine error into a Python exception. OS errors carry only the
-// message: building OSError(errno, text) would let Python pick its own subclass.
-void raise_error_unguarded(const Error& err) {
-  switch (err.kind) {
-    case ErrorKind::InvalidJson:
-    case ErrorKind::InvalidValue:
-      set_message(PyExc_ValueError, err.message);
-      return;
-    case ErrorKind::Os:
-      PyErr_SetString(os_error_class(err.errnum), korvane::os_error_text(err.errnum).c_str());
-      return;
-    case ErrorKind::OsPlain:
-      PyErr_SetString(PyExc_OSError, korvane::os_error_text(err.errnum).c_str());
-      return;
-    case ErrorKind::Unsupported: {
-      // io.UnsupportedOperation, what Python's own files raise for a write to a read-only file.
-      PyRef io(PyImport_ImportModule("io"));
-      PyRef cls(io ? PyObject_GetAttrString(io.get(), "UnsupportedOperation") : nullptr);
-      if (cls) set_message(cls.get(), err.message);
-      return;
-    }
-    case ErrorKind::InUse: {
-      // errno set, as the interpreter's own BlockingIOError carries it.
-      PyRef args(Py_BuildValue("(is)", err.errnum, err.message.c_str()));
-      if (args) PyErr_SetObject(PyExc_BlockingIOError, args.get());
-      return;
-    }
-    case ErrorKind::OsMessage:
-      set_message(PyExc_OSError, err.message);
-      return;
-    case ErrorKind::Fatal:
-      set_message(panic_exception(), err.message);
-      return;
-  }
-}
-
-void raise_internal(const char* what) {
-  PyErr_SetString(panic_exception(), what);
-}
 
 // Runs an engine call with the interpreter lock released, so that other threads run while the
 // index works and no thread ever waits for one of the store's locks while it holds the
@@ -140,26 +45,6 @@ auto without_gil(F&& f) -> decltype(f()) {
     ~Retake() { PyEval_RestoreThread(ts); }
   } retake{PyEval_SaveThread()};
   return f();
-}
-
-// Runs an engine call so that no C++ exception ever reaches the interpreter.
-template <class F>
-auto guarded(F&& f) -> decltype(f()) {
-  try {
-    return f();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    raise_internal(e.what());
-  } catch (...) {
-    raise_internal("internal failure");
-  }
-  return decltype(f())();
-}
-
-// The OS error text is built as a std::string, which can fail to allocate.
-void raise_error(const Error& err) {
-  guarded([&] { raise_error_unguarded(err); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -675,7 +560,8 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
   if (!opened) return nullptr;
   if (!*opened) {
-    raise_error(opened->error());
+    std::string dir(path);
+    raise_error(opened->error(), &dir);
     return nullptr;
   }
   auto held = guarded([&]() -> std::optional<std::shared_ptr<Store>*> {
@@ -709,18 +595,18 @@ void korvane_dealloc(PyObject* self) {
 
 // Runs an engine call returning Status and gives None.
 template <class F>
-PyObject* none_or_raise(F&& f) {
+PyObject* none_or_raise(const Store& store, F&& f) {
   auto r = guarded([&]() -> std::optional<korvane::Status> { return without_gil(f); });
   if (!r) return nullptr;
   if (!*r) {
-    raise_error(r->error());
+    raise_error(r->error(), &store.storage_path());
     return nullptr;
   }
   Py_RETURN_NONE;
 }
 
 template <class F>
-PyObject* list_or_raise(F&& f) {
+PyObject* list_or_raise(const Store& store, F&& f) {
   if (g_packed) {
     auto r = guarded([&]() -> std::optional<korvane::Result<korvane::PackedResults>> {
       return without_gil([&]() -> korvane::Result<korvane::PackedResults> {
@@ -731,7 +617,7 @@ PyObject* list_or_raise(F&& f) {
     });
     if (!r) return nullptr;
     if (!*r) {
-      raise_error(r->error());
+      raise_error(r->error(), &store.storage_path());
       return nullptr;
     }
     return packed_list(r->value());
@@ -745,7 +631,7 @@ PyObject* list_or_raise(F&& f) {
   });
   if (!r) return nullptr;
   if (!*r) {
-    raise_error(r->error());
+    raise_error(r->error(), &store.storage_path());
     return nullptr;
   }
   // The locks are released: only now are Python objects made.
@@ -762,13 +648,13 @@ PyObject* korvane_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!to_text(a[0], "id", &id) || !to_f32(a[1], "lat", &lat) || !to_f32(a[2], "lon", &lon) ||
       !to_text(a[3], "metadata", &meta))
     return nullptr;
-  return none_or_raise([&] { return store->add(id, lat, lon, meta); });
+  return none_or_raise(*store, [&] { return store->add(id, lat, lon, meta); });
 }
 
 PyObject* korvane_persist(PyObject* self, PyObject*) {
   std::shared_ptr<Store> store = writable_store_of(self);
   if (store == nullptr) return nullptr;
-  return none_or_raise([&] { return store->persist(); });
+  return none_or_raise(*store, [&] { return store->persist(); });
 }
 
 PyObject* korvane_count(PyObject* self, PyObject*) {
@@ -793,7 +679,7 @@ PyObject* korvane_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::string_view id;
   std::shared_ptr<Store> store = writable_with_text(self, args, kwargs, {"Korvane.delete", kDeleteNames, 1, 1}, "id", &id);
   if (store == nullptr) return nullptr;
-  return none_or_raise([&] { return store->remove(id); });
+  return none_or_raise(*store, [&] { return store->remove(id); });
 }
 
 PyObject* korvane_delete_by_filter(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -807,7 +693,7 @@ PyObject* korvane_delete_by_filter(PyObject* self, PyObject* args, PyObject* kwa
   });
   if (!r) return nullptr;
   if (!*r) {
-    raise_error(r->error());
+    raise_error(r->error(), &store->storage_path());
     return nullptr;
   }
   return PyLong_FromUnsignedLongLong(r->value());
@@ -816,7 +702,7 @@ PyObject* korvane_delete_by_filter(PyObject* self, PyObject* args, PyObject* kwa
 PyObject* korvane_vacuum(PyObject* self, PyObject*) {
   std::shared_ptr<Store> store = writable_store_of(self);
   if (store == nullptr) return nullptr;
-  return none_or_raise([&] { return store->vacuum(); });
+  return none_or_raise(*store, [&] { return store->vacuum(); });
 }
 
 PyObject* korvane_search_knn(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -832,7 +718,7 @@ PyObject* korvane_search_knn(PyObject* self, PyObject* args, PyObject* kwargs) {
       !to_filter(a[3], "filter_json", &f) || !to_flag(a[4], "exact", &exact))
     return nullptr;
   bool strict = strict_filters_of(self);
-  return list_or_raise([&] { return store->search_knn(lat, lon, k, f, exact, strict); });
+  return list_or_raise(*store, [&] { return store->search_knn(lat, lon, k, f, exact, strict); });
 }
 
 PyObject* korvane_search_box(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -845,7 +731,7 @@ PyObject* korvane_search_box(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!to_pair(a[0], "top_left", &tl) || !to_pair(a[1], "bottom_right", &br) || !to_filter(a[2], "filter_json", &f))
     return nullptr;
   bool strict = strict_filters_of(self);
-  return list_or_raise([&] { return store->search_box(tl, br, f, strict); });
+  return list_or_raise(*store, [&] { return store->search_box(tl, br, f, strict); });
 }
 
 PyObject* korvane_search_radius(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -859,7 +745,7 @@ PyObject* korvane_search_radius(PyObject* self, PyObject* args, PyObject* kwargs
       !to_filter(a[3], "filter_json", &f))
     return nullptr;
   bool strict = strict_filters_of(self);
-  return list_or_raise([&] { return store->search_radius(lat, lon, r, f, strict); });
+  return list_or_raise(*store, [&] { return store->search_radius(lat, lon, r, f, strict); });
 }
 
 PyObject* korvane_search_polygon(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -871,7 +757,7 @@ PyObject* korvane_search_polygon(PyObject* self, PyObject* args, PyObject* kwarg
   std::optional<std::string_view> f;
   if (!to_points(a[0], "points", &pts) || !to_filter(a[1], "filter_json", &f)) return nullptr;
   bool strict = strict_filters_of(self);
-  return list_or_raise([&] { return store->search_polygon(pts, f, strict); });
+  return list_or_raise(*store, [&] { return store->search_polygon(pts, f, strict); });
 }
 
 // Puts "item K: " in front of the pending exception's message, keeping its type (and the
@@ -967,7 +853,7 @@ PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
       Py_XDECREF(et);
       Py_XDECREF(ev);
       Py_XDECREF(etb);
-      if (r) raise_error(r->error());
+      if (r) raise_error(r->error(), &store->storage_path());
       prefix_item(base + done);
       return nullptr;
     }
@@ -993,7 +879,7 @@ PyObject* korvane_get(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
   if (!r) return nullptr;
   if (!*r) {
-    raise_error(r->error());
+    raise_error(r->error(), &store->storage_path());
     return nullptr;
   }
   const auto& p = r->value();
@@ -1010,7 +896,7 @@ PyObject* korvane_get(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* korvane_flush(PyObject* self, PyObject*) {
   std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
-  return none_or_raise([&] { return store->flush(); });
+  return none_or_raise(*store, [&] { return store->flush(); });
 }
 
 // Releases this object's share of its directory's engine, after writing out and forcing the log.
@@ -1021,7 +907,7 @@ PyObject* korvane_close(PyObject* self, PyObject*) {
   std::shared_ptr<Store> store = *obj->store;  // another thread may close it meanwhile
   // A forked child has nothing of its own to write: it only lets go.
   if (!store->foreign()) {
-    PyObject* flushed = none_or_raise([&] { return store->flush(); });
+    PyObject* flushed = none_or_raise(*store, [&] { return store->flush(); });
     if (flushed == nullptr) return nullptr;
     Py_DECREF(flushed);
   }
@@ -1070,7 +956,7 @@ int korvane_contains(PyObject* self, PyObject* key) {
   });
   if (!r) return -1;
   if (!*r) {
-    raise_error(r->error());
+    raise_error(r->error(), &store->storage_path());
     return -1;
   }
   return r->value() ? 1 : 0;
@@ -1172,7 +1058,7 @@ PyMODINIT_FUNC PyInit_korvane(void) {
   if (PyModule_AddStringConstant(m.get(), "__doc__", "") != 0) return nullptr;
   // The package's version, from pyproject.toml through the build.
   if (PyModule_AddStringConstant(m.get(), "__version__", KORVANE_VERSION) != 0) return nullptr;
-  if (panic_exception() == nullptr) return nullptr;
+  if (panic_exception() == nullptr || !korvane::py::init_errors()) return nullptr;
   if (g_packed && !compile_builders()) return nullptr;
   Py_INCREF(type);
   if (PyModule_AddObject(m.get(), "Korvane", type) != 0) {

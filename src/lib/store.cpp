@@ -90,10 +90,10 @@ Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only) {
   // A read-only open creates nothing: the directory must exist.
   if (!read_only) KV_TRY(make_dirs(path));
   int dfd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd < 0) return Error::os(errno, "open " + path);
+  if (dfd < 0) return Error::os(errno, "open " + path).at(".", true);
   Fd dir(dfd);
   struct stat st;
-  if (::fstat(dfd, &st) != 0) return Error::os(errno, "stat " + path);
+  if (::fstat(dfd, &st) != 0) return Error::os(errno, "stat " + path).at(".", true);
   DirId id{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 
   Registry& r = Registry::instance();
@@ -102,17 +102,18 @@ Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only) {
     if (std::shared_ptr<Store> shared = e->weak.lock()) {
       if (shared->read_only_ && !read_only)
         return Error::in_use("the storage directory " + path +
-                             " is open read-only in this process; it cannot also be opened to write");
+                             " is open read-only in this process; it cannot also be opened to write")
+            .at(".", true);
       return shared;
     }
   }
   if (::flock(dfd, (read_only ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK)
-      return Error::in_use("the storage directory " + path + " is in use by another process");
-    return Error::os(errno, "lock " + path);
+      return Error::in_use("the storage directory " + path + " is in use by another process").at(".", true);
+    return Error::os(errno, "lock " + path).at(".", true);
   }
   int idx_dir = ::fcntl(dfd, F_DUPFD_CLOEXEC, 0);
-  if (idx_dir < 0) return Error::os(errno, "open " + path);
+  if (idx_dir < 0) return Error::os(errno, "open " + path).at(".", true);
   auto loaded = load_directory(Fd(idx_dir), read_only);
   if (!loaded) return loaded.error();  // the lock goes with `dir`
 
@@ -148,7 +149,7 @@ bool Store::foreign() const { return ::getpid() != owner_pid_; }
 
 Status Store::writable() {
   if (::getpid() != owner_pid_)
-    return Error::os_message("this store belongs to the parent process; open the storage directory "
+    return Error::os_message(ENOTSUP, "this store belongs to the parent process; open the storage directory "
                              "again in the child");
   if (read_only_) return Error::unsupported("the store is read-only");
   return settle();

@@ -26,7 +26,7 @@ Status make_dirs(const std::string& path) {
       int e = errno;
       struct stat st;
       if (e == EEXIST && ::stat(cur.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
-      return Error::os(e, "create " + cur);
+      return Error::os(e, "create " + cur).at(cur);
     }
   }
   return {};
@@ -104,7 +104,7 @@ Result<OpenedDirectory> load_directory(Fd dir, bool read_only) {
   int dfd = dir.get();
   if (read_only) {
     if (vacuum_committed(dfd))
-      return Error::os_message("the storage directory holds a vacuum that was committed but not completed; "
+      return Error::os_message(EROFS, "the storage directory holds a vacuum that was committed but not completed; "
                                "open it once without read_only to complete it");
   } else {
     KV_TRY(finish_interrupted_vacuum(dfd));
