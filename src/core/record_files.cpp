@@ -26,16 +26,18 @@
 namespace korvane {
 namespace {
 
+// A record file that cannot be opened is an ordinary OS error (permission denied, say): nothing
+// is open yet. Every later failure of a record file is Fatal.
 Result<Fd> open_rw(int dir, const char* name) {
   int fd = ::openat(dir, name, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return Error::fatal_os(errno, std::string("cannot open ") + name);
+  if (fd < 0) return Error::os(errno, std::string("open ") + name);
   return Fd(fd);
 }
 
 // Read-only: a file that does not exist reads as empty (no descriptor).
 Result<Fd> open_ro(int dir, const char* name) {
   int fd = ::openat(dir, name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0 && errno != ENOENT) return Error::fatal_os(errno, std::string("cannot open ") + name);
+  if (fd < 0 && errno != ENOENT) return Error::os(errno, std::string("open ") + name);
   return Fd(fd);
 }
 

@@ -18,6 +18,7 @@
 #include "core/numeric_bsi.h"
 #include "lib/arena_cache.h"
 #include "lib/packed_results.h"
+#include "lib/lifecycle_gil.h"
 #include "lib/py_errors.h"
 #include "lib/store.h"
 
@@ -27,25 +28,13 @@ using korvane::SearchOut;
 using korvane::Store;
 using korvane::py::PyRef;
 using korvane::py::guarded;
+using korvane::py::without_gil;
 using korvane::py::panic_exception;
 using korvane::py::raise_error;
 using korvane::py::raise_internal;
 using korvane::py::set_message;
 
 namespace {
-
-// Runs an engine call with the interpreter lock released, so that other threads run while the
-// index works and no thread ever waits for one of the store's locks while it holds the
-// interpreter lock. The call must not touch Python objects; the lock is taken back however it
-// ends (an exception included).
-template <class F>
-auto without_gil(F&& f) -> decltype(f()) {
-  struct Retake {
-    PyThreadState* ts;
-    ~Retake() { PyEval_RestoreThread(ts); }
-  } retake{PyEval_SaveThread()};
-  return f();
-}
 
 // ---------------------------------------------------------------------------------------------
 // Argument matching: positional or keyword, then keyword-only, worded as the interpreter words
@@ -288,16 +277,21 @@ bool to_points(PyObject* o, const char* name, std::vector<std::pair<float, float
   return true;
 }
 
-// A flag: a bool or an int (bool is one), read by its truth value; omitted is false. Other types
-// are refused rather than read by their truth value, so that a misplaced argument (a filter
-// text, None) is not taken for a flag.
+// A flag: True, False, 1 or 0; omitted is false. Anything else is refused rather than read by
+// its truth value, so that a misplaced argument (a filter text, None, "no") is not taken for a
+// flag.
 bool to_flag(PyObject* o, const char* name, bool* out) {
   *out = false;
   if (o == nullptr) return true;
-  if (!PyLong_Check(o)) return fail_type(name, "expected bool or int, got %.200s", o);
-  int t = PyObject_IsTrue(o);
-  if (t < 0) return prefix_type_error(name);
-  *out = t != 0;
+  if (!PyLong_Check(o)) return fail_type(name, "expected bool, 0 or 1, got %.200s", o);
+  int overflow = 0;
+  long v = PyLong_AsLongAndOverflow(o, &overflow);
+  if (v == -1 && PyErr_Occurred()) return prefix_type_error(name);
+  if (overflow != 0 || (v != 0 && v != 1)) {
+    PyErr_Format(PyExc_TypeError, "expected bool, 0 or 1, got %R", o);
+    return prefix_type_error(name);
+  }
+  *out = v == 1;
   return true;
 }
 
@@ -546,22 +540,27 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   std::string_view path;
   if (!to_text(a[0], "storage_path", &path)) return nullptr;
-  int read_only = a[1] == nullptr ? 0 : PyObject_IsTrue(a[1]);
-  if (read_only < 0) return nullptr;
-  int strict = a[2] == nullptr ? 0 : PyObject_IsTrue(a[2]);
-  if (strict < 0) return nullptr;
+  bool read_only = false, strict = false;
+  if (!to_flag(a[1], "read_only", &read_only) || !to_flag(a[2], "strict_filters", &strict)) return nullptr;
   if (path.find('\0') != std::string_view::npos) {
     // The system cannot name such a directory; cutting the text at the NUL would open another.
     PyErr_SetString(PyExc_ValueError, "embedded null character in path");
     return nullptr;
   }
+  if (path.empty()) {
+    // "" is no directory; the current one would be taken instead.
+    PyErr_SetString(PyExc_ValueError, "storage_path is empty");
+    return nullptr;
+  }
+  // Opening (a snapshot to load, a log to replay) runs without the interpreter lock.
+  std::optional<std::string> dir = guarded([&]() -> std::optional<std::string> { return std::string(path); });
+  if (!dir) return nullptr;
   auto opened = guarded([&]() -> std::optional<korvane::Result<std::shared_ptr<Store>>> {
-    return Store::open(std::string(path), read_only != 0);
+    return without_gil([&] { return Store::open(*dir, read_only); });
   });
   if (!opened) return nullptr;
   if (!*opened) {
-    std::string dir(path);
-    raise_error(opened->error(), &dir);
+    raise_error(opened->error(), &*dir);
     return nullptr;
   }
   auto held = guarded([&]() -> std::optional<std::shared_ptr<Store>*> {
@@ -576,8 +575,8 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto* obj = reinterpret_cast<KorvaneObject*>(self);
   obj->store = *held;
   obj->closed = false;
-  obj->read_only = read_only != 0 || (*obj->store)->read_only();
-  obj->strict_filters = strict != 0;
+  obj->read_only = read_only || (*obj->store)->read_only();
+  obj->strict_filters = strict;
   return self;
 }
 
@@ -773,22 +772,24 @@ void prefix_item(size_t k) {
   p.raise_chained(p.type, std::move(exc));
 }
 
-// One item of add_many, converted as add converts its arguments. The point views the item's
-// two strings, which `keep` then holds (an item that is a list may change while the interpreter
-// lock is released; its strings cannot).
+// One item of add_many, converted as add converts its arguments. A list item is copied into a
+// tuple first: converting a coordinate may run the caller's code (__float__), which may change
+// the list, and a tuple's items cannot go. The point views the item's two strings, which `keep`
+// then holds.
 bool to_new_point(PyObject* item, korvane::NewPoint* out, std::vector<PyRef>* keep) {
   if (!PyTuple_Check(item) && !PyList_Check(item)) {
     PyErr_Format(PyExc_TypeError, "expected a tuple (id, lat, lon, metadata), got %.200s", Py_TYPE(item)->tp_name);
     return false;
   }
-  PyRef fast(PySequence_Fast(item, "expected a tuple (id, lat, lon, metadata)"));
-  if (!fast) return false;
-  if (PySequence_Fast_GET_SIZE(fast.get()) != 4) {
+  PyRef tuple(PySequence_Tuple(item));
+  if (!tuple) return false;
+  if (PyTuple_GET_SIZE(tuple.get()) != 4) {
     PyErr_Format(PyExc_TypeError, "expected a tuple (id, lat, lon, metadata), got %zd items",
-                 PySequence_Fast_GET_SIZE(fast.get()));
+                 PyTuple_GET_SIZE(tuple.get()));
     return false;
   }
-  PyObject** f = PySequence_Fast_ITEMS(fast.get());
+  PyObject* f[4];
+  for (int k = 0; k < 4; ++k) f[k] = PyTuple_GET_ITEM(tuple.get(), k);
   if (!to_text(f[0], "id", &out->id) || !to_f32(f[1], "lat", &out->lat) || !to_f32(f[2], "lon", &out->lon) ||
       !to_text(f[3], "metadata", &out->metadata))
     return false;

@@ -23,130 +23,6 @@
 
 namespace korvane {
 
-// Stores of this process by directory, so that a second open shares the first and an
-// interpreter exit writes out every log buffer. Never destroyed: the exit hook may run after
-// static destructors. Every change happens with the interpreter lock held (opens and the
-// destruction of the last object), so a fork never finds it half changed.
-struct Registry {
-  struct Entry {
-    pid_t pid;
-    Store* store;
-    std::weak_ptr<Store> weak;
-  };
-  std::recursive_mutex mu;
-  std::vector<std::pair<DirId, Entry>> entries;
-
-  Entry* find(const DirId& id) {
-    for (auto& [k, e] : entries)
-      if (k == id && e.pid == ::getpid()) return &e;
-    return nullptr;
-  }
-  void erase(const Store* s) {
-    for (size_t k = 0; k < entries.size(); ++k)
-      if (entries[k].second.store == s) {
-        entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(k));
-        return;
-      }
-  }
-  // A forked child must not keep its parent's directories locked: its copies of the lock
-  // descriptors go at once (the parent's own stay locked). Its stores remain readable.
-  static void after_fork_in_child() {
-    for (auto& [k, e] : instance().entries) e.store->lock_fd_ = Fd();
-  }
-  static Registry& instance() {
-    static Registry* r = new Registry();
-    return *r;
-  }
-};
-
-namespace {
-
-void flush_all_at_exit() {
-  Registry& r = Registry::instance();
-  std::lock_guard<std::recursive_mutex> g(r.mu);
-  for (auto& [k, e] : r.entries)
-    if (e.pid == ::getpid()) e.store->flush_log();
-}
-
-void install_hooks() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    std::atexit(flush_all_at_exit);
-    ::pthread_atfork(nullptr, nullptr, &Registry::after_fork_in_child);
-  });
-}
-
-}  // namespace
-
-void Store::flush_log() {
-  // A forked child must not write its copy of the parent's buffer.
-  if (::getpid() != owner_pid_) return;
-  std::unique_lock<std::shared_mutex> lk(log_lock_);
-  if (wal_) (void)wal_->flush();
-}
-
-Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only) {
-  install_hooks();
-  // A read-only open creates nothing: the directory must exist.
-  if (!read_only) KV_TRY(make_dirs(path));
-  int dfd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd < 0) return Error::os(errno, "open " + path).at(".", true);
-  Fd dir(dfd);
-  struct stat st;
-  if (::fstat(dfd, &st) != 0) return Error::os(errno, "stat " + path).at(".", true);
-  DirId id{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-
-  Registry& r = Registry::instance();
-  std::lock_guard<std::recursive_mutex> g(r.mu);
-  if (Registry::Entry* e = r.find(id)) {
-    if (std::shared_ptr<Store> shared = e->weak.lock()) {
-      if (shared->read_only_ && !read_only)
-        return Error::in_use("the storage directory " + path +
-                             " is open read-only in this process; it cannot also be opened to write")
-            .at(".", true);
-      return shared;
-    }
-  }
-  if (::flock(dfd, (read_only ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK)
-      return Error::in_use("the storage directory " + path + " is in use by another process").at(".", true);
-    return Error::os(errno, "lock " + path).at(".", true);
-  }
-  int idx_dir = ::fcntl(dfd, F_DUPFD_CLOEXEC, 0);
-  if (idx_dir < 0) return Error::os(errno, "open " + path).at(".", true);
-  auto loaded = load_directory(Fd(idx_dir), read_only);
-  if (!loaded) return loaded.error();  // the lock goes with `dir`
-
-  std::shared_ptr<Store> s(new Store());
-  s->storage_path_ = std::move(path);
-  s->owner_pid_ = ::getpid();
-  s->read_only_ = read_only;
-  s->dir_id_ = id;
-  s->lock_fd_ = std::move(dir);
-  s->index_ = std::move(loaded->index);
-  s->wal_ = std::move(loaded->wal);
-  Registry::Entry* e = r.find(id);
-  if (e != nullptr)
-    *e = {::getpid(), s.get(), s};
-  else
-    r.entries.push_back({id, {::getpid(), s.get(), s}});
-  return s;
-}
-
-Store::~Store() {
-  {
-    Registry& r = Registry::instance();
-    std::lock_guard<std::recursive_mutex> g(r.mu);
-    r.erase(this);
-  }
-  index_.reset();  // unmaps and closes the record files
-  if (::getpid() != owner_pid_ && wal_) wal_->abandon();  // a forked child's copy of the buffer
-  wal_.reset();  // writes out the buffer; a failure is ignored
-  // The directory lock goes last, with lock_fd_.
-}
-
-bool Store::foreign() const { return ::getpid() != owner_pid_; }
-
 Status Store::writable() {
   if (::getpid() != owner_pid_)
     return Error::os_message(ENOTSUP, "this store belongs to the parent process; open the storage directory "
@@ -267,6 +143,7 @@ Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64
     alignas(64) std::atomic<size_t> assigned{0};  // points below it are placed
     alignas(64) std::atomic<bool> placing{true};  // false once this thread has placed all it will
     std::atomic<bool> broken{false};  // the second thread stopped on an exception
+    std::atomic<size_t> indexed{0};  // points below it are indexed (by the second thread)
   };
   Progress progress;
   std::atomic<size_t>& claim = progress.claim;
@@ -304,6 +181,23 @@ Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64
   // The records of the whole batch reach their files in one write each.
   begin_record_batch(*index_);
   InsertBatch batch(*index_);
+  // However the batch ends (an exception included), what was placed is indexed and its records
+  // reach their files, and the record files leave batching. On the normal path both happen
+  // below, where their errors are reported.
+  struct BatchEnd {
+    CoreIndex& ix;
+    InsertBatch& batch;
+    bool done = false;
+    ~BatchEnd() {
+      if (done) return;
+      try {
+        batch.finish();
+      } catch (const std::exception&) {
+        // Out of memory while ending a batch that already failed: its first error is reported.
+      }
+      (void)end_record_batch(ix);
+    }
+  } batch_end{*index_, batch};
   std::vector<uint32_t>& ids = scratch.ids;
   std::vector<uint8_t>& placed = scratch.placed;
   std::exception_ptr thrown;
@@ -321,6 +215,7 @@ Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64
           for (;;) {
             if (j < known) {
               index_one(j++);
+              progress.indexed.store(j, std::memory_order_release);
               continue;
             }
             bool more = placing.load(std::memory_order_acquire);
@@ -378,7 +273,13 @@ Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64
   }
   placing.store(false, std::memory_order_release);
   if (parallel) second.join();
-  if (thrown) std::rethrow_exception(thrown);
+  if (thrown) {
+    // Every placed point is indexed before the failure is reported (a point the second thread
+    // had half indexed is indexed again: its entries are sets).
+    for (size_t j = progress.indexed.load(); j < assigned.load(); ++j) index_one(j);
+    std::rethrow_exception(thrown);
+  }
+  batch_end.done = true;
   batch.finish();
   Status written = end_record_batch(*index_);
   if (!inserted) return inserted;

@@ -2,13 +2,7 @@
 // the log writer behind the log lock, and every operation of the class. Plain C++: the Python
 // surface converts arguments and results around these calls.
 //
-// Sharing. A process has at most one Store per directory (same device and inode): every object
-// opened on it shares it, so they see each other's changes at once and replay happens once. A
-// Store holds an advisory lock on the directory (flock, released by the kernel when the process
-// dies): exclusive for a read-write store, shared for a read-only one, so one process writes a
-// directory, or any number of processes read it. A forked child keeps its parent's Store for
-// reading only: its mutations fail, it never writes the inherited log buffer, and it drops its
-// copy of the directory lock at the fork.
+// Sharing, fork and exit: lifecycle.h.
 #pragma once
 
 #include <sys/types.h>
@@ -25,17 +19,13 @@
 
 #include "core/core_index.h"
 #include "core/error.h"
+#include "lib/lifecycle.h"
 #include "persist/open.h"
 #include "persist/wal.h"
 
 namespace korvane {
 
 // Results of a search: texts in one arena, each result naming its spans.
-struct DirId {
-  uint64_t dev = 0, ino = 0;
-  bool operator==(const DirId& o) const { return dev == o.dev && ino == o.ino; }
-};
-
 struct SearchOut {
   std::string arena;
   std::vector<std::pair<size_t, size_t>> ids, metas;
@@ -61,9 +51,9 @@ struct PointOut {
 
 class Store {
  public:
-  // The store of `path`, opened now or already open in this process. A read-only store never
-  // writes to the directory; a read-write open of a directory that another process holds (or that
-  // this one holds read-only) fails with InUse.
+  // The store of `path`, opened now or already open in this process (lifecycle.cpp). A read-only
+  // store never writes to the directory; a read-write open of a directory that another process
+  // holds (or that this one holds read-only) fails with InUse.
   static Result<std::shared_ptr<Store>> open(std::string path, bool read_only = false);
   ~Store();
   bool read_only() const { return read_only_; }
