@@ -7,7 +7,7 @@
 
 Each configuration runs `--rounds` times, the configurations taking turns, on a fresh directory
 each time; the table shows the median round's rate and the latencies of all its calls (p50, p95,
-p99). The targets are ratios of the same run: "process" at least half the rate of "buffered",
+p99), and for korvane the adds per log sync. The targets are ratios of the same run: "process" at least half the rate of "buffered",
 "power" from 4 threads at least 3 times the rate of "power" from 1. The directory (`--dir`,
 default the system's temporary directory) should be on the disk whose syncs are of interest.
 Pure Python, no peers to install.
@@ -35,7 +35,8 @@ def point(rnd, t, i):
 
 
 def run_korvane(path, level, threads, seconds):
-    """(adds per second, latencies in seconds) of `threads` threads adding for `seconds`."""
+    """(adds per second, latencies in seconds, log syncs) of `threads` threads adding for
+    `seconds`."""
     db = korvane.Korvane(path, durability=level)
     lat = [[] for _ in range(threads)]
     start = threading.Barrier(threads + 1)
@@ -64,9 +65,10 @@ def run_korvane(path, level, threads, seconds):
         t.join()
     elapsed = time.perf_counter() - t0
     all_lat = [x for per in lat for x in per]
+    syncs = db._log_syncs()[0]
     del db
     gc.collect()
-    return len(all_lat) / elapsed, all_lat
+    return len(all_lat) / elapsed, all_lat, syncs
 
 
 def run_sqlite(path, threads, seconds):
@@ -85,7 +87,7 @@ def run_sqlite(path, threads, seconds):
         i += 1
     elapsed = time.perf_counter() - t0
     con.close()
-    return len(out) / elapsed, out
+    return len(out) / elapsed, out, None
 
 
 CONFIGS = [
@@ -121,14 +123,15 @@ def main():
         shutil.rmtree(base, ignore_errors=True)
     print("%s %s, %d rounds of %.1f s, directory on %s" % (
         sys.implementation.name, sys.version.split()[0], args.rounds, args.seconds, args.dir or tempfile.gettempdir()))
-    print("| add | adds/s (median round) | p50 µs | p95 µs | p99 µs |")
-    print("|---|---:|---:|---:|---:|")
+    print("| add | adds/s (median round) | p50 µs | p95 µs | p99 µs | adds per log sync |")
+    print("|---|---:|---:|---:|---:|---:|")
     rate = {}
     for name, _ in CONFIGS:
         rs = sorted(runs[name], key=lambda x: x[0])
-        rate[name], lat = rs[len(rs) // 2]
-        print("| %s | %.0f | %.1f | %.1f | %.1f |" % (
-            name, rate[name], 1e6 * pct(lat, 0.50), 1e6 * pct(lat, 0.95), 1e6 * pct(lat, 0.99)))
+        rate[name], lat, syncs = rs[len(rs) // 2]
+        per_sync = "%.2f" % (len(lat) / syncs) if syncs else "-"
+        print("| %s | %.0f | %.1f | %.1f | %.1f | %s |" % (
+            name, rate[name], 1e6 * pct(lat, 0.50), 1e6 * pct(lat, 0.95), 1e6 * pct(lat, 0.99), per_sync))
     process = rate["process, 1 thread"] / rate["buffered, 1 thread"]
     group = rate["power, 4 threads"] / rate["power, 1 thread"]
     print()

@@ -11,7 +11,7 @@ import threading
 import pytest
 
 import korvane
-from conftest import SMALL
+from conftest import campaign_report, campaign_size
 
 # Adds and deletes its share of a round, then kills itself the moment the last call returns.
 CHILD = r"""
@@ -48,8 +48,10 @@ def kill_rounds(path, level, rounds):
 
 
 def test_process_level_loses_nothing_to_kill_9(tmp_path):
-    expected, found, count = kill_rounds(str(tmp_path / "s"), "process", 10 if SMALL else 50)
+    rounds = campaign_size(50, 10)
+    expected, found, count = kill_rounds(str(tmp_path / "s"), "process", rounds)
     assert found == expected and count == len(expected)
+    campaign_report('kill -9 right after a "process"-level change returns', rounds, rounds, 0)
 
 
 def test_buffered_level_loses_the_buffer_to_kill_9(tmp_path):
