@@ -212,7 +212,7 @@ Status Store::sync_log(uint64_t ticket) {
   if (ticket == 0) return {};
   std::unique_lock<std::mutex> g(sync_mutex_);
   for (;;) {
-    if (ticket >= failed_from_ && ticket <= failed_to_) return *sync_error_;
+    if (ticket >= failed_from_ && ticket <= failed_to_) return Error::os(failed_errno_, "sync wal.bin");
     if (ticket <= synced_ticket_) return {};
     if (!syncing_) break;
     sync_done_.wait(g);
@@ -229,24 +229,23 @@ Status Store::sync_log(uint64_t ticket) {
     len = wal_->file_len();
     log = Fd(::fcntl(wal_->fd(), F_DUPFD_CLOEXEC, 0));
   }
-  Status s;
-  if (!log.valid())
-    s = Error::os(errno, "open wal.bin");
-  else if (::fdatasync(log.get()) != 0)
-    s = Error::os(errno, "sync wal.bin");
+  int err = 0;
+  if (!log.valid() || ::fdatasync(log.get()) != 0) err = errno;
   g.lock();
   syncing_ = false;
-  if (s) {
+  if (err == 0) {
     synced_ticket_ = std::max(synced_ticket_, target);
     ++syncs_;
     synced_len_ = len;
   } else {
     failed_from_ = synced_ticket_ + 1;
     failed_to_ = target;
-    sync_error_ = s.error();
+    failed_errno_ = err;
   }
   sync_done_.notify_all();
-  return s;
+  g.unlock();
+  if (err != 0) return Error::os(err, "sync wal.bin");
+  return {};
 }
 
 std::pair<uint64_t, uint64_t> Store::log_syncs() {

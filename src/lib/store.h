@@ -165,7 +165,7 @@ class Store {
   uint64_t synced_ticket_ = 0;
   // The tickets of the last sync that failed: their calls report its error.
   uint64_t failed_from_ = 1, failed_to_ = 0;
-  std::optional<Error> sync_error_;
+  int failed_errno_ = 0;
   uint64_t syncs_ = 0, synced_len_ = 0;
 };
 
