@@ -214,6 +214,27 @@ std::string CoreIndex::get_external_id(uint32_t i) {
   return out;
 }
 
+bool CoreIndex::id_record_is(uint32_t i, std::string_view id) const {
+  // Like every reader of the records: under the index lock, which every writer holds exclusively.
+  if (8 * (size_t{i} + 1) > offsets_mmap.size()) return true;
+  uint64_t off = load_u64(offsets_mmap.data() + 8 * size_t{i});
+  const RecordView& rv = ids_view;
+  std::string_view rec;  // the record's bytes from its length on, as far as they are known
+  if (off >= kMemRecords) {
+    if (off - kMemRecords < rv.mem.size()) rec = std::string_view(rv.mem).substr(off - kMemRecords);
+  } else if (rv.batching && off >= rv.pending_at && off - rv.pending_at < rv.pending.size()) {
+    rec = std::string_view(rv.pending).substr(off - rv.pending_at);
+  } else {
+    uint64_t end = std::min(ids_file_len, rv.known_len);
+    if (off < end && rv.view.size() >= end)
+      rec = std::string_view(reinterpret_cast<const char*>(rv.view.data()) + off, end - off);
+  }
+  if (rec.size() < 4) return true;
+  uint32_t len = load_u32(reinterpret_cast<const uint8_t*>(rec.data()));
+  if (rec.size() - 4 < len) return true;
+  return rec.substr(4, len) == id;
+}
+
 namespace {
 
 // One record file as the batched reader sees it.

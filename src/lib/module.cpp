@@ -489,6 +489,7 @@ struct KorvaneObject {
   bool read_only;       // this object refuses changes, whatever the engine allows
   bool closed;          // close() released its share: every call but close() refuses
   bool strict_filters;  // this object's filters are checked first (the engine is shared)
+  korvane::Durability durability;  // how far this object's changes go before they return
 };
 
 // The receiver's engine object. Only PyPy lets object.__new__ make an instance that skipped the
@@ -516,7 +517,28 @@ std::shared_ptr<Store> writable_store_of(PyObject* self) {
 
 bool strict_filters_of(PyObject* self) { return reinterpret_cast<KorvaneObject*>(self)->strict_filters; }
 
-const char* const kCtorNames[] = {"storage_path", "read_only", "strict_filters"};
+korvane::Durability durability_of(PyObject* self) { return reinterpret_cast<KorvaneObject*>(self)->durability; }
+
+// The durability keyword: "buffered" when omitted. Any other text is a ValueError.
+bool to_durability(PyObject* o, korvane::Durability* out) {
+  *out = korvane::Durability::Buffered;
+  if (o == nullptr) return true;
+  std::string_view level;
+  if (!to_text(o, "durability", &level)) return false;
+  if (level == "buffered") return true;
+  if (level == "process") {
+    *out = korvane::Durability::Process;
+    return true;
+  }
+  if (level == "power") {
+    *out = korvane::Durability::Power;
+    return true;
+  }
+  PyErr_Format(PyExc_ValueError, "durability must be \"buffered\", \"process\" or \"power\", not %R", o);
+  return false;
+}
+
+const char* const kCtorNames[] = {"storage_path", "read_only", "strict_filters", "durability"};
 const char* const kAddNames[] = {"id", "lat", "lon", "metadata"};
 const char* const kDeleteNames[] = {"id"};
 const char* const kAddManyNames[] = {"points"};
@@ -527,8 +549,8 @@ const char* const kRadiusNames[] = {"lat", "lon", "radius_m", "filter_json"};
 const char* const kPolygonNames[] = {"points", "filter_json"};
 
 PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* a[3];
-  if (!match_args({"Korvane", kCtorNames, 1, 3, 1}, args, kwargs, a)) return nullptr;
+  PyObject* a[4];
+  if (!match_args({"Korvane", kCtorNames, 1, 4, 2}, args, kwargs, a)) return nullptr;
   // A path object (pathlib.Path and the like) stands for the text it gives.
   PyRef fspath;
   if (!PyUnicode_Check(a[0]) && PyObject_HasAttrString(a[0], "__fspath__")) {
@@ -542,6 +564,9 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!to_text(a[0], "storage_path", &path)) return nullptr;
   bool read_only = false, strict = false;
   if (!to_flag(a[1], "read_only", &read_only) || !to_flag(a[2], "strict_filters", &strict)) return nullptr;
+  // A read-only object changes nothing, so any level holds for it; it is accepted all the same.
+  korvane::Durability durability;
+  if (!to_durability(a[3], &durability)) return nullptr;
   if (path.find('\0') != std::string_view::npos) {
     // The system cannot name such a directory; cutting the text at the NUL would open another.
     PyErr_SetString(PyExc_ValueError, "embedded null character in path");
@@ -577,6 +602,7 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   obj->closed = false;
   obj->read_only = read_only || (*obj->store)->read_only();
   obj->strict_filters = strict;
+  obj->durability = durability;
   return self;
 }
 
@@ -647,7 +673,8 @@ PyObject* korvane_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!to_text(a[0], "id", &id) || !to_f32(a[1], "lat", &lat) || !to_f32(a[2], "lon", &lon) ||
       !to_text(a[3], "metadata", &meta))
     return nullptr;
-  return none_or_raise(*store, [&] { return store->add(id, lat, lon, meta); });
+  korvane::Durability d = durability_of(self);
+  return none_or_raise(*store, [&] { return store->add(id, lat, lon, meta, d); });
 }
 
 PyObject* korvane_persist(PyObject* self, PyObject*) {
@@ -678,7 +705,8 @@ PyObject* korvane_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::string_view id;
   std::shared_ptr<Store> store = writable_with_text(self, args, kwargs, {"Korvane.delete", kDeleteNames, 1, 1}, "id", &id);
   if (store == nullptr) return nullptr;
-  return none_or_raise(*store, [&] { return store->remove(id); });
+  korvane::Durability d = durability_of(self);
+  return none_or_raise(*store, [&] { return store->remove(id, d); });
 }
 
 PyObject* korvane_delete_by_filter(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -687,8 +715,9 @@ PyObject* korvane_delete_by_filter(PyObject* self, PyObject* args, PyObject* kwa
       writable_with_text(self, args, kwargs, {"Korvane.delete_by_filter", kDbfNames, 1, 1}, "filter_json", &f);
   if (store == nullptr) return nullptr;
   bool strict = strict_filters_of(self);
+  korvane::Durability d = durability_of(self);
   auto r = guarded([&]() -> std::optional<korvane::Result<uint64_t>> {
-    return without_gil([&] { return store->delete_by_filter(f, strict); });
+    return without_gil([&] { return store->delete_by_filter(f, strict, d); });
   });
   if (!r) return nullptr;
   if (!*r) {
@@ -805,6 +834,7 @@ PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!match_args({"Korvane.add_many", kAddManyNames, 1, 1}, args, kwargs, a)) return nullptr;
   std::shared_ptr<Store> store = writable_store_of(self);
   if (store == nullptr) return nullptr;
+  korvane::Durability d = durability_of(self);
   PyRef it(PyObject_GetIter(a[0]));
   if (!it) {
     prefix_type_error("points");
@@ -848,7 +878,7 @@ PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (bad_item) PyErr_Fetch(&et, &ev, &etb);  // the items before it are added first
     size_t done = 0;
     auto r = guarded([&]() -> std::optional<korvane::Status> {
-      return without_gil([&] { return store->add_many(chunk, &done, &added); });
+      return without_gil([&] { return store->add_many(chunk, &done, &added, d); });
     });
     if (!r || !*r) {
       Py_XDECREF(et);
@@ -892,6 +922,15 @@ PyObject* korvane_get(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   if (meta == nullptr) return nullptr;
   return Py_BuildValue("(ddN)", static_cast<double>(p->lat), static_cast<double>(p->lon), meta);
+}
+
+// (syncs, length): the log syncs the "power" level made so far on this object's store, and the
+// length of wal.bin the last one covered. For tests.
+PyObject* korvane_log_syncs(PyObject* self, PyObject*) {
+  std::shared_ptr<Store> store = store_of(self);
+  if (store == nullptr) return nullptr;
+  auto [syncs, len] = store->log_syncs();
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(syncs), static_cast<unsigned long long>(len));
 }
 
 PyObject* korvane_flush(PyObject* self, PyObject*) {
@@ -984,6 +1023,7 @@ PyMethodDef kMethods[] = {
     {"add_many", KV_KW(korvane_add_many), METH_VARARGS | METH_KEYWORDS, "add_many($self, points)\n--\n\n"},
     {"get", KV_KW(korvane_get), METH_VARARGS | METH_KEYWORDS, "get($self, id)\n--\n\n"},
     {"flush", korvane_flush, METH_NOARGS, "flush($self)\n--\n\n"},
+    {"_log_syncs", korvane_log_syncs, METH_NOARGS, "_log_syncs($self)\n--\n\n"},
     {"close", korvane_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", korvane_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", korvane_exit, METH_VARARGS, "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"},
@@ -993,7 +1033,7 @@ PyMethodDef kMethods[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(korvane_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(korvane_dealloc)},
-    {Py_tp_doc, const_cast<char*>("Korvane(storage_path, read_only=False, *, strict_filters=False)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Korvane(storage_path, read_only=False, *, strict_filters=False, durability='buffered')\n--\n\n")},
     {Py_tp_methods, kMethods},
     {Py_sq_length, reinterpret_cast<void*>(korvane_len)},
     {Py_sq_contains, reinterpret_cast<void*>(korvane_contains)},

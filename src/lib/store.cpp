@@ -16,7 +16,6 @@
 #include <tuple>
 
 #include "persist/vacuum.h"
-#include "core/hash_id.h"
 #include "filter/filter.h"
 #include "filter/filter_check.h"
 #include "spatial/search.h"
@@ -69,18 +68,79 @@ Error Store::append_failed(const Error& e) { return Error::fatal_os(e, "cannot a
 
 // Requires both locks for writing.
 Status Store::insert_logged(std::string_view id, float lat, float lon, const PreparedMeta& meta) {
+  KV_TRY(check_id_free(*index_, id));
   auto w = wal_->append_insert_encoded(id, lat, lon, meta.log());
   if (!w) return append_failed(w.error());
   return insert_prepared(*index_, id, lat, lon, meta);
 }
 
-Status Store::add(std::string_view id, float lat, float lon, std::string_view metadata) {
+Status Store::write_out(Durability d, uint64_t* ticket) {
+  *ticket = 0;
+  if (d == Durability::Buffered) return {};
+  auto f = wal_->flush();
+  // The change is made; its records stay buffered, to be written out with the next ones.
+  if (!f) return append_failed(f.error());
+  if (d == Durability::Power) *ticket = ++tickets_;
+  return {};
+}
+
+Status Store::sync_log(uint64_t ticket) {
+  if (ticket == 0) return {};
+  std::unique_lock<std::mutex> g(sync_mutex_);
+  for (;;) {
+    if (ticket >= failed_from_ && ticket <= failed_to_) return Error::os(failed_errno_, "sync wal.bin");
+    if (ticket <= synced_ticket_) return {};
+    if (!syncing_) break;
+    sync_done_.wait(g);
+  }
+  syncing_ = true;
+  g.unlock();
+  uint64_t target, len;
+  Fd log;
+  {
+    // Every ticket handed out so far belongs to records already written to this file. A persist
+    // may put a new file in its place later: it syncs the records it moves there itself.
+    std::unique_lock<std::shared_mutex> llk(log_lock_);
+    target = tickets_;
+    len = wal_->file_len();
+    log = Fd(::fcntl(wal_->fd(), F_DUPFD_CLOEXEC, 0));
+  }
+  int err = 0;
+  if (!log.valid() || ::fdatasync(log.get()) != 0) err = errno;
+  g.lock();
+  syncing_ = false;
+  if (err == 0) {
+    synced_ticket_ = std::max(synced_ticket_, target);
+    ++syncs_;
+    synced_len_ = len;
+  } else {
+    failed_from_ = synced_ticket_ + 1;
+    failed_to_ = target;
+    failed_errno_ = err;
+  }
+  sync_done_.notify_all();
+  g.unlock();
+  if (err != 0) return Error::os(err, "sync wal.bin");
+  return {};
+}
+
+std::pair<uint64_t, uint64_t> Store::log_syncs() {
+  std::lock_guard<std::mutex> g(sync_mutex_);
+  return {syncs_, synced_len_};
+}
+
+Status Store::add(std::string_view id, float lat, float lon, std::string_view metadata, Durability d) {
   PreparedMeta meta;
   KV_TRY(prepare(metadata, &meta));
   KV_TRY(writable());
-  std::unique_lock<std::shared_mutex> ilk(index_lock_);
-  std::unique_lock<std::shared_mutex> llk(log_lock_);
-  return insert_logged(id, lat, lon, meta);
+  uint64_t ticket;
+  {
+    std::unique_lock<std::shared_mutex> ilk(index_lock_);
+    std::unique_lock<std::shared_mutex> llk(log_lock_);
+    KV_TRY(insert_logged(id, lat, lon, meta));
+    KV_TRY(write_out(d, &ticket));
+  }
+  return sync_log(ticket);
 }
 
 constexpr size_t kParallelBatch = 256;
@@ -98,7 +158,7 @@ constexpr size_t kClaimRun = 8;  // points a thread claims to prepare at once
 // claim, whenever their own step has nothing to do (this thread when the point it must place next
 // is not yet prepared). The work thereby spreads over both threads whatever the share of each step.
 // The first point whose preparing fails ends the batch there.
-Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64_t* added) {
+Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64_t* added, Durability d) {
   *done = 0;
   const size_t total = points.size();
   if (total == 0) return {};
@@ -257,6 +317,8 @@ Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64
       batch.prefetch_place(ahead.id, ahead.lat, ahead.lon);
     }
     const NewPoint& p = points[k];
+    inserted = check_id_free(*index_, p.id);
+    if (!inserted) break;
     auto w = wal_->append_insert_encoded(p.id, p.lat, p.lon, prepared[k].log());
     if (!w) {
       inserted = append_failed(w.error());
@@ -282,8 +344,14 @@ Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64
   batch_end.done = true;
   batch.finish();
   Status written = end_record_batch(*index_);
-  if (!inserted) return inserted;
-  if (!written) return written;
+  // The points taken reach the level asked for, whatever ended the batch.
+  uint64_t ticket;
+  Status out = write_out(d, &ticket);
+  llk.unlock();
+  ilk.unlock();
+  Status synced = sync_log(ticket);
+  for (Status* s : {&inserted, &written, &out, &synced})
+    if (!*s) return *s;
   return failed;
 }
 
@@ -291,9 +359,9 @@ Result<std::optional<PointOut>> Store::get(std::string_view id) {
   KV_TRY(settle());
   std::shared_lock<std::shared_mutex> lk(index_lock_);
   CoreIndex& ix = *index_;
-  auto it = ix.ext_to_int.find(hash_id(id));
-  if (it == ix.ext_to_int.end()) return std::optional<PointOut>();
-  uint32_t i = it->second;
+  std::optional<uint32_t> found = ix.live_id_of(id);
+  if (!found) return std::optional<PointOut>();
+  uint32_t i = *found;
   PointOut out;
   std::tie(out.lat, out.lon) = ix.get_coords(i);
   std::string arena;
@@ -306,7 +374,7 @@ Result<std::optional<PointOut>> Store::get(std::string_view id) {
 Result<bool> Store::contains(std::string_view id) {
   KV_TRY(settle());
   std::shared_lock<std::shared_mutex> lk(index_lock_);
-  return index_->ext_to_int.contains(hash_id(id));
+  return index_->live_id_of(id).has_value();
 }
 
 Status Store::flush() {
@@ -318,14 +386,18 @@ Status Store::flush() {
   return wal_->sync();
 }
 
-Status Store::remove(std::string_view id) {
+Status Store::remove(std::string_view id, Durability d) {
   KV_TRY(writable());
-  std::unique_lock<std::shared_mutex> ilk(index_lock_);
-  std::unique_lock<std::shared_mutex> llk(log_lock_);
-  auto w = wal_->append_delete(id);
-  if (!w) return append_failed(w.error());
-  delete_in_mem(*index_, id);
-  return {};
+  uint64_t ticket;
+  {
+    std::unique_lock<std::shared_mutex> ilk(index_lock_);
+    std::unique_lock<std::shared_mutex> llk(log_lock_);
+    auto w = wal_->append_delete(id);
+    if (!w) return append_failed(w.error());
+    delete_in_mem(*index_, id);
+    KV_TRY(write_out(d, &ticket));
+  }
+  return sync_log(ticket);
 }
 
 uint64_t Store::count() {

@@ -1,7 +1,9 @@
 // Nearest-neighbour search by a walk over square rings of cells around the query's cell, with a
 // max-heap of the best k. Approximate by design: the walk stops when the farthest kept distance
 // is below the ring's distance bound, at the first empty ring from ring 5 on, or after ring 199;
-// a heap still short of k after ring 199 is filled by measuring every other allowed point.
+// a heap still short of k after ring 199 is filled by measuring every other allowed point. A point
+// whose distance is NaN (a NaN or infinite coordinate, stored or asked) is never kept: the result
+// holds min(k, allowed points at a distance).
 //
 // With few allowed points the walk is replayed from the points instead of the cells: each point's
 // ring and position in walk order follow from its cell, so the same points are measured in the
@@ -88,7 +90,9 @@ inline void measure(const Query& q, float plat, float plon, uint32_t id, BestHea
     double bound = 0.99 * 6371000.0 * std::fabs(double(plat) - double(q.lat)) * (M_PI / 180.0);
     if (bound > 1000.0 && bound >= double(heap.top())) return;
   }
-  heap.offer(distance_m(q.lat, q.lon, q.qcos, plat, plon), id);
+  // A point at no distance (NaN: a coordinate NaN or infinite) is nobody's neighbour.
+  float d = distance_m(q.lat, q.lon, q.qcos, plat, plon);
+  if (d == d) heap.offer(d, id);
 }
 
 // After ring r: true when the walk stops.
@@ -102,10 +106,9 @@ bool stop_after(const BestHeap& heap, int r, bool found) {
 }
 
 void sort_hits(std::vector<Hit>& v) {
+  // No distance is NaN: measure() never keeps one.
   std::sort(v.begin(), v.end(), [](const Hit& a, const Hit& b) {
-    bool na = std::isnan(a.dist), nb = std::isnan(b.dist);
-    if (na != nb) return nb;  // NaN distances last
-    if (!na && a.dist != b.dist) return a.dist < b.dist;
+    if (a.dist != b.dist) return a.dist < b.dist;
     return a.id < b.id;
   });
 }
@@ -342,7 +345,8 @@ std::vector<Hit> all_allowed(const CoreIndex& ix, float lat, float lon, const Bi
   std::vector<Hit> out;
   std::vector<uint32_t> ids = allowed.to_vector();
   ix.for_each_coords(ids, [&](uint32_t i, float plat, float plon) {
-    out.push_back({i, distance_m(lat, lon, qcos, plat, plon)});
+    float d = distance_m(lat, lon, qcos, plat, plon);
+    if (d == d) out.push_back({i, d});
   });
   return out;
 }
