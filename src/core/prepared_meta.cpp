@@ -399,14 +399,14 @@ size_t FastPass::order_by_key(size_t base) {
   // A stable sort, then the last of each run of equal keys.
   size_t first = order_.size();
   for (size_t k = base; k < members_.size(); ++k) order_.push_back(static_cast<uint32_t>(k));
-  auto b = order_.begin() + static_cast<std::ptrdiff_t>(first);
   auto before = [&](uint32_t x, uint32_t y) { return key_of(x) < key_of(y); };
-  if (order_.end() - b <= 16) {
-    // Objects are small: an insertion sort, stable and without a buffer.
-    for (auto i = b + 1; i < order_.end(); ++i)
-      for (auto j = i; j > b && before(*j, *(j - 1)); --j) std::iter_swap(j, j - 1);
+  const size_t n = order_.size() - first;  // 0 for {}: no iterator may step past the end then
+  if (n > 16) {
+    std::stable_sort(order_.begin() + static_cast<std::ptrdiff_t>(first), order_.end(), before);
   } else {
-    std::stable_sort(b, order_.end(), before);
+    // Objects are small: an insertion sort, stable and without a buffer.
+    for (size_t i = first + 1; i < order_.size(); ++i)
+      for (size_t j = i; j > first && before(order_[j], order_[j - 1]); --j) std::swap(order_[j], order_[j - 1]);
   }
   size_t kept = first;
   for (size_t k = first; k < order_.size(); ++k) {

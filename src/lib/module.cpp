@@ -522,7 +522,7 @@ std::shared_ptr<Store> writable_store_of(PyObject* self) {
 
 bool strict_filters_of(PyObject* self) { return reinterpret_cast<KorvaneObject*>(self)->strict_filters; }
 
-const char* const kCtorNames[] = {"storage_path", "read_only", "strict_filters"};
+const char* const kCtorNames[] = {"storage_path", "read_only", "strict_filters", "recover"};
 const char* const kAddNames[] = {"id", "lat", "lon", "metadata"};
 const char* const kDeleteNames[] = {"id"};
 const char* const kAddManyNames[] = {"points"};
@@ -533,8 +533,13 @@ const char* const kRadiusNames[] = {"lat", "lon", "radius_m", "filter_json"};
 const char* const kPolygonNames[] = {"points", "filter_json"};
 
 PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* a[3];
-  if (!match_args({"Korvane", kCtorNames, 1, 3, 1}, args, kwargs, a)) return nullptr;
+  PyObject* a[4];
+  if (!match_args({"Korvane", kCtorNames, 1, 4, 2}, args, kwargs, a)) return nullptr;
+  // recover=True: a damaged snapshot is rebuilt from the record files and the log instead of
+  // failing the open; what was restored and what was not comes as a RuntimeWarning.
+  if (a[3] != nullptr && !PyBool_Check(a[3]))
+    return fail_type("recover", "expected a bool, got %.200s", a[3]), nullptr;
+  const bool recover = a[3] == Py_True;
   // A path object (pathlib.Path and the like) stands for the text it gives.
   PyRef fspath;
   if (!PyUnicode_Check(a[0]) && PyObject_HasAttrString(a[0], "__fspath__")) {
@@ -556,7 +561,7 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   auto opened = guarded([&]() -> std::optional<korvane::Result<std::shared_ptr<Store>>> {
-    return Store::open(std::string(path), read_only != 0);
+    return Store::open(std::string(path), read_only != 0, recover);
   });
   if (!opened) return nullptr;
   if (!*opened) {
@@ -578,6 +583,11 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   obj->closed = false;
   obj->read_only = read_only != 0 || (*obj->store)->read_only();
   obj->strict_filters = strict != 0;
+  std::string recovered = (*obj->store)->take_recovery_report();
+  if (!recovered.empty() && PyErr_WarnEx(PyExc_RuntimeWarning, recovered.c_str(), 1) < 0) {
+    Py_DECREF(self);
+    return nullptr;
+  }
   return self;
 }
 
@@ -992,7 +1002,7 @@ PyMethodDef kMethods[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(korvane_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(korvane_dealloc)},
-    {Py_tp_doc, const_cast<char*>("Korvane(storage_path, read_only=False, *, strict_filters=False)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Korvane(storage_path, read_only=False, *, strict_filters=False, recover=False)\n--\n\n")},
     {Py_tp_methods, kMethods},
     {Py_sq_length, reinterpret_cast<void*>(korvane_len)},
     {Py_sq_contains, reinterpret_cast<void*>(korvane_contains)},

@@ -85,7 +85,29 @@ void Store::flush_log() {
   if (wal_) (void)wal_->flush();
 }
 
-Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only) {
+namespace {
+
+// The text of a recovery's report: what was wrong, where the damaged file is, what came back and
+// what could not.
+std::string describe(const Recovery& r) {
+  std::string what = r.damage;
+  if (size_t at = what.find(": "); at != std::string::npos) what = what.substr(at + 2);
+  if (size_t end = what.find("; nothing was changed"); end != std::string::npos) what.resize(end);
+  std::string out = "snapshot.bin was damaged (" + what + ")";
+  out += r.kept_as.empty() ? "; read-only, rebuilt in memory" : "; kept as " + r.kept_as;
+  out += ". Restored " + std::to_string(r.restored) + " points: " + std::to_string(r.from_records) +
+         " from the record files (" + std::to_string(r.superseded) +
+         " older records of ids stored again after a deletion left deleted), then the log. Not restored: "
+         "deletions made before the last persist (and not vacuumed since) that the log no longer holds, "
+         "whose points are back";
+  if (r.unread_slots > 0)
+    out += "; " + std::to_string(r.unread_slots) + " points whose records could not be read";
+  return out;
+}
+
+}  // namespace
+
+Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only, bool recover) {
   install_hooks();
   // A read-only open creates nothing: the directory must exist.
   if (!read_only) KV_TRY(make_dirs(path));
@@ -114,7 +136,7 @@ Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only) {
   }
   int idx_dir = ::fcntl(dfd, F_DUPFD_CLOEXEC, 0);
   if (idx_dir < 0) return Error::os(errno, "open " + path).at(".", true);
-  auto loaded = load_directory(Fd(idx_dir), read_only);
+  auto loaded = load_directory(Fd(idx_dir), read_only, recover);
   if (!loaded) return loaded.error();  // the lock goes with `dir`
 
   std::shared_ptr<Store> s(new Store());
@@ -125,6 +147,11 @@ Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only) {
   s->lock_fd_ = std::move(dir);
   s->index_ = std::move(loaded->index);
   s->wal_ = std::move(loaded->wal);
+  if (loaded->recovery) {
+    s->recovery_report_ = describe(*loaded->recovery);
+    // The rebuilt state needs a snapshot of its own before anything empties the log.
+    if (!read_only) KV_TRY(s->persist());
+  }
   Registry::Entry* e = r.find(id);
   if (e != nullptr)
     *e = {::getpid(), s.get(), s};

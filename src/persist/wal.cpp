@@ -16,6 +16,18 @@
 //                 7 object   u64 entry count, then per entry key (text) and value, keys ascending
 //
 // Example: delete("ab") is 01 00 00 00, 02 00 00 00 00 00 00 00, 61 62.
+// Zero bytes: a file system that extended the file before a crash may leave its new end filled
+// with zeros, and 28 zero bytes decode as an insert of the id "" at (0, 0) with {}. So that
+// such a tail never becomes a point, a run of these all-zero records is applied only once a
+// record that is not all zeros decodes after it; a run that ends the file, or is followed by
+// bytes that do not decode, is a torn tail like any other. The writer follows each all-zero
+// record it appends (a real add("", 0.0, 0.0, "{}")) at once with a guard, the same insert
+// with latitude -0.0 (00 00 00 80), which replay ignores as the id is then present. A log
+// written before the guard existed loses an all-zero record only when it is the log's last.
+// A tail cut inside a record whose remaining bytes fell in a zeroed region can still decode
+// (an insert whose coordinates and metadata count read as zeros): without a per-record
+// checksum it cannot be told from a point stored at (0, 0) with {}.
+//
 // Each piece (variant, kind byte, count, text bytes, float) is handed to the buffer in turn; a
 // piece that does not fit makes the buffer go to the file first, and a piece at least as large
 // as the buffer goes straight to the file. A record that fails to reach the file is cut back off
@@ -29,6 +41,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 
 namespace korvane {
 namespace {
@@ -175,7 +188,25 @@ Status WalWriter::append_insert(std::string_view id, float lat, float lon, const
   return append_insert_encoded(id, lat, lon, prepared.log());
 }
 
+bool is_zero_record(const WalEntry& e) {
+  uint32_t lat, lon;
+  std::memcpy(&lat, &e.lat, 4);
+  std::memcpy(&lon, &e.lon, 4);
+  return e.kind == WalEntry::Kind::Insert && e.id.empty() && lat == 0 && lon == 0 && e.meta.empty();
+}
+
 Status WalWriter::append_insert_encoded(std::string_view id, float lat, float lon, std::string_view meta_log) {
+  uint32_t lat_bits, lon_bits;
+  std::memcpy(&lat_bits, &lat, 4);
+  std::memcpy(&lon_bits, &lon, 4);
+  if (id.empty() && lat_bits == 0 && lon_bits == 0 && meta_log == std::string_view("\0\0\0\0\0\0\0\0", 8)) {
+    // All zeros: followed by its guard in the same append (see the top of this file).
+    return append_record([&](BufWriter& out) -> Status {
+      char both[56] = {};
+      both[28 + 4 + 8 + 3] = static_cast<char>(0x80);
+      return out.put(both, sizeof both);
+    });
+  }
   return append_record([&](BufWriter& out) -> Status {
     size_t whole = 4 + 8 + id.size() + 4 + 4 + meta_log.size();
     if (whole <= out.room()) {
