@@ -34,8 +34,6 @@
 // it, so later records stay reachable by replay.
 #include "persist/wal.h"
 
-#include "core/prepared_meta.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -44,93 +42,6 @@
 #include <cstring>
 
 namespace korvane {
-namespace {
-
-enum Kind : uint8_t { kNull = 0, kBool = 1, kU64 = 2, kI64 = 3, kF64 = 4, kStr = 5, kArr = 6, kObj = 7 };
-
-// Reads a text that must sort strictly after `prev` (keys of one object).
-bool read_key(BufReader& in, std::string* key, const std::string* prev) {
-  if (!in.text(key)) return false;
-  return prev == nullptr || *prev < *key;
-}
-
-bool read_value(BufReader& in, Json* out, int depth);
-
-bool read_entries(BufReader& in, Json* obj, int depth) {
-  uint64_t m;
-  if (!in.u64(&m)) return false;
-  if (m > in.remaining() / 9) return false;  // each entry takes at least a count and a kind byte
-  *obj = Json::object();
-  std::string prev, key;
-  for (uint64_t k = 0; k < m; ++k) {
-    if (!read_key(in, &key, k == 0 ? nullptr : &prev)) return false;
-    Json v;
-    if (!read_value(in, &v, depth)) return false;
-    (*obj)[key] = std::move(v);
-    prev.swap(key);
-  }
-  return true;
-}
-
-bool read_value(BufReader& in, Json* out, int depth) {
-  uint8_t kind;
-  if (!in.u8(&kind)) return false;
-  switch (kind) {
-    case kNull:
-      *out = nullptr;
-      return true;
-    case kBool: {
-      uint8_t b;
-      if (!in.u8(&b) || b > 1) return false;
-      *out = b == 1;
-      return true;
-    }
-    case kU64: {
-      uint64_t x;
-      if (!in.u64(&x)) return false;
-      *out = x;
-      return true;
-    }
-    case kI64: {
-      int64_t x;
-      if (!in.read(&x, 8) || x >= 0) return false;  // non-negative integers are logged as u64
-      *out = x;
-      return true;
-    }
-    case kF64: {
-      double x;
-      if (!in.f64(&x) || !std::isfinite(x)) return false;
-      *out = x;
-      return true;
-    }
-    case kStr: {
-      std::string s;
-      if (!in.text(&s)) return false;
-      *out = std::move(s);
-      return true;
-    }
-    case kArr: {
-      if (depth + 1 > kMaxJsonDepth) return false;
-      uint64_t n;
-      if (!in.u64(&n) || n > in.remaining()) return false;  // one kind byte per element at least
-      *out = Json::array();
-      for (uint64_t k = 0; k < n; ++k) {
-        Json v;
-        if (!read_value(in, &v, depth + 1)) return false;
-        out->push_back(std::move(v));
-      }
-      return true;
-    }
-    case kObj:
-      if (depth + 1 > kMaxJsonDepth) return false;
-      return read_entries(in, out, depth + 1);
-    default:
-      return false;
-  }
-}
-
-}  // namespace
-
 WalWriter::~WalWriter() { (void)flush(); }
 
 Status WalWriter::flush() { return out_.flush(); }
@@ -298,7 +209,7 @@ bool decode_wal_entry(BufReader& in, WalEntry* out) {
   if (variant != 0) return false;
   out->kind = WalEntry::Kind::Insert;
   if (!in.text(&out->id) || !in.f32(&out->lat) || !in.f32(&out->lon)) return false;
-  return read_entries(in, &out->meta, 1);
+  return read_log_object(in, &out->meta);
 }
 
 }  // namespace korvane

@@ -9,6 +9,7 @@
 #include "core/error.h"
 #include "core/fd.h"
 #include "core/json.h"
+#include "persist/wal_values.h"
 
 namespace korvane {
 
