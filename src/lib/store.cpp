@@ -89,12 +89,17 @@ namespace {
 
 // The text of a recovery's report: what was wrong, where the damaged file is, what came back and
 // what could not.
-std::string describe(const Recovery& r) {
-  std::string what = r.damage;
-  if (size_t at = what.find(": "); at != std::string::npos) what = what.substr(at + 2);
-  if (size_t end = what.find("; nothing was changed"); end != std::string::npos) what.resize(end);
-  std::string out = "snapshot.bin was damaged (" + what + ")";
-  out += r.kept_as.empty() ? "; read-only, rebuilt in memory" : "; kept as " + r.kept_as;
+std::string describe(const Recovery& r, bool read_only) {
+  std::string what = r.damage, out;
+  if (size_t at = what.find("is damaged: "); at != std::string::npos) {
+    what = what.substr(at + 12);
+    if (size_t end = what.find("; nothing was changed"); end != std::string::npos) what.resize(end);
+    out = "snapshot.bin was damaged (" + what + ")";
+  } else {
+    out = what;  // "snapshot.bin is missing"
+  }
+  if (read_only) out += "; read-only, rebuilt in memory";
+  if (!r.kept_as.empty()) out += "; kept as " + r.kept_as;
   out += ". Restored " + std::to_string(r.restored) + " points: " + std::to_string(r.from_records) +
          " from the record files (" + std::to_string(r.superseded) +
          " older records of ids stored again after a deletion left deleted), then the log. Not restored: "
@@ -148,7 +153,7 @@ Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only, boo
   s->index_ = std::move(loaded->index);
   s->wal_ = std::move(loaded->wal);
   if (loaded->recovery) {
-    s->recovery_report_ = describe(*loaded->recovery);
+    s->recovery_report_ = describe(*loaded->recovery, read_only);
     // The rebuilt state needs a snapshot of its own before anything empties the log.
     if (!read_only) KV_TRY(s->persist());
   }

@@ -36,10 +36,11 @@ Status make_dirs(const std::string& path) {
 
 namespace {
 
-Status restore_snapshot(CoreIndex& ix) {
+// True when there was a snapshot to restore.
+Result<bool> restore_snapshot(CoreIndex& ix) {
   int dir = ix.dir.get();
   struct stat st;
-  if (::fstatat(dir, "snapshot.bin", &st, 0) != 0) return {};  // none yet
+  if (::fstatat(dir, "snapshot.bin", &st, 0) != 0) return false;  // none yet
   int fd = ::openat(dir, "snapshot.bin", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Error::os(errno, "open snapshot.bin");
   Fd f(fd);
@@ -62,7 +63,7 @@ Status restore_snapshot(CoreIndex& ix) {
   // The recorded ends are only numbers in a file: they must not let a new record overwrite a
   // live one, or grow the file far past what it holds.
   settle_logical_ends(ix);
-  return {};
+  return true;
 }
 
 // Record i of a record file (u32 length, then the bytes), read through calls: false when it does
@@ -197,6 +198,12 @@ Result<OpenedDirectory> load_directory(Fd dir, bool read_only, bool recover) {
       if (!kept) return kept.error();
       recovery->kept_as = *kept;
     }
+    rebuild_from_records(index, recovery.get());
+  } else if (recover && !*restored && index.ids_file_len > 0) {
+    // No snapshot, yet records on file: one that was removed leaves its points only there (and
+    // a store never persisted loses nothing by being rebuilt from them).
+    recovery = std::make_unique<Recovery>();
+    recovery->damage = "snapshot.bin is missing";
     rebuild_from_records(index, recovery.get());
   }
   auto replayed = replay_log(index);

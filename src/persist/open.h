@@ -38,6 +38,7 @@ Status make_dirs(const std::string& path);
 // changed, unless `recover`: then the damaged file is kept under a new name (a hard link, so
 // that the next snapshot cannot replace its bytes), the points are rebuilt from the record files
 // (see rebuild_from_records), the log is replayed over them, and `recovery` says what was done.
+// With `recover`, a missing snapshot while ids.bin holds records is rebuilt the same way.
 // The caller must persist the rebuilt state before the log is emptied, or a later open would
 // have no snapshot to replay it onto.
 // Read-only: nothing in the directory is created, changed or set aside (a recovery happens in

@@ -13,7 +13,12 @@ class Korvane:
     """
 
     def __new__(
-        cls, storage_path: Union[str, PathLike[str]], read_only: bool = False, *, strict_filters: bool = False
+        cls,
+        storage_path: Union[str, PathLike[str]],
+        read_only: bool = False,
+        *,
+        strict_filters: bool = False,
+        recover: bool = False,
     ) -> "Korvane":
         """Opens (creating, unless read_only) the storage directory and replays its log.
 
@@ -22,7 +27,11 @@ class Korvane:
         could never match (see "Filters" in the README); a filter that passes matches the same.
 
         Raises BlockingIOError when another process holds the directory, OSError for
-        operating-system failures.
+        operating-system failures, and OSError with errno EIO, changing nothing, when
+        snapshot.bin is damaged. With recover=True such a snapshot is kept aside as
+        snapshot.bin.damaged, the points are rebuilt from the record files and the log (in
+        memory only when read_only) and persisted, and a RuntimeWarning says how many were
+        restored and what could not be.
         """
     def add(self, id: str, lat: float, lon: float, metadata: str) -> None:
         """Adds a point: latitude and longitude in degrees (kept as 32-bit floats), metadata a
