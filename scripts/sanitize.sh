@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds korvane with AddressSanitizer and UndefinedBehaviorSanitizer into build/asan and runs
+# Builds korvane with AddressSanitizer, UndefinedBehaviorSanitizer and the standard library's
+# assertions (-D_GLIBCXX_ASSERTIONS) into build/asan and runs
 # the pytest suite against it under CPython, with the sanitizer runtimes preloaded into the
 # (unsanitized) interpreter. Leak detection is off: the interpreter itself keeps memory to the
 # end. Campaigns run at their small size. Fails if a test fails or any process reports.

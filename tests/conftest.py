@@ -103,12 +103,14 @@ def campaign_size(full, small):
     return max(small, int(round(full * float(scale))))
 
 
-def campaign_report(name, trials, faults, lost):
-    """Adds a campaign's counts (trials run, faults injected, trials that lost data) as one JSON
-    line to the file KORVANE_CAMPAIGN_REPORT names, if set; scripts/campaigns.sh sums them."""
+def campaign_report(name, trials, faults, lost, silent=None):
+    """Adds a campaign's counts (trials run, faults injected, trials that lost data and, where the
+    campaign measures it, trials whose reopen raised nothing yet lacked or changed a point) as one
+    JSON line to the file KORVANE_CAMPAIGN_REPORT names, if set; scripts/campaigns.sh sums them."""
     path = os.environ.get("KORVANE_CAMPAIGN_REPORT")
     if path:
         import json
 
+        row = {"campaign": name, "trials": trials, "faults": faults, "lost": lost, "silent": silent}
         with open(path, "a") as f:
-            f.write(json.dumps({"campaign": name, "trials": trials, "faults": faults, "lost": lost}) + "\n")
+            f.write(json.dumps(row) + "\n")

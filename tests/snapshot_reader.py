@@ -1,7 +1,34 @@
 """Reads snapshot.bin back with struct, independently of the module: the decoded state (for
 comparing two snapshots of the same state, whose maps may come in any order) and the byte
-positions of every count, length and bitmap header (for the damage campaign)."""
+positions of every count, length and bitmap header (for the damage campaign). The record is
+followed by a 20-byte trailer (marker, record length, CRC-32C of the record), checked here."""
 import struct
+
+MARKER = b"kvcrc32c"
+_CRC_TABLE = []
+for _i in range(256):
+    _c = _i
+    for _ in range(8):
+        _c = (_c >> 1) ^ (0x82F63B78 if _c & 1 else 0)
+    _CRC_TABLE.append(_c)
+
+
+def crc32c(data):
+    c = 0xFFFFFFFF
+    for b in data:
+        c = (c >> 8) ^ _CRC_TABLE[(c ^ b) & 0xFF]
+    return c ^ 0xFFFFFFFF
+
+
+def trailer(record):
+    return MARKER + struct.pack("<QI", len(record), crc32c(record))
+
+
+def split_trailer(data):
+    """(record, True) for a file ending in a trailer that fits it, else (data, False)."""
+    if len(data) >= 20 and data[-20:-12] == MARKER and struct.unpack_from("<Q", data, len(data) - 12)[0] == len(data) - 20:
+        return data[:-20], True
+    return data, False
 
 
 class Reader:
@@ -113,6 +140,9 @@ def read_snapshot(data):
         ext[h] = r.u32()
     ids_len = r.u64()
     meta_len = r.u64()
+    record, r.trailer = split_trailer(data)
+    if r.trailer:
+        assert r.pos == len(record) and data[-20:] == trailer(record), "bad snapshot trailer"
     state = {
         "str_index": str_index,
         "num_index": num_index,
@@ -164,6 +194,9 @@ def encode_runs(by_key):
 
 
 def replace_bitmap(data, frame, body):
-    """The snapshot bytes with the bitmap framed at `frame` replaced by `body`."""
-    (n,) = struct.unpack_from("<Q", data, frame)
-    return data[:frame] + struct.pack("<Q", len(body)) + body + data[frame + 8 + n:]
+    """The snapshot bytes with the bitmap framed at `frame` replaced by `body`, under a trailer
+    that fits the new record when the old one had one (as the writer would checksum it)."""
+    record, had = split_trailer(data)
+    (n,) = struct.unpack_from("<Q", record, frame)
+    record = record[:frame] + struct.pack("<Q", len(body)) + body + record[frame + 8 + n:]
+    return record + trailer(record) if had else record

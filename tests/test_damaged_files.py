@@ -7,6 +7,7 @@ of the record files, missing files, a directory in a file's place), and a child 
 No child may die by a signal or hang; Python exceptions are allowed and reported. Reads of
 individually damaged records degrade to "" and "{}"."""
 import collections
+import errno
 import gc
 import json
 import os
@@ -24,7 +25,7 @@ import pytest
 
 import korvane
 from conftest import SMALL, campaign_report, campaign_size
-from snapshot_reader import encode_run_form, encode_runs, read_snapshot, replace_bitmap
+from snapshot_reader import decode_bitmap, encode_run_form, encode_runs, read_snapshot, replace_bitmap
 
 WORLD = ((90.0, -180.0), (-90.0, 180.0))
 FILES = ["snapshot.bin", "wal.bin", "ids.bin", "meta.bin", "offsets.bin", "meta_offsets.bin", "coords.bin"]
@@ -44,6 +45,8 @@ WORLD = ((90.0, -180.0), (-90.0, 180.0))
 FILTERS = [None, '{"kind": "k1"}', '{"n": {"$gte": 10}}', '{"$or": [{"kind": "k2"}, {"flag": true}]}',
            '{"id": "p7"}', '{"$not": {"x": {"$lt": 0.5}}}']
 POLY = [(60.0, -60.0), (60.0, 60.0), (-60.0, 60.0), (-60.0, -60.0)]
+GOOD = sorted(korvane.Korvane(good, read_only=True).search_box(*WORLD))
+gc.collect()
 
 
 def apply(damage):
@@ -89,8 +92,10 @@ def run(damage):
 
     db = step("open", lambda: korvane.Korvane(work))
     if db is None:
-        return errors, None
+        return errors, None, False
     n = step("count", db.count)
+    # Silent loss: an open that raised nothing, yet does not return every point as it was.
+    silent = step("all", lambda: sorted(db.search_box(*WORLD))) != GOOD
     for flt in FILTERS:
         r = step("knn", lambda: db.search_knn(10.0, 10.0, 15, flt))
         if r is not None: check(r, 3)
@@ -113,7 +118,7 @@ def run(damage):
         if r is not None: check(r, 2)
         del db
         gc.collect()
-    return errors, n
+    return errors, n, silent
 
 
 out = sys.stdout
@@ -122,11 +127,11 @@ for i in range(first, len(damages)):
     out.flush()
     apply(damages[i])
     try:
-        errors, n = run(damages[i])
+        errors, n, silent = run(damages[i])
     except AssertionError:
         out.write("bad %d %s\n" % (i, json.dumps(traceback.format_exc())))
     else:
-        out.write("done %d %s\n" % (i, json.dumps([errors, n])))
+        out.write("done %d %s\n" % (i, json.dumps([errors, n, silent])))
     out.flush()
 shutil.rmtree(work, ignore_errors=True)
 """
@@ -350,11 +355,17 @@ def test_no_damage_kills_the_process(good_dir):
         if word == "done":
             for e in payload[0]:
                 errors[(damages[k]["file"], e)] += 1
+    silent = collections.Counter(damages[k]["file"] + ("(removed)" if damages[k].get("remove") else "")
+                                 for k, (word, p) in results.items() if word == "done" and p[2])
     print("\n%d damaged copies in %.1fs; exceptions seen:" % (len(damages), time.time() - t0))
     for (name, e), n in sorted(errors.items()):
         print("  %-18s %-28s %d" % (name, e, n))
-    campaign_report("damaged storage files", len(damages), len(damages), len(failures))
+    print("opened without an error but with points missing or changed: %s" % dict(sorted(silent.items())))
+    campaign_report("damaged storage files", len(damages), len(damages), len(failures), sum(silent.values()))
     assert not failures, failures
+    # Every damage to the snapshot is reported, never turned into fewer or other points (a
+    # removed snapshot.bin reads as a store never persisted: only the log's points remain).
+    assert silent["snapshot.bin"] == 0
     # Whatever the damage, the untouched directory reads the same afterwards.
     assert korvane.Korvane(good_dir).count() == 300 - 34 + 60 - 4
 
@@ -459,24 +470,42 @@ def test_invalid_utf8_records_read_as_empty(damaged):
     assert all(m.startswith("{\"") for e, m in got if e != "p7")
 
 
-def test_undecodable_snapshot_bitmap_sets_snapshot_aside(damaged):
+def dir_bytes(path):
+    return {n: open(os.path.join(path, n), "rb").read() for n in sorted(os.listdir(path))}
+
+
+def refused_unchanged(path, words):
+    """Both opens fail with EIO naming snapshot.bin and `words`; no file changes."""
+    before = dir_bytes(path)
+    for read_only in (False, True):
+        with pytest.raises(OSError) as e:
+            korvane.Korvane(path, read_only=read_only)
+        assert e.value.errno == errno.EIO and words in str(e.value), str(e.value)
+    assert dir_bytes(path) == before
+
+
+def test_undecodable_snapshot_bitmap_is_an_error_then_recovered(damaged):
     snap_path = os.path.join(damaged, "snapshot.bin")
     with open(snap_path, "rb") as f:
         snap = f.read()
     _, reader = read_snapshot(snap)
     frame = [off for kind, off, _ in reader.fields if kind == "bitmap_len"][-2]  # valid_ids
     patch(damaged, "snapshot.bin", frame, struct.pack("<Q", (1 << 64) - 1))
-    db = korvane.Korvane(damaged)
-    # Only the log's records: 60 adds and the deletes among them.
-    assert db.count() == 60
-    assert not os.path.exists(snap_path)
-    with open(snap_path + ".corrupt", "rb") as f:
-        assert f.read()[:frame] == snap[:frame]
+    refused_unchanged(damaged, "do not match their checksum")
+    bad = open(snap_path, "rb").read()
+    with pytest.warns(RuntimeWarning, match="Restored 355 points: 360 from the record files"):
+        db = korvane.Korvane(damaged, recover=True)
+    # Every point ever added comes back but the 5 the log deletes (p27 among them, deleted
+    # before the persist as well): the other 33 deletions before it were known only to the
+    # lost snapshot.
+    assert db.count() == 300 + 60 - 5 and "p9" in by_id(db) and "p27" not in by_id(db)
+    with open(snap_path + ".damaged", "rb") as f:
+        assert f.read() == bad
 
 
 def test_snapshot_naming_more_ids_than_the_files_hold(damaged):
     """A few bytes of run-form bitmap can name millions of deleted ids; growing the slot files
-    to match would fill the disk, so such a snapshot is set aside."""
+    to match would fill the disk, so such a snapshot is refused, even with a good checksum."""
     snap_path = os.path.join(damaged, "snapshot.bin")
     with open(snap_path, "rb") as f:
         snap = f.read()
@@ -494,11 +523,8 @@ def test_snapshot_naming_more_ids_than_the_files_hold(damaged):
     crafted = replace_bitmap(snap, frame, encode_runs(by_key))
     with open(snap_path, "wb") as f:
         f.write(crafted)
-    db = korvane.Korvane(damaged)
-    assert db.count() == 60
+    refused_unchanged(damaged, "do not decode")
     assert os.path.getsize(os.path.join(damaged, "coords.bin")) == 800000
-    with open(snap_path + ".corrupt", "rb") as f:
-        assert f.read() == crafted
 
 
 def test_restored_ids_beyond_two_growth_steps_get_their_slots(damaged):
@@ -509,16 +535,20 @@ def test_restored_ids_beyond_two_growth_steps_get_their_slots(damaged):
         snap = f.read()
     state, reader = read_snapshot(snap)
     n = len(state["valid_ids"]) + len(state["deleted"])
-    frame = [off for kind, off, _ in reader.fields if kind == "bitmap_len"][-1]  # deleted
+    frames = [off for kind, off, _ in reader.fields if kind == "bitmap_len"]
     members = sorted(state["deleted"]) + list(range(n, 700000))
+    snap = replace_bitmap(snap, frames[-1], encode_run_form(members))  # deleted
+    # Every id is filed under one cell: the new ones under the last cell (just before valid_ids).
+    (cell_len,) = struct.unpack_from("<Q", snap, frames[-3])
+    cell = decode_bitmap(snap[frames[-3] + 8:frames[-3] + 8 + cell_len])
+    snap = replace_bitmap(snap, frames[-3], encode_run_form(sorted(cell) + list(range(n, 700000))))
     with open(snap_path, "wb") as f:
-        f.write(replace_bitmap(snap, frame, encode_run_form(members)))
+        f.write(snap)
     # ids.bin long enough to hold that many records (bytes past the logical end are unused).
     with open(os.path.join(damaged, "ids.bin"), "ab") as f:
         f.write(bytes(4 * 700000))
     live = len(state["valid_ids"]) + 60 - 4
     db = korvane.Korvane(damaged)
-    assert not os.path.exists(snap_path + ".corrupt")
     assert os.path.getsize(os.path.join(damaged, "coords.bin")) == 8 * (100000 + 2 * 500000)
     assert db.count() == live
     db.add("beyond", 45.0, 45.0, '{"kind": "far"}')

@@ -3,12 +3,13 @@ point's bitmap, the state of a one-point index), wal.bin emptied and snapshot.bi
 persist, two persists decoding to the same state, reopen after adds without persist (in process,
 and in a child that exits normally, whose exit must write the log buffer), add / persist / add /
 reopen, every metadata kind coming back exactly through the log and through the snapshot, a
-zero-byte or cut snapshot (the cut one set aside as snapshot.bin.corrupt), snapshot bitmaps in
+zero-byte or cut snapshot (an EIO error that changes no file, then recover=True), snapshot bitmaps in
 the run form, a torn log tail followed by more adds and a second reopen, another process
 opening the directory while this one writes (it must cut nothing), rebinding a name to a new
 object on the same directory while the old one still holds buffered records, the numeric-index
 state of a field whose values were all deleted, a quiet reopen changing no file, and the files
 of a new directory (also the empty path, the working directory)."""
+import errno
 import gc
 import json
 import os
@@ -20,8 +21,8 @@ import sys
 import pytest
 
 import korvane
-from conftest import run_child
-from snapshot_reader import decode_bitmap, encode_run_form, read_snapshot, replace_bitmap
+from conftest import SMALL, run_child
+from snapshot_reader import decode_bitmap, encode_run_form, read_snapshot, replace_bitmap, trailer
 
 WORLD = ((90.0, -180.0), (-90.0, 180.0))
 HASH_ABC = 0xEF09E0F4895A251D
@@ -49,7 +50,7 @@ def test_empty_snapshot_is_80_bytes(store):
     empty_set = struct.pack("<Q", 8) + bytes.fromhex("3A30000000000000")
     expected = bytes(24) + empty_set + empty_set + bytes(24)
     assert len(expected) == 80
-    assert store.read("snapshot.bin") == expected
+    assert store.read("snapshot.bin") == expected + trailer(expected)
     assert store.read("wal.bin") == b""
     assert not os.path.exists(store.file("snapshot.bin.tmp"))
 
@@ -76,7 +77,7 @@ def test_one_point_snapshot_fields(store):
     assert [bool(s) for s in slices] == [bool(e >> i & 1) for i in range(32)]
     assert state["ids_file_len"] == 4 + 3
     assert state["meta_file_len"] == 4 + len('{"kind":"cafe","open":true,"seats":12}')
-    assert r.pos == len(data)
+    assert r.pos == len(data) - 20 and r.trailer
 
 
 def test_persist_empties_log_and_repeats_to_the_same_state(store):
@@ -234,43 +235,62 @@ def test_every_metadata_kind_comes_back_exactly(store, through):
     assert metadata_probe(store.db) == before
 
 
-def test_zero_byte_snapshot_is_ignored(store):
-    db = store.db
-    db.add("a", 1.0, 1.0, "{}")
-    db.persist()
-    db.add("b", 2.0, 2.0, "{}")
-    db = None
-    store.close()
-    with open(store.file("snapshot.bin"), "wb"):
-        pass
-    db = store.reopen()
-    assert [p[0] for p in all_points(db)] == ["b"]
-    assert not os.path.exists(store.file("snapshot.bin.corrupt"))
+def dir_bytes(path):
+    return {n: open(os.path.join(path, n), "rb").read() for n in sorted(os.listdir(path))}
 
 
-@pytest.mark.parametrize("keep", [1, 8, 40, -1])
-def test_cut_snapshot_is_ignored_and_set_aside(store, keep):
+@pytest.mark.parametrize("keep", [0, 1, 8, 40, -1, -20])
+def test_cut_snapshot_is_an_error_until_recovered(store, keep):
+    """A zero-byte or cut snapshot fails both opens with EIO, changing no file; recover=True
+    keeps it aside, rebuilds from the record files and the log, and persists the result. The
+    one cut that loses nothing is the whole trailer (-20): the bare record of older files."""
     db = store.db
     for i in range(20):
         db.add("s%d" % i, i, i, '{"v": %d}' % i)
+    db.delete("s2")
     db.persist()
     db.add("logged", 0.5, 0.5, '{"v": "log"}')
     db.delete("s1")
+    want = all_points(db)
     db = None
     store.close()
-    whole = store.read("snapshot.bin")
-    cut = whole[:keep]
+    cut = store.read("snapshot.bin")[:keep]
     with open(store.file("snapshot.bin"), "wb") as f:
         f.write(cut)
-    db = store.reopen()
-    # Only the log replays: "logged" and a harmless delete of an absent id.
-    assert all_points(db) == [("logged", '{"v":"log"}')]
-    assert store.read("snapshot.bin.corrupt") == cut
-    assert not os.path.exists(store.file("snapshot.bin"))
-    # The next persist writes a new snapshot and keeps the set-aside copy.
-    db.persist()
-    assert store.read("snapshot.bin.corrupt") == cut
-    assert snapshot_state(store)["valid_ids"] == {0}
+    if keep == -20:
+        assert all_points(store.reopen()) == want
+        return
+    before = dir_bytes(store.path)
+    for read_only in (False, True):
+        with pytest.raises(OSError) as e:
+            korvane.Korvane(store.path, read_only=read_only)
+        assert e.value.errno == errno.EIO and "snapshot.bin is damaged" in str(e.value)
+        assert os.path.basename(e.value.filename) == "snapshot.bin"
+    assert dir_bytes(store.path) == before
+    with pytest.warns(RuntimeWarning, match=r"Restored 20 points") as w:
+        db = korvane.Korvane(store.path, read_only=True, recover=True)  # in memory only
+    assert "read-only" in str(w[0].message) and dir_bytes(store.path) == before
+    # s2, deleted before the persist, is back: only the lost snapshot knew of its deletion.
+    back = sorted(want + [("s2", '{"v":2}')])
+    assert sorted(all_points(db)) == back
+    db = None
+    gc.collect()
+    with pytest.warns(RuntimeWarning, match=r"kept as snapshot.bin.damaged\. Restored 20 points"):
+        db = korvane.Korvane(store.path, recover=True)
+    assert sorted(all_points(db)) == back and store.read("snapshot.bin.damaged") == cut
+    assert sorted(all_points(store.reopen())) == back
+    with pytest.raises(TypeError):
+        korvane.Korvane(store.path, recover="yes")
+    # A removed snapshot reads as a store never persisted (its log is empty now); recover=True
+    # rebuilds from the record files all the same.
+    db = None
+    store.close()
+    os.remove(store.file("snapshot.bin"))
+    assert store.reopen().count() == 0
+    store.close()
+    with pytest.warns(RuntimeWarning, match="^snapshot.bin is missing. Restored 21 points"):
+        db = korvane.Korvane(store.path, recover=True)
+    assert sorted(all_points(db)) == sorted(back + [("s1", '{"v":1}')])  # its deletion went too
 
 
 @pytest.mark.parametrize("tear", ["cut-last", "garbage", "bad-variant", "huge-length"])
@@ -459,3 +479,40 @@ def test_new_directory_files_and_empty_path(tmp_path):
     r = subprocess.run([sys.executable, "-c", code], cwd=str(work), capture_output=True, text=True)
     assert r.stdout.strip() == "storage_path is empty", r.stderr
     assert os.listdir(str(work)) == []
+def test_any_flipped_snapshot_byte_is_an_error_and_recover_restores(tmp_path):
+    """One flipped bit in any byte of a persisted snapshot (every byte, or a sample of a long
+    one): both opens raise EIO and change no file; recover=True then returns every point stored
+    before the persist and not deleted since, and the points deleted before it come back."""
+    path = str(tmp_path / "s")
+    db = korvane.Korvane(path)
+    for i in range(40):
+        db.add("p%d" % i, i * 0.7, -i, json.dumps({"k": "v%d" % (i % 3), "n": i, "x": [i]}))
+    for i in range(0, 40, 6):
+        db.delete("p%d" % i)
+    db.persist()
+    db.add("late", 5.0, 5.0, "{}")
+    db.delete("p1")
+    kept = dict(all_points(db))
+    db = None
+    gc.collect()
+    snap_path = os.path.join(path, "snapshot.bin")
+    snap = open(snap_path, "rb").read()
+    rnd = random.Random(5)
+    n = 300 if SMALL else 1500
+    positions = range(len(snap)) if len(snap) <= n else sorted(rnd.sample(range(len(snap)), n))
+    for k, pos in enumerate(positions):
+        bad = bytearray(snap)
+        bad[pos] ^= 1 << rnd.randrange(8)
+        with open(snap_path, "wb") as f:
+            f.write(bad)
+        before = dir_bytes(path) if k % 10 == 0 else None
+        for read_only in (True, False) if before else (True,):
+            with pytest.raises(OSError) as e:
+                korvane.Korvane(path, read_only=read_only)
+            assert e.value.errno == errno.EIO, pos
+        assert before is None or dir_bytes(path) == before
+    with pytest.warns(RuntimeWarning):
+        db = korvane.Korvane(path, recover=True)
+    got = dict(all_points(db))
+    assert {e: m for e, m in got.items() if e in kept} == kept
+    assert sorted(set(got) - set(kept)) == sorted("p%d" % i for i in range(0, 40, 6))

@@ -13,6 +13,7 @@ import pytest
 
 import korvane
 from conftest import run_child
+from snapshot_reader import split_trailer, trailer
 
 
 def files_of(path):
@@ -175,10 +176,10 @@ def test_snapshot_ends_cannot_misplace_records(store, end):
     db.persist()
     db = None
     store.close()
-    snap = bytearray(store.read("snapshot.bin"))
-    snap[-16:] = struct.pack("<QQ", end, end)
+    snap, _ = split_trailer(store.read("snapshot.bin"))
+    snap = snap[:-16] + struct.pack("<QQ", end, end)  # the recorded ends, under a fitting checksum
     with open(store.file("snapshot.bin"), "wb") as f:
-        f.write(snap)
+        f.write(snap + trailer(snap))
     ids_before = store.read("ids.bin")
     db = store.reopen()
     db.add("new", 7.0, 7.0, '{"i": 9}')

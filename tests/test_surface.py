@@ -121,8 +121,8 @@ def test_not_subclassable_no_dict_no_weakref(store):
 
 @cpython_only
 def test_signatures_and_docstrings():
-    assert Korvane.__text_signature__ == "(storage_path, read_only=False, *, strict_filters=False, durability='buffered')"
-    assert str(inspect.signature(Korvane)) == "(storage_path, read_only=False, *, strict_filters=False, durability='buffered')"
+    sig = "(storage_path, read_only=False, *, strict_filters=False, durability='buffered', recover=False)"
+    assert Korvane.__text_signature__ == sig and str(inspect.signature(Korvane)) == sig
     assert not Korvane.__doc__
     for name, sig in SIGNATURES.items():
         method = getattr(Korvane, name)

@@ -5,8 +5,9 @@ coordinates, the metadata entry count), every metadata value with its one-byte k
 booleans, u64, negative i64, f64 for fractions, exponents, integers too large and the literal -0,
 strings, nested arrays and objects), keys in ascending byte order at every level, records for a
 duplicate add and for deleting an absent id, the 8192-byte write buffer (when bytes reach the
-file, a piece larger than the buffer written straight through), emptying by persist, and that
-replay reads every value kind back to the same stored metadata.
+file, a piece larger than the buffer written straight through), emptying by persist, that
+replay reads every value kind back to the same stored metadata, the guard after the all-zero
+record, and zero-filled and random tails that never become points.
 """
 import os
 import struct
@@ -217,3 +218,61 @@ def test_replay_restores_every_value_kind(store):
     # The numbers are indexed again as well.
     assert [r[0] for r in db.search_knn(1.0, 2.0, 10, '{"f": {"$eq": 1.5}}')] == ["p2"]
     assert [r[0] for r in db.search_knn(1.0, 2.0, 10, '{"z": {"$lt": 0}}')] == ["p2"]
+
+
+ZERO = bytes(28)  # the insert of "" at (0, 0) with {}
+GUARD = insert("", -0.0, 0.0, [])
+
+
+def test_all_zero_insert_is_followed_by_its_guard(store):
+    """The one record that is all zeros is followed by the same insert at latitude -0.0, so
+    that replay can tell it from a zero-filled tail; a zero record that a non-zero record
+    follows (as older logs hold) is applied, one that ends the log is not."""
+    assert logged(store, ("add", ("", 0.0, 0.0, "{}")), ("add", ("", 0.0, 0.0, "{}"))) == (ZERO + GUARD) * 2
+    for wal, ids in [(ZERO + GUARD, [""]), (ZERO + insert("a", 1.0, 1.0, []), ["", "a"]),
+                     (insert("a", 1.0, 1.0, []) + ZERO, ["a"]), (ZERO * 3, [])]:
+        store.close()
+        for name in os.listdir(store.path):
+            os.remove(store.file(name))
+        with open(store.file("wal.bin"), "wb") as f:
+            f.write(wal)
+        db = store.reopen()
+        assert sorted(e for e, _ in db.search_box((90, -180), (-90, 180))) == ids
+        assert db.get("") == (None if "" not in ids else (0.0, 0.0, "{}"))
+        db = None
+
+
+def test_zero_and_random_tails_never_add_points(tmp_path):
+    """1,000 tails (zeros of any length, random bytes, zeros then random bytes) appended to a
+    real log: a read-only open (which changes no file) sees exactly the points without them."""
+    import random
+
+    import korvane
+    from conftest import SMALL
+
+    path = str(tmp_path / "s")
+    db = korvane.Korvane(path)
+    db.add("p0", 1.0, 2.0, '{"k": 1}')
+    db.persist()
+    for i in range(1, 30):
+        db.add("p%d" % i, i * 0.5, -i * 0.5, '{"k": %d, "s": "x"}' % i)
+    db.add("", 0.0, 0.0, "{}")  # its zero record and guard, then its deletion: a zero tail
+    db.delete("")                # would bring "" back
+    db.delete("p3")
+    db = None
+    import gc
+
+    gc.collect()
+    base = open(os.path.join(path, "wal.bin"), "rb").read()
+    want = sorted(korvane.Korvane(path, read_only=True).search_box((90, -180), (-90, 180)))
+    assert len(want) == 29
+    rnd = random.Random(27)
+    for k in range(200 if SMALL else 1000):
+        kind = k % 3
+        zeros = bytes(rnd.choice([1, 27, 28, 29, 56, 84, 4096, rnd.randrange(1, 9000)]))
+        noise = rnd.randbytes(rnd.randrange(1, 300))
+        tail = zeros if kind == 0 else noise if kind == 1 else zeros + noise
+        with open(os.path.join(path, "wal.bin"), "wb") as f:
+            f.write(base + tail)
+        got = korvane.Korvane(path, read_only=True).search_box((90, -180), (-90, 180))
+        assert sorted(got) == want, (kind, len(tail))

@@ -82,7 +82,8 @@ struct IndexSets {
 // The rules the sets keep besides ext_to_int's (which a snapshot's decoder checks as it reads
 // it): valid_ids and deleted disjoint and together exactly 0..N-1 with N <= 2^32; every numeric
 // field's sets inside valid_ids, each slice inside its field's existence and empty above its
-// top bit; every text value's and every cell's set below N (they keep deleted ids until vacuum).
+// top bit; every text value's and every cell's set below N (they keep deleted ids until vacuum),
+// and every id below N filed under exactly one cell.
 bool index_sets_consistent(const IndexSets& s);
 
 struct CoreIndex : IndexSets {

@@ -1,4 +1,6 @@
 // index_invariants.cpp: the checks of the rules core_index.h states for the index's fields.
+#include <vector>
+
 #include "core/core_index.h"
 
 namespace korvane {
@@ -27,9 +29,26 @@ bool index_sets_consistent(const IndexSets& s) {
   for (const auto& [name, values] : s.str_index)
     for (const auto& [text, b] : values)
       if (!below(b, n)) return false;
+  // Every allocated id is filed under exactly one cell (deletion leaves it there until vacuum):
+  // the cells' members are below N, N of them in all, none twice.
   bool cells_below = true;
-  s.grid_index.for_each([&](uint64_t, const Bitmap& b) { cells_below = cells_below && below(b, n); });
-  return cells_below;
+  uint64_t filed = 0;
+  s.grid_index.for_each([&](uint64_t, const Bitmap& b) {
+    cells_below = cells_below && below(b, n);
+    filed += b.cardinality();
+  });
+  if (!cells_below || filed != n) return false;
+  std::vector<uint64_t> seen(static_cast<size_t>(n / 64 + 1), 0);
+  bool once = true;
+  s.grid_index.for_each([&](uint64_t, const Bitmap& b) {
+    if (!once) return;
+    b.for_each([&](uint32_t i) {
+      uint64_t bit = uint64_t{1} << (i % 64);
+      once = once && (seen[i / 64] & bit) == 0;
+      seen[i / 64] |= bit;
+    });
+  });
+  return once;
 }
 
 bool CoreIndex::check_invariants() const {

@@ -1,5 +1,7 @@
 #include "core/numeric_bsi.h"
 
+#include <algorithm>
+
 #include <cmath>
 #include <cstring>
 
@@ -178,6 +180,14 @@ void NumericBsiIndex::rebuild_column(PortableBits existence_bits, std::array<Por
       }
     }
   }
+}
+
+bool NumericBsiIndex::bounds_cover_values() const {
+  auto within = [&](uint32_t e) { return e == kAbsent || (e >= min_encoded && e <= max_encoded); };
+  if (dense_) return std::all_of(column_.begin(), column_.end(), within);
+  for (const auto& [id, e] : sparse_)
+    if (!within(e)) return false;
+  return true;
 }
 
 void NumericBsiIndex::remove(uint32_t id) {

@@ -53,6 +53,10 @@ class NumericBsiIndex {
   // then filled 65536 ids at a time from their bits, without listing the members of any set.
   void rebuild_column(PortableBits existence_bits, std::array<PortableBits, 32> slice_bits);
 
+  // True when every value in the column lies within min_encoded..max_encoded (a snapshot's
+  // bounds may be wider than its values after deletions, never narrower).
+  bool bounds_cover_values() const;
+
   // Widens the three bounds to take the encoded value e.
   void widen_bounds(uint32_t e) {
     if (e < min_encoded) min_encoded = e;

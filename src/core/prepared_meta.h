@@ -1,6 +1,7 @@
 // prepared_meta.h: a point's metadata made ready for insertion in one pass over its text: the
 // compact text stored in meta.bin, the metadata part of its log record, and the top-level fields
-// the indexes take, without building a document.
+// the indexes take, without building a document. The pass that makes it belongs to the log's
+// encoding of values (persist/wal_values.h).
 #pragma once
 
 #include <cstdint>
@@ -34,17 +35,5 @@ struct PreparedMeta {
   std::string_view key(const Field& f) const { return {bytes.data() + f.key_at, f.key_len}; }
   std::string_view value(const Field& f) const { return {bytes.data() + f.val_at, f.val_len}; }
 };
-
-// Prepares the metadata text as parse_metadata, dump_compact and the log's encoding of the
-// document would, with the errors of parse_metadata.
-Status prepare_metadata(std::string_view text, PreparedMeta* out);
-
-// The same from an already parsed object (the slow path, and for checking the fast one).
-void prepare_from_document(const Json& meta, PreparedMeta* out);
-
-// The end offsets of the pieces of a log part, in the order the log writer hands pieces to its
-// buffer: each count, kind byte, text's bytes and number on its own (a text's count and its bytes
-// are two pieces, even when it is empty).
-void log_pieces(std::string_view log, std::vector<uint32_t>* ends);
 
 }  // namespace korvane

@@ -107,7 +107,34 @@ struct Registry {
   }
 };
 
-Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only) {
+namespace {
+
+// The text of a recovery's report: what was wrong, where the damaged file is, what came back and
+// what could not.
+std::string describe(const Recovery& r, bool read_only) {
+  std::string what = r.damage, out;
+  if (size_t at = what.find("is damaged: "); at != std::string::npos) {
+    what = what.substr(at + 12);
+    if (size_t end = what.find("; nothing was changed"); end != std::string::npos) what.resize(end);
+    out = "snapshot.bin was damaged (" + what + ")";
+  } else {
+    out = what;  // "snapshot.bin is missing"
+  }
+  if (read_only) out += "; read-only, rebuilt in memory";
+  if (!r.kept_as.empty()) out += "; kept as " + r.kept_as;
+  out += ". Restored " + std::to_string(r.restored) + " points: " + std::to_string(r.from_records) +
+         " from the record files (" + std::to_string(r.superseded) +
+         " older records of ids stored again after a deletion left deleted), then the log. Not restored: "
+         "deletions made before the last persist (and not vacuumed since) that the log no longer holds, "
+         "whose points are back";
+  if (r.unread_slots > 0)
+    out += "; " + std::to_string(r.unread_slots) + " points whose records could not be read";
+  return out;
+}
+
+}  // namespace
+
+Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only, bool recover) {
   Registry::install_hooks();
   if (path.empty()) return Error::value("storage_path is empty");
   // A read-only open creates nothing: the directory must exist.
@@ -145,7 +172,7 @@ Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only) {
   // lock, so that the lock lives exactly as long as lock_fd_.
   int idx_dir = ::openat(dfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (idx_dir < 0) return Error::os(errno, "open " + path).at(".", true);
-  auto loaded = load_directory(Fd(idx_dir), read_only);
+  auto loaded = load_directory(Fd(idx_dir), read_only, recover);
   if (!loaded) return loaded.error();  // the lock goes with `dir`
 
   std::shared_ptr<Store> s(new Store());
@@ -156,6 +183,11 @@ Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only) {
   s->lock_fd_ = std::move(dir);
   s->index_ = std::move(loaded->index);
   s->wal_ = std::move(loaded->wal);
+  if (loaded->recovery) {
+    s->recovery_report_ = describe(*loaded->recovery, read_only);
+    // The rebuilt state needs a snapshot of its own before anything empties the log.
+    if (!read_only) KV_TRY(s->persist());
+  }
   std::lock_guard<std::recursive_mutex> g(r.mu);
   r.entries.push_back({id, ::getpid(), s.get(), s});
   return s;

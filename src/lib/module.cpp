@@ -538,7 +538,7 @@ bool to_durability(PyObject* o, korvane::Durability* out) {
   return false;
 }
 
-const char* const kCtorNames[] = {"storage_path", "read_only", "strict_filters", "durability"};
+const char* const kCtorNames[] = {"storage_path", "read_only", "strict_filters", "durability", "recover"};
 const char* const kAddNames[] = {"id", "lat", "lon", "metadata"};
 const char* const kDeleteNames[] = {"id"};
 const char* const kAddManyNames[] = {"points"};
@@ -549,8 +549,8 @@ const char* const kRadiusNames[] = {"lat", "lon", "radius_m", "filter_json"};
 const char* const kPolygonNames[] = {"points", "filter_json"};
 
 PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* a[4];
-  if (!match_args({"Korvane", kCtorNames, 1, 4, 2}, args, kwargs, a)) return nullptr;
+  PyObject* a[5];
+  if (!match_args({"Korvane", kCtorNames, 1, 5, 3}, args, kwargs, a)) return nullptr;
   // A path object (pathlib.Path and the like) stands for the text it gives.
   PyRef fspath;
   if (!PyUnicode_Check(a[0]) && PyObject_HasAttrString(a[0], "__fspath__")) {
@@ -567,6 +567,10 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   // A read-only object changes nothing, so any level holds for it; it is accepted all the same.
   korvane::Durability durability;
   if (!to_durability(a[3], &durability)) return nullptr;
+  // recover=True: a damaged snapshot is rebuilt from the record files and the log instead of
+  // failing the open; what was restored and what was not comes as a RuntimeWarning.
+  bool recover = false;
+  if (!to_flag(a[4], "recover", &recover)) return nullptr;
   if (path.find('\0') != std::string_view::npos) {
     // The system cannot name such a directory; cutting the text at the NUL would open another.
     PyErr_SetString(PyExc_ValueError, "embedded null character in path");
@@ -581,7 +585,7 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::optional<std::string> dir = guarded([&]() -> std::optional<std::string> { return std::string(path); });
   if (!dir) return nullptr;
   auto opened = guarded([&]() -> std::optional<korvane::Result<std::shared_ptr<Store>>> {
-    return without_gil([&] { return Store::open(*dir, read_only); });
+    return without_gil([&] { return Store::open(*dir, read_only, recover); });
   });
   if (!opened) return nullptr;
   if (!*opened) {
@@ -603,6 +607,11 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   obj->read_only = read_only || (*obj->store)->read_only();
   obj->strict_filters = strict;
   obj->durability = durability;
+  std::string recovered = (*obj->store)->take_recovery_report();
+  if (!recovered.empty() && PyErr_WarnEx(PyExc_RuntimeWarning, recovered.c_str(), 1) < 0) {
+    Py_DECREF(self);
+    return nullptr;
+  }
   return self;
 }
 
@@ -1033,7 +1042,7 @@ PyMethodDef kMethods[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(korvane_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(korvane_dealloc)},
-    {Py_tp_doc, const_cast<char*>("Korvane(storage_path, read_only=False, *, strict_filters=False, durability='buffered')\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Korvane(storage_path, read_only=False, *, strict_filters=False, durability='buffered', recover=False)\n--\n\n")},
     {Py_tp_methods, kMethods},
     {Py_sq_length, reinterpret_cast<void*>(korvane_len)},
     {Py_sq_contains, reinterpret_cast<void*>(korvane_contains)},

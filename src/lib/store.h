@@ -60,7 +60,13 @@ class Store {
   // The store of `path`, opened now or already open in this process (lifecycle.cpp). A read-only
   // store never writes to the directory; a read-write open of a directory that another process
   // holds (or that this one holds read-only) fails with InUse.
-  static Result<std::shared_ptr<Store>> open(std::string path, bool read_only = false);
+  // `recover`: a damaged snapshot does not stop the open; the store is rebuilt from the record
+  // files and the log (load_directory) and, unless read-only, persisted at once, and
+  // take_recovery_report() says what was restored and what could not be.
+  static Result<std::shared_ptr<Store>> open(std::string path, bool read_only = false, bool recover = false);
+  // What the open that loaded this store recovered, once ("" when it recovered nothing, or was
+  // taken already).
+  std::string take_recovery_report() { return std::exchange(recovery_report_, std::string()); }
   ~Store();
   bool read_only() const { return read_only_; }
   // A forked child's copy of its parent's store.
@@ -138,6 +144,7 @@ class Store {
   DirId dir_id_;
   pid_t owner_pid_ = 0;
   bool read_only_ = false;
+  std::string recovery_report_;
   Fd lock_fd_;  // the directory, holding its advisory lock
   // persist and vacuum run one at a time (they share the snapshot and the log's temporary files).
   // Order: persist_mutex_, then the index lock, then the log lock.

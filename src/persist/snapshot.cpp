@@ -1,4 +1,4 @@
-// snapshot.bin: exactly one SnapshotData record, no header, magic, version or checksum.
+// snapshot.bin: one SnapshotData record, then a checksum trailer. No header, magic or version.
 // Little-endian fixed-width integers, no padding.
 //   text   := u64 byte count, UTF-8 bytes
 //   map    := u64 entry count, then key and value per entry (in hash-table order, grid order for
@@ -15,9 +15,21 @@
 //   6 ext_to_int   map: u64 hash of the external id -> u32 internal id
 //   7 ids_file_len u64
 //   8 meta_file_len u64
-// Bytes after the eighth field are ignored. The snapshot of an empty index is 80 bytes.
+// Trailer, right after the eighth field (20 bytes):
+//   8 bytes "kvcrc32c", u64 byte length L of the record, u32 CRC-32C of the record's L bytes
+//   (persist/crc32c.h).
+// The snapshot of an empty index is 80 bytes of record and 100 with its trailer.
+//
+// Reading: a file that ends in a trailer whose length is the bytes before it is checked against
+// its checksum before anything is decoded. A file without one (written before the trailer, or
+// whose trailer was cut off whole) is decoded as a bare record. Either way the record must decode,
+// keep the index's rules and fill the bytes before the trailer exactly: anything else is damage,
+// reported as an error that names the file (open never turns a damaged snapshot into a smaller
+// index). Checked whole on decoding: ext_to_int against valid_ids, the rules of
+// index_sets_consistent (every allocated id in exactly one grid cell among them), each numeric
+// field's recorded bounds around its values, and the values a file of this length can hold.
 // A file whose numeric fields hold more than 8 values per byte of the file is refused: the
-// writer never produces one (see read_snapshot).
+// writer never produces one (see values_fit).
 // The slot-file capacity is not stored: opening recomputes it from coords.bin.
 #include "persist/snapshot.h"
 
@@ -33,6 +45,7 @@
 #include <vector>
 
 #include "core/coding.h"
+#include "persist/crc32c.h"
 
 namespace korvane {
 namespace {
@@ -48,13 +61,22 @@ class Encoder : public LittleEndian<Encoder> {
     return hand_over();
   }
   Status hand_over() {
+    crc_ = crc32c(crc_, scratch_.data(), scratch_.size());
+    len_ += scratch_.size();
     auto s = w_.put(scratch_.data(), scratch_.size());
     scratch_.clear();
     if (!s) return Error::fatal_os(s.error(), "cannot write snapshot.bin.tmp");
     return {};
   }
+  // The record's last bytes, then its trailer.
   Status finish() {
     KV_TRY(hand_over());
+    char trailer[kSnapshotTrailerSize];
+    std::memcpy(trailer, kSnapshotMarker, 8);
+    store_u64(reinterpret_cast<uint8_t*>(trailer + 8), len_);
+    store_u32(reinterpret_cast<uint8_t*>(trailer + 16), crc_);
+    auto s = w_.put(trailer, sizeof trailer);
+    if (!s) return Error::fatal_os(s.error(), "cannot write snapshot.bin.tmp");
     return w_.flush();  // an Os error: the final write of the buffer
   }
   std::string& out() { return scratch_; }
@@ -62,6 +84,8 @@ class Encoder : public LittleEndian<Encoder> {
  private:
   BufWriter w_;
   std::string scratch_;
+  uint32_t crc_ = 0;
+  uint64_t len_ = 0;
 };
 
 // The snapshot as one read-only mapping: its bytes are decoded where they lie.
@@ -364,20 +388,33 @@ bool values_fit(const NumIndex& num_index, uint64_t file_len) {
   return values / 8 <= file_len;
 }
 
-// Read through calls: one section after the other.
-bool decode_snapshot(CopyingReader& in, uint64_t file_len, SnapshotData* s, uint64_t max_ids) {
+constexpr const char* kUndecodable = "its bytes do not decode as a snapshot";
+constexpr const char* kRulesBroken = "what it holds breaks the index's rules";
+constexpr const char* kBytesAfter = "bytes follow its record where only the checksum trailer may";
+
+// Each numeric field's recorded bounds hold all its values (deletions leave them wider, never
+// narrower: a comparison past a bound answers without looking at the sets).
+bool bounds_hold(const NumIndex& num_index) {
+  for (const auto& [name, bsi] : num_index)
+    if (!bsi.bounds_cover_values()) return false;
+  return true;
+}
+
+// Read through calls: one section after the other. Returns null, or what is wrong.
+const char* decode_snapshot(CopyingReader& in, uint64_t file_len, SnapshotData* s, uint64_t max_ids) {
   if (!read_str_index(in, s, max_ids) || !read_num_index(in, s, max_ids, nullptr) ||
       !read_grid(in, s, max_ids) || !read_tail(in, s, max_ids))
-    return false;
-  if (!index_sets_consistent(*s) || !values_fit(s->num_index, file_len)) return false;
+    return kUndecodable;
+  if (!index_sets_consistent(*s) || !values_fit(s->num_index, file_len)) return kRulesBroken;
   for (auto& [name, bsi] : s->num_index) bsi.rebuild_column();
-  return true;
+  if (!bounds_hold(s->num_index)) return kRulesBroken;
+  return in.remaining() == 0 ? nullptr : kBytesAfter;
 }
 
 // Mapped: the tail (ext_to_int the largest part of it) is decoded on a second thread while this
 // one decodes the text and numeric sets and the grid; then each thread builds numeric columns,
 // field by field, until none is left. The two write different members of `s`.
-bool decode_snapshot(MappedReader& in, uint64_t file_len, SnapshotData* s, uint64_t max_ids) {
+const char* decode_snapshot(MappedReader& in, uint64_t file_len, SnapshotData* s, uint64_t max_ids) {
   MappedReader tail_in = in;
   bool tail_ok = false;
   std::exception_ptr tail_error;
@@ -398,39 +435,99 @@ bool decode_snapshot(MappedReader& in, uint64_t file_len, SnapshotData* s, uint6
       tail_error = std::current_exception();
     }
   });
+  // The tail thread waits for the fields: whatever ends this thread early (an exception while
+  // decoding or building) first answers it, then joins it.
   struct Joiner {
     std::thread& t;
+    std::promise<bool>& answer;
+    bool answered = false;
+    void answer_with(bool ok) {
+      answered = true;
+      answer.set_value(ok);
+    }
     ~Joiner() {
+      if (!answered) answer.set_value(false);
       if (t.joinable()) t.join();
     }
-  } joiner{tail};
+  } joiner{tail, fields_read};
   bool ok = read_str_index(in, s, max_ids);
   ok = ok && read_num_index(in, s, max_ids, &field_bits) && values_fit(s->num_index, file_len);
-  fields_read.set_value(ok);
+  joiner.answer_with(ok);
   ok = ok && read_grid(in, s, max_ids);
   if (ok) build_columns();
   tail.join();
   if (tail_error) std::rethrow_exception(tail_error);
+  if (!ok || !tail_ok) return kUndecodable;
   // ext_to_int was checked against valid_ids as it was decoded (read_ext_to_int).
-  ok = ok && tail_ok && index_sets_consistent(*s);
-  return ok;
+  if (!index_sets_consistent(*s) || !bounds_hold(s->num_index)) return kRulesBroken;
+  return tail_in.remaining() == 0 ? nullptr : kBytesAfter;
+}
+
+// The CRC-32C of the first n bytes of the file, read through calls.
+Result<uint32_t> checksum_of(int fd, uint64_t n) {
+  std::vector<char> buf(1 << 20);
+  uint32_t crc = 0;
+  for (uint64_t at = 0; at < n;) {
+    size_t k = static_cast<size_t>(std::min<uint64_t>(buf.size(), n - at));
+    if (!pread_exact(fd, buf.data(), k, at)) return Error::os(errno ? errno : EIO, "read snapshot.bin");
+    crc = crc32c(crc, buf.data(), k);
+    at += k;
+  }
+  return crc;
 }
 
 }  // namespace
 
-bool read_snapshot(int fd, uint64_t file_len, SnapshotData* s, uint64_t max_ids) {
+Error snapshot_damaged(const std::string& what) {
+  return Error::damaged("snapshot.bin", "snapshot.bin is damaged: " + what +
+                                            "; nothing was changed. Korvane(path, recover=True) rebuilds the "
+                                            "store from the record files and the log, keeping the damaged "
+                                            "file aside");
+}
+
+Status read_snapshot(int fd, uint64_t file_len, SnapshotData* s, uint64_t max_ids) {
+  // A trailer whose length is the bytes before it: the record is those bytes, and must match
+  // the checksum before anything is decoded.
+  uint64_t record_len = file_len;
+  bool trailer = false;
+  uint32_t want_crc = 0;
+  if (file_len >= kSnapshotTrailerSize) {
+    uint8_t t[kSnapshotTrailerSize];
+    if (!pread_exact(fd, t, sizeof t, file_len - sizeof t)) return Error::os(errno ? errno : EIO, "read snapshot.bin");
+    if (std::memcmp(t, kSnapshotMarker, 8) == 0) {
+      uint64_t n = load_u64(t + 8);
+      if (n != file_len - sizeof t)
+        return snapshot_damaged("its trailer gives the record " + std::to_string(n) + " bytes, but " +
+                                std::to_string(file_len - sizeof t) + " precede it");
+      record_len = n;
+      trailer = true;
+      want_crc = load_u32(t + 16);
+    }
+  }
   // Mapped, and decoded where its bytes lie, when the file holds all of them; a shorter file is
   // read through calls, and fails where its bytes end.
   struct stat st;
-  if (file_len > 0 && ::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) >= file_len) {
-    auto m = Mapping::map(fd, static_cast<size_t>(file_len), /*read_only=*/true);
+  const char* wrong;
+  if (record_len > 0 && ::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) >= file_len) {
+    auto m = Mapping::map(fd, static_cast<size_t>(record_len), /*read_only=*/true);
     if (m) {
-      MappedReader in(m->data(), file_len);
-      return decode_snapshot(in, file_len, s, max_ids);
+      if (trailer && crc32c(0, m->data(), record_len) != want_crc)
+        return snapshot_damaged("its bytes do not match their checksum");
+      MappedReader in(m->data(), record_len);
+      wrong = decode_snapshot(in, record_len, s, max_ids);
+      if (wrong != nullptr) return snapshot_damaged(wrong);
+      return {};
     }
   }
-  CopyingReader in(fd, file_len);
-  return decode_snapshot(in, file_len, s, max_ids);
+  if (trailer) {
+    auto crc = checksum_of(fd, record_len);
+    if (!crc) return crc.error();
+    if (*crc != want_crc) return snapshot_damaged("its bytes do not match their checksum");
+  }
+  CopyingReader in(fd, record_len);
+  wrong = decode_snapshot(in, record_len, s, max_ids);
+  if (wrong != nullptr) return snapshot_damaged(wrong);
+  return {};
 }
 
 }  // namespace korvane

@@ -9,6 +9,7 @@
 #include "core/error.h"
 #include "core/fd.h"
 #include "core/json.h"
+#include "persist/wal_values.h"
 
 namespace korvane {
 
@@ -77,5 +78,9 @@ class WalWriter {
 
 // Decodes one record from the reader; false on any decoding failure (including a clean end).
 bool decode_wal_entry(BufReader& in, WalEntry* out);
+
+// True for the record whose 28 bytes are all zero (an insert of "" at (0, 0) with {}): replay
+// applies it only when a record that is not all zeros decodes after it (see wal.cpp).
+bool is_zero_record(const WalEntry& e);
 
 }  // namespace korvane

@@ -19,6 +19,7 @@ class Korvane:
         *,
         strict_filters: bool = False,
         durability: Literal["buffered", "process", "power"] = "buffered",
+        recover: bool = False,
     ) -> "Korvane":
         """Opens (creating, unless read_only) the storage directory and replays its log.
 
@@ -33,7 +34,11 @@ class Korvane:
         ValueError.
 
         Raises BlockingIOError when another process holds the directory, OSError for
-        operating-system failures.
+        operating-system failures, and OSError with errno EIO, changing nothing, when
+        snapshot.bin is damaged. With recover=True such a snapshot is kept aside as
+        snapshot.bin.damaged, the points are rebuilt from the record files and the log (in
+        memory only when read_only) and persisted, and a RuntimeWarning says how many were
+        restored and what could not be.
         """
     def add(self, id: str, lat: float, lon: float, metadata: str) -> None:
         """Adds a point: latitude and longitude in degrees (kept as 32-bit floats), metadata a

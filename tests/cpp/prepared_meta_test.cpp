@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "core/prepared_meta.h"
+#include "persist/wal_values.h"
 
 using korvane::Json;
 using korvane::PreparedMeta;

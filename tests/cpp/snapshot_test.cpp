@@ -1,6 +1,7 @@
-// The snapshot decoder: a written snapshot decodes back to the index it came from, bytes after
-// it are ignored, every cut-short prefix fails cleanly, and random damage either fails or gives
-// a state that keeps the index's invariants; never a crash.
+// The snapshot decoder: a written snapshot decodes back to the index it came from, with its
+// checksum trailer or without it (files from before the trailer); bytes after it, every cut-short
+// prefix and any damage to a file with a trailer fail cleanly; damage to a bare record either
+// fails or gives a state that keeps the index's invariants; never a crash.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,8 +13,11 @@
 #include <random>
 #include <string>
 
+#include "core/cell_key.h"
+#include "core/coding.h"
 #include "core/core_index.h"
 #include "core/json.h"
+#include "persist/crc32c.h"
 #include "persist/open.h"
 #include "persist/snapshot.h"
 #include "persist/vacuum.h"
@@ -129,18 +133,32 @@ void expect_invariants(const SnapshotData& s) {
 
 }  // namespace
 
-TEST(Snapshot, EmptyIndexIs80BytesAndDecodes) {
+TEST(Crc32c, KnownValueAndPiecewise) {
+  const char* s = "123456789";
+  EXPECT_EQ(crc32c(0, s, 9), 0xE3069283u);
+  EXPECT_EQ(crc32c(0, "", 0), 0u);
+  std::string long_text(1000, '\0');
+  std::mt19937 rnd(7);
+  for (char& c : long_text) c = static_cast<char>(rnd());
+  uint32_t whole = crc32c(0, long_text.data(), long_text.size());
+  for (size_t cut : {1u, 7u, 8u, 13u, 999u})
+    EXPECT_EQ(crc32c(crc32c(0, long_text.data(), cut), long_text.data() + cut, long_text.size() - cut), whole);
+}
+
+TEST(Snapshot, EmptyIndexIs80BytesAndItsTrailerAndDecodes) {
   TempDir d;
   auto ix = build(d.path, 0, 1);
   SnapshotFile f;
   write_file(d.path + "/snap", *ix, &f);
-  EXPECT_EQ(f.len, 80u);
+  EXPECT_EQ(f.len, 100u);
+  EXPECT_EQ(f.bytes.substr(80, 8), "kvcrc32c");
+  EXPECT_EQ(load_u64(reinterpret_cast<const uint8_t*>(f.bytes.data() + 88)), 80u);
   SnapshotData s;
   EXPECT_TRUE(read_snapshot(f.fd, f.len, &s));
   expect_same_state(*ix, s);
 }
 
-TEST(Snapshot, RoundTripAndTrailingBytesIgnored) {
+TEST(Snapshot, RoundTripWithAndWithoutTrailerAndBytesAfterRefused) {
   TempDir d;
   auto ix = build(d.path, 9000, 2);  // bitset containers in valid_ids and the common values
   SnapshotFile f;
@@ -148,10 +166,46 @@ TEST(Snapshot, RoundTripAndTrailingBytesIgnored) {
   SnapshotData s;
   ASSERT_TRUE(read_snapshot(f.fd, f.len, &s));
   expect_same_state(*ix, s);
+  SnapshotData bare;  // the record alone, as files from before the trailer hold it
+  ASSERT_TRUE(read_snapshot(f.fd, f.len - kSnapshotTrailerSize, &bare));
+  expect_same_state(*ix, bare);
   ASSERT_EQ(::pwrite(f.fd, "garbage!", 8, static_cast<off_t>(f.len)), 8);
   SnapshotData t;
-  ASSERT_TRUE(read_snapshot(f.fd, f.len + 8, &t));
-  expect_same_state(*ix, t);
+  auto r = read_snapshot(f.fd, f.len + 8, &t);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::Damaged);
+  EXPECT_EQ(r.error().errnum, EIO);
+  EXPECT_EQ(r.error().path, "snapshot.bin");
+  EXPECT_NE(r.error().message.find("bytes follow its record"), std::string::npos) << r.error().message;
+}
+
+// Snapshots the writer never makes, written with a good checksum: the decoder's own checks
+// refuse them. An id filed under a second cell (a search would return it twice, or thousands
+// of times), and a numeric field's minimum raised above a value (a comparison would skip it).
+TEST(Snapshot, IdUnderTwoCellsOrBoundsInsideTheValuesRefused) {
+  TempDir d;
+  auto ix = build(d.path, 300, 10);
+  const uint32_t live = ix->valid_ids.to_vector().back();
+  auto refused = [&](const char* what) {
+    SnapshotFile f;
+    write_file(d.path + "/snap", *ix, &f);
+    SnapshotData s;
+    auto r = read_snapshot(f.fd, f.len, &s);
+    EXPECT_FALSE(r) << what;
+    if (!r) {
+      EXPECT_NE(r.error().message.find("breaks the index's rules"), std::string::npos) << r.error().message;
+    }
+  };
+  ix->grid_index.add_point(cell_key(80.0f, 80.0f), live, 80.0f, 80.0f);
+  refused("an id in two cells");
+  TempDir other;
+  ix = build(other.path, 300, 10);
+  NumericBsiIndex& n = ix->num_index.at("n");
+  ++n.min_encoded;
+  refused("a raised minimum");
+  --n.min_encoded;
+  --n.max_encoded;
+  refused("a lowered maximum");
 }
 
 TEST(Snapshot, EveryPrefixOfASmallSnapshotFails) {
@@ -161,9 +215,10 @@ TEST(Snapshot, EveryPrefixOfASmallSnapshotFails) {
   write_file(d.path + "/snap", *ix, &f);
   ASSERT_GT(f.len, 1000u);
   // The reader never looks past the length it is given, so a prefix needs no file of its own.
+  // The one prefix that decodes is the whole record without its trailer (a file from before).
   for (uint64_t cut = 0; cut < f.len; ++cut) {
     SnapshotData s;
-    EXPECT_FALSE(read_snapshot(f.fd, cut, &s)) << "prefix of " << cut << " bytes decoded";
+    EXPECT_EQ(bool(read_snapshot(f.fd, cut, &s)), cut == f.len - kSnapshotTrailerSize) << "prefix of " << cut;
   }
 }
 
@@ -176,19 +231,23 @@ TEST(Snapshot, SampledPrefixesOfALargeSnapshotFail) {
   for (int k = 0; k < 300; ++k) {
     uint64_t cut = k < 100 ? f.len - 1 - static_cast<uint64_t>(k) : rnd() % f.len;
     SnapshotData s;
-    EXPECT_FALSE(read_snapshot(f.fd, cut, &s)) << "prefix of " << cut << " bytes decoded";
+    EXPECT_EQ(bool(read_snapshot(f.fd, cut, &s)), cut == f.len - kSnapshotTrailerSize) << "prefix of " << cut;
   }
 }
 
+// With the trailer, every change is refused; without it (files from before), damage fails or
+// leaves a state that keeps the invariants.
 TEST(Snapshot, RandomDamageFailsOrKeepsInvariants) {
   TempDir d;
   auto ix = build(d.path, 60, 5);
   SnapshotFile f;
   write_file(d.path + "/snap", *ix, &f);
   std::mt19937 rnd(5);
-  int decoded = 0;
-  for (int k = 0; k < 3000; ++k) {
-    std::string bad = f.bytes;
+  int decoded = 0, decoded_with_trailer = 0;
+  for (int k = 0; k < 6000; ++k) {
+    const bool trailer = k % 2 == 0;
+    const std::string good = trailer ? f.bytes : f.bytes.substr(0, f.len - kSnapshotTrailerSize);
+    std::string bad = good;
     int kind = k % 3;
     if (kind == 0) {  // one flipped bit
       bad[rnd() % bad.size()] ^= static_cast<char>(1u << (rnd() % 8));
@@ -203,12 +262,17 @@ TEST(Snapshot, RandomDamageFailsOrKeepsInvariants) {
     ASSERT_EQ(::pwrite(f.fd, bad.data(), bad.size(), 0), static_cast<ssize_t>(bad.size()));
     SnapshotData s;
     if (read_snapshot(f.fd, bad.size(), &s)) {
-      ++decoded;
+      ++(trailer ? decoded_with_trailer : decoded);
+      if (trailer) {
+        EXPECT_EQ(bad, good);
+      }
       expect_invariants(s);
     }
   }
-  // Most damage is caught; some (a changed value text, a changed hash) cannot be.
+  // Without a checksum most damage is caught; some (a changed value text, a changed hash)
+  // cannot be. With it, only writes that changed nothing decode (checked above).
   EXPECT_LT(decoded, 1500);
+  EXPECT_LT(decoded_with_trailer, 300);
 }
 
 TEST(Snapshot, BitmapsClaimingMoreIdsThanTheDirectoryHoldsAreRefused) {

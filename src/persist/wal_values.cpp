@@ -1,9 +1,12 @@
-// One pass over a metadata text that yields what parsing it to a document, dumping that compact
+// The log's values, in the encoding wal.cpp describes: their decoder, and metadata made ready for
+// insertion, whose log part is that encoding.
+//
+// One pass over a metadata text yields what parsing it to a document, dumping that compact
 // and encoding it for the log would. The pass takes only plain, well-formed JSON objects; any
 // text it is unsure of (an error of any kind, a byte order mark, nesting near the limit, a number
 // out of range) goes the document's way, so that results and error messages stay those of
-// parse_metadata. The log encoding of values is the one wal.cpp describes.
-#include "core/prepared_meta.h"
+// parse_metadata.
+#include "persist/wal_values.h"
 
 #include <algorithm>
 #include <array>
@@ -19,8 +22,6 @@
 
 namespace korvane {
 namespace {
-
-enum LogKind : uint8_t { kNull = 0, kBool = 1, kU64 = 2, kI64 = 3, kF64 = 4, kStr = 5, kArr = 6, kObj = 7 };
 
 // The two-character escapes, as (byte, letter after the reverse solidus). The compact writer
 // uses them for these bytes and \u00XX for the other control characters; the reader also takes
@@ -119,7 +120,7 @@ class FastPass {
   struct Member {
     Range key;            // decoded, in names_ (objects only)
     Range text, log;      // the value's fragments
-    uint8_t kind = kNull;  // the value's log kind
+    uint8_t kind = kLogNull;  // the value's log kind
     float num = 0;         // numbers: the value as the numeric index keeps it
     Range str;             // strings and booleans: the value in names_
   };
@@ -283,9 +284,9 @@ bool FastPass::number(Member* m) {
       }
       mag = mag * 10 + d;
     }
-    if (fits && !neg) return put_number(m, kU64, mag);
+    if (fits && !neg) return put_number(m, kLogU64, mag);
     if (fits && neg && mag != 0 && mag <= uint64_t{1} << 63)
-      return put_number(m, kI64, mag == uint64_t{1} << 63 ? INT64_MIN : -static_cast<int64_t>(mag));
+      return put_number(m, kLogI64, mag == uint64_t{1} << 63 ? INT64_MIN : -static_cast<int64_t>(mag));
   }
   double d;
   if (neg && integral && p_ - start == 2 && start[1] == '0') {
@@ -294,7 +295,7 @@ bool FastPass::number(Member* m) {
     d = read_double(start, static_cast<size_t>(p_ - start));
     if (!std::isfinite(d)) return false;
   }
-  return put_number(m, kF64, d);
+  return put_number(m, kLogF64, d);
 }
 
 bool FastPass::value(int depth, Member* m) {
@@ -317,10 +318,10 @@ bool FastPass::value(int depth, Member* m) {
       text_.push_back('"');
       put_escaped(text_, std::string_view(names_.data() + s.at, s.len));
       text_.push_back('"');
-      log_.push_back(static_cast<char>(kStr));
+      log_.push_back(static_cast<char>(kLogStr));
       StringSink(log_).u64(s.len);
       log_.append(names_, s.at, s.len);
-      m->kind = kStr;
+      m->kind = kLogStr;
       m->str = s;
       break;
     }
@@ -328,18 +329,18 @@ bool FastPass::value(int depth, Member* m) {
     case 'f': {
       bool v = *p_ == 't';
       if (!(v ? literal("true", 4) : literal("false", 5))) return false;
-      log_.push_back(static_cast<char>(kBool));
+      log_.push_back(static_cast<char>(kLogBool));
       log_.push_back(v ? 1 : 0);
       size_t at = names_.size();
       names_.append(v ? "true" : "false");
-      m->kind = kBool;
+      m->kind = kLogBool;
       m->str = mark(names_, at);
       break;
     }
     case 'n':
       if (!literal("null", 4)) return false;
-      log_.push_back(static_cast<char>(kNull));
-      m->kind = kNull;
+      log_.push_back(static_cast<char>(kLogNull));
+      m->kind = kLogNull;
       break;
     default:
       if (*p_ != '-' && (*p_ < '0' || *p_ > '9')) return false;
@@ -380,7 +381,7 @@ bool FastPass::array(int depth, Member* m) {
   if (!members(']', [&](Member* e) { return value(depth, e); })) return false;
   size_t text_from = text_.size(), log_from = log_.size();
   text_.push_back('[');
-  log_.push_back(static_cast<char>(kArr));
+  log_.push_back(static_cast<char>(kLogArr));
   StringSink(log_).u64(members_.size() - base);
   for (size_t k = base; k < members_.size(); ++k) {
     if (k > base) text_.push_back(',');
@@ -389,7 +390,7 @@ bool FastPass::array(int depth, Member* m) {
   }
   text_.push_back(']');
   members_.resize(base);
-  m->kind = kArr;
+  m->kind = kLogArr;
   m->text = mark(text_, text_from);
   m->log = mark(log_, log_from);
   return true;
@@ -399,14 +400,14 @@ size_t FastPass::order_by_key(size_t base) {
   // A stable sort, then the last of each run of equal keys.
   size_t first = order_.size();
   for (size_t k = base; k < members_.size(); ++k) order_.push_back(static_cast<uint32_t>(k));
-  auto b = order_.begin() + static_cast<std::ptrdiff_t>(first);
   auto before = [&](uint32_t x, uint32_t y) { return key_of(x) < key_of(y); };
-  if (order_.end() - b <= 16) {
-    // Objects are small: an insertion sort, stable and without a buffer.
-    for (auto i = b + 1; i < order_.end(); ++i)
-      for (auto j = i; j > b && before(*j, *(j - 1)); --j) std::iter_swap(j, j - 1);
+  const size_t n = order_.size() - first;  // 0 for {}: no iterator may step past the end then
+  if (n > 16) {
+    std::stable_sort(order_.begin() + static_cast<std::ptrdiff_t>(first), order_.end(), before);
   } else {
-    std::stable_sort(b, order_.end(), before);
+    // Objects are small: an insertion sort, stable and without a buffer.
+    for (size_t i = first + 1; i < order_.size(); ++i)
+      for (size_t j = i; j > first && before(order_[j], order_[j - 1]); --j) std::swap(order_[j], order_[j - 1]);
   }
   size_t kept = first;
   for (size_t k = first; k < order_.size(); ++k) {
@@ -429,9 +430,9 @@ void FastPass::publish(const Member& m, size_t first, size_t kept) {
   for (size_t k = first; k < kept; ++k) {
     const Member& e = members_[order_[k]];
     PreparedMeta::Field f{};
-    if (e.kind == kStr || e.kind == kBool) {
+    if (e.kind == kLogStr || e.kind == kLogBool) {
       f.kind = PreparedMeta::Field::Str;
-    } else if (e.kind == kU64 || e.kind == kI64 || e.kind == kF64) {
+    } else if (e.kind == kLogU64 || e.kind == kLogI64 || e.kind == kLogF64) {
       f.kind = PreparedMeta::Field::Num;
       f.num = e.num;
     } else {
@@ -468,7 +469,7 @@ bool FastPass::object(int depth, bool top, Member* m) {
 
   size_t text_from = text_.size(), log_from = log_.size();
   text_.push_back('{');
-  if (!top) log_.push_back(static_cast<char>(kObj));
+  if (!top) log_.push_back(static_cast<char>(kLogObj));
   StringSink(log_).u64(kept - first);
   for (size_t k = first; k < kept; ++k) {
     const Member& e = members_[order_[k]];
@@ -482,7 +483,7 @@ bool FastPass::object(int depth, bool top, Member* m) {
     log_.append(log_, e.log.at, e.log.len);
   }
   text_.push_back('}');
-  m->kind = kObj;
+  m->kind = kLogObj;
   m->text = mark(text_, text_from);
   m->log = mark(log_, log_from);
   if (top) publish(*m, first, kept);
@@ -513,43 +514,43 @@ bool FastPass::run(std::string_view in, PreparedMeta* out) {
 void put_log_value(std::string& log, const Json& v) {
   switch (v.type()) {
     case Json::value_t::null:
-      log.push_back(static_cast<char>(kNull));
+      log.push_back(static_cast<char>(kLogNull));
       return;
     case Json::value_t::boolean:
-      log.push_back(static_cast<char>(kBool));
+      log.push_back(static_cast<char>(kLogBool));
       log.push_back(v.get<bool>() ? 1 : 0);
       return;
     case Json::value_t::number_unsigned:
-      log.push_back(static_cast<char>(kU64));
+      log.push_back(static_cast<char>(kLogU64));
       StringSink(log).u64(v.get<uint64_t>());
       return;
     case Json::value_t::number_integer: {
       // The parser gives signed integers only for negative literals, but a value built in code
       // may be signed and non-negative: it is logged as the u64 the decoder expects for it.
       int64_t x = v.get<int64_t>();
-      log.push_back(static_cast<char>(x >= 0 ? kU64 : kI64));
+      log.push_back(static_cast<char>(x >= 0 ? kLogU64 : kLogI64));
       StringSink(log).u64(static_cast<uint64_t>(x));
       return;
     }
     case Json::value_t::number_float: {
       double x = v.get<double>();
-      log.push_back(static_cast<char>(kF64));
+      log.push_back(static_cast<char>(kLogF64));
       StringSink(log).f64(x);
       return;
     }
     case Json::value_t::string: {
       const std::string& s = v.get_ref<const std::string&>();
-      log.push_back(static_cast<char>(kStr));
+      log.push_back(static_cast<char>(kLogStr));
       StringSink(log).text(s);
       return;
     }
     case Json::value_t::array:
-      log.push_back(static_cast<char>(kArr));
+      log.push_back(static_cast<char>(kLogArr));
       StringSink(log).u64(v.size());
       for (const auto& e : v) put_log_value(log, e);
       return;
     case Json::value_t::object:
-      log.push_back(static_cast<char>(kObj));
+      log.push_back(static_cast<char>(kLogObj));
       StringSink(log).u64(v.size());
       for (auto it = v.begin(); it != v.end(); ++it) {
         StringSink(log).text(it.key());
@@ -557,7 +558,7 @@ void put_log_value(std::string& log, const Json& v) {
       }
       return;
     default:
-      log.push_back(static_cast<char>(kNull));  // binary values never come out of the parser
+      log.push_back(static_cast<char>(kLogNull));  // binary values never come out of the parser
   }
 }
 
@@ -579,18 +580,18 @@ bool value_pieces(std::string_view log, size_t* at, std::vector<uint32_t>* ends)
   if (!piece(1)) return false;
   uint64_t n;
   switch (kind) {
-    case kNull: return true;
-    case kBool: return piece(1);
-    case kU64:
-    case kI64:
-    case kF64: return piece(8);
-    case kStr: return count(&n) && piece(static_cast<size_t>(n));
-    case kArr:
+    case kLogNull: return true;
+    case kLogBool: return piece(1);
+    case kLogU64:
+    case kLogI64:
+    case kLogF64: return piece(8);
+    case kLogStr: return count(&n) && piece(static_cast<size_t>(n));
+    case kLogArr:
       if (!count(&n)) return false;
       for (uint64_t k = 0; k < n; ++k)
         if (!value_pieces(log, at, ends)) return false;
       return true;
-    case kObj:
+    case kLogObj:
       if (!count(&n)) return false;
       for (uint64_t k = 0; k < n; ++k) {
         uint64_t len;
@@ -692,5 +693,93 @@ void log_pieces(std::string_view log, std::vector<uint32_t>* ends) {
     if (!value_pieces(log, &at, ends)) return;
   }
 }
+
+// The decoder: every count is checked against the bytes left before anything is allocated.
+namespace {
+
+// Reads a text that must sort strictly after `prev` (keys of one object).
+bool read_key(BufReader& in, std::string* key, const std::string* prev) {
+  if (!in.text(key)) return false;
+  return prev == nullptr || *prev < *key;
+}
+
+bool read_value(BufReader& in, Json* out, int depth);
+
+bool read_entries(BufReader& in, Json* obj, int depth) {
+  uint64_t m;
+  if (!in.u64(&m)) return false;
+  if (m > in.remaining() / 9) return false;  // each entry takes at least a count and a kind byte
+  *obj = Json::object();
+  std::string prev, key;
+  for (uint64_t k = 0; k < m; ++k) {
+    if (!read_key(in, &key, k == 0 ? nullptr : &prev)) return false;
+    Json v;
+    if (!read_value(in, &v, depth)) return false;
+    (*obj)[key] = std::move(v);
+    prev.swap(key);
+  }
+  return true;
+}
+
+bool read_value(BufReader& in, Json* out, int depth) {
+  uint8_t kind;
+  if (!in.u8(&kind)) return false;
+  switch (kind) {
+    case kLogNull:
+      *out = nullptr;
+      return true;
+    case kLogBool: {
+      uint8_t b;
+      if (!in.u8(&b) || b > 1) return false;
+      *out = b == 1;
+      return true;
+    }
+    case kLogU64: {
+      uint64_t x;
+      if (!in.u64(&x)) return false;
+      *out = x;
+      return true;
+    }
+    case kLogI64: {
+      int64_t x;
+      if (!in.read(&x, 8) || x >= 0) return false;  // non-negative integers are logged as u64
+      *out = x;
+      return true;
+    }
+    case kLogF64: {
+      double x;
+      if (!in.f64(&x) || !std::isfinite(x)) return false;
+      *out = x;
+      return true;
+    }
+    case kLogStr: {
+      std::string s;
+      if (!in.text(&s)) return false;
+      *out = std::move(s);
+      return true;
+    }
+    case kLogArr: {
+      if (depth + 1 > kMaxJsonDepth) return false;
+      uint64_t n;
+      if (!in.u64(&n) || n > in.remaining()) return false;  // one kind byte per element at least
+      *out = Json::array();
+      for (uint64_t k = 0; k < n; ++k) {
+        Json v;
+        if (!read_value(in, &v, depth + 1)) return false;
+        out->push_back(std::move(v));
+      }
+      return true;
+    }
+    case kLogObj:
+      if (depth + 1 > kMaxJsonDepth) return false;
+      return read_entries(in, out, depth + 1);
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+bool read_log_object(BufReader& in, Json* out) { return read_entries(in, out, 1); }
 
 }  // namespace korvane
