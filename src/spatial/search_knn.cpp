@@ -89,11 +89,15 @@ struct Query {
 };
 
 // False when the point lies beyond the heap's limit (then it is no point for the walk's stops).
+// With a limit, the same bound passes over the points it places beyond the limit.
 inline bool measure(const Query& q, float plat, float plon, uint32_t id, BestHeap& heap) {
-  if (heap.full() && q.in_range && plat >= -90.0f && plat <= 90.0f) {
+  const std::optional<float>& limit = heap.limit();
+  if ((heap.full() || limit) && q.in_range && plat >= -90.0f && plat <= 90.0f) {
     double bound = 0.99 * 6371000.0 * std::fabs(double(plat) - double(q.lat)) * (M_PI / 180.0);
-    if (bound > 1000.0 && bound >= double(heap.top()) && (!heap.limit() || bound > double(*heap.limit())))
-      return !heap.limit();
+    if (bound > 1000.0) {
+      if (limit && bound > double(*limit)) return false;
+      if (!limit && heap.full() && bound >= double(heap.top())) return true;
+    }
   }
   return heap.offer(distance_m(q.lat, q.lon, q.qcos, plat, plon), id);
 }
