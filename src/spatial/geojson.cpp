@@ -24,14 +24,18 @@ namespace {
 
 std::string where(const std::string& path, size_t k) { return path + "[" + std::to_string(k) + "]"; }
 
-Result<std::pair<double, double>> position(const Json& p, const std::string& path) {
+// Position k of a ring at `path`; the fault's text names it.
+Result<std::pair<double, double>> position(const Json& p, const std::string& path, size_t k) {
   if (!p.is_array() || p.size() < 2 || !p[0].is_number() || !p[1].is_number())
-    return Error::value(path + ": expected a position [lon, lat] of two numbers");
+    return Error::value(where(path, k) + ": expected a position [lon, lat] of two numbers");
   double lon = p[0].get<double>(), lat = p[1].get<double>();
-  if (!std::isfinite(lon) || !std::isfinite(lat)) return Error::value(path + ": a coordinate is not a finite number");
+  if (!std::isfinite(lon) || !std::isfinite(lat))
+    return Error::value(where(path, k) + ": a coordinate is not a finite number");
   if (std::fabs(lat) > 90.0)
-    return Error::value(path + ": latitude " + dump_compact(p[1]) + " is beyond 90 degrees (positions are [lon, lat])");
-  if (std::fabs(lon) > 540.0) return Error::value(path + ": longitude " + dump_compact(p[0]) + " is beyond 540 degrees");
+    return Error::value(where(path, k) + ": latitude " + dump_compact(p[1]) +
+                        " is beyond 90 degrees (positions are [lon, lat])");
+  if (std::fabs(lon) > 540.0)
+    return Error::value(where(path, k) + ": longitude " + dump_compact(p[0]) + " is beyond 540 degrees");
   return std::pair<double, double>{double(float(lat)), double(float(lon))};
 }
 
@@ -41,7 +45,7 @@ Result<Shape::Ring> ring_of(const Json& r, const std::string& path, uint32_t par
   Shape::Ring ring{{}, part, hole};
   ring.pts.reserve(r.size());
   for (size_t k = 0; k < r.size(); ++k) {
-    auto p = position(r[k], where(path, k));
+    auto p = position(r[k], path, k);
     if (!p) return p.error();
     ring.pts.push_back(*p);
   }
@@ -222,6 +226,7 @@ std::vector<uint32_t> search_shape(const CoreIndex& ix, const Shape& shape, cons
     if (lo <= hi) rects.push_back(cell_rect(down(shape.lat_lo), up(shape.lat_hi), down(lo), up(hi)));
   }
   std::vector<uint32_t> ids = candidate_ids(ix, rects, allowed);
+  if (ids.empty()) return out;
   ShapeTest test(shape, ids.size());
   ix.for_each_coords(ids, [&](uint32_t id, float plat, float plon) {
     if (test.contains(plat, plon)) out.push_back(id);
