@@ -856,7 +856,8 @@ PyObject* korvane_search_geojson(PyObject* self, PyObject* args, PyObject* kwarg
   } else if (PyDict_Check(a[0])) {
     if (!guarded([&] { return to_json_value(a[0], 0, &doc); })) return nullptr;
   } else {
-    return fail_type("geometry", "expected a GeoJSON geometry as a dict or JSON text, got %.200s", a[0]), nullptr;
+    fail_type("geometry", "expected a GeoJSON geometry as a dict or JSON text, got %.200s", a[0]);
+    return nullptr;
   }
   if (!to_filter(a[1], "filter_json", &f)) return nullptr;
   bool strict = strict_filters_of(self);
