@@ -267,8 +267,8 @@ class Model:
 
     def knn(self, allowed, qlat, qlon, k):
         """The ring walk replayed point by point. Returns (heap entries [(d, id)], admitted) where
-        admitted maps a distance's bit pattern to every id pushed into the heap with it; or None
-        in place of the entries when a NaN distance reached the heap (its order is then open)."""
+        admitted maps a distance's bit pattern to every id pushed into the heap with it. A point at a
+        NaN distance is never offered; the third value is always False (kept for the callers)."""
         if k == 0:
             return [], {}, False
         qlat, qlon = f32(qlat), f32(qlon)
@@ -287,12 +287,11 @@ class Model:
         walk.sort()
         heap = []  # (d, id); the top is the largest distance
         admitted = {}
-        saw_nan = [False]
 
         def offer(i):
             d = self.dist(qlat, qlon, i)
             if d != d:
-                saw_nan[0] = True
+                return
             if len(heap) < k:
                 heap.append((d, i))
             elif d < max(e[0] for e in heap):
@@ -311,8 +310,6 @@ class Model:
                 offer(walk[pos][3])
                 pos += 1
                 found = True
-            if saw_nan[0]:
-                return None, admitted, True
             if len(heap) >= k:
                 top = max(e[0] for e in heap)
                 if r == LAST_RING or top < ring_bound(r) or (r >= MIN_RINGS and not found):
@@ -320,8 +317,6 @@ class Model:
             elif r == LAST_RING:
                 for i in outside:
                     offer(i)
-                if saw_nan[0]:
-                    return None, admitted, True
         return heap, admitted, False
 
 

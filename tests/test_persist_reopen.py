@@ -452,11 +452,10 @@ def test_new_directory_files_and_empty_path(tmp_path):
     sizes = {n: os.path.getsize(str(path / n)) for n in os.listdir(str(path))}
     assert sizes == {"coords.bin": 800000, "offsets.bin": 800000, "meta_offsets.bin": 800000,
                      "ids.bin": 0, "meta.bin": 0, "wal.bin": 0}
-    # The empty path is the working directory.
+    # The empty path names no directory: refused, nothing written where the process runs.
     work = tmp_path / "cwd"
     work.mkdir()
-    code = "import korvane; db = korvane.Korvane(''); db.add('x', 1.0, 2.0, '{}'); db.persist()"
+    code = "import korvane\ntry:\n    korvane.Korvane('')\nexcept ValueError as e:\n    print(e)"
     r = subprocess.run([sys.executable, "-c", code], cwd=str(work), capture_output=True, text=True)
-    assert r.returncode == 0, r.stderr
-    assert os.path.getsize(str(work / "snapshot.bin")) > 80
-    assert korvane.Korvane(str(work)).count() == 1
+    assert r.stdout.strip() == "storage_path is empty", r.stderr
+    assert os.listdir(str(work)) == []

@@ -108,20 +108,23 @@ def test_ties_never_displace_the_first_met(store):
     assert rows[0][0] == "d" and rows[1][0] in ("a", "b")
 
 
-def test_nan_and_infinite_coordinates_never_break_the_walk(store):
+def test_points_at_a_nan_distance_are_never_neighbours(store):
+    """A NaN or infinite coordinate, stored or asked, gives a NaN distance: such a point is
+    nobody's neighbour in either mode, and stays stored and reachable by id."""
     db = store.db
     spots = [(NAN, 0.0), (0.0, NAN), (NAN, NAN), (INF, 0.0), (-90.0, -180.0), (0.0, 0.0), (-INF, -INF), (1e30, 5.0)]
     for i, p in enumerate(spots):
         db.add("p%d" % i, *p, "{}")
     for q in [(NAN, NAN), (-90.0, -180.0), (0.0, 0.0), (INF, -INF), (-1e30, 1e30), (-90.0, NAN)]:
-        for k in (1, 2, 3, 8, 9, 100):
-            rows = db.search_knn(q[0], q[1], k)
-            assert len(rows) == min(k, 8) if k >= 8 else len(rows) <= k
-            for e, d, _ in rows:
-                want = haversine32(q[0], q[1], *spots[int(e[1:])])
-                assert d == want or (math.isnan(d) and math.isnan(want))
-            real = [d for _, d, _ in rows if not math.isnan(d)]
-            assert real == sorted(real)
+        near = {"p%d" % i: haversine32(q[0], q[1], *p) for i, p in enumerate(spots)}
+        near = {e: d for e, d in near.items() if not math.isnan(d)}
+        for exact in (False, True):
+            for k in (1, 2, 3, 8, 9, 100):
+                rows = db.search_knn(q[0], q[1], k, exact=exact)
+                assert len(rows) == min(k, len(near))
+                assert all(near[e] == d for e, d, _ in rows)
+                assert [d for _, d, _ in rows] == sorted(d for _, d, _ in rows)
+    assert all("p%d" % i in db for i in range(len(spots)))
     rows = db.search_knn(0.0, 0.0, 1)
     assert ids(rows) == ["p5"] and rows[0][1] == 0.0
 

@@ -77,11 +77,11 @@ def scene(tmp_path_factory):
 
 
 def brute_force(model, vectors, q, k, allowed):
-    """The first k of the allowed points by (float32 distance, id), NaN last. The float32
+    """The first k of the allowed points by (float32 distance, id), none at a NaN distance. The float32
     distance is computed for a shortlist: every point outside the coordinate ranges, and the
     others within 100 m plus 0.01% of the k-th nearest in double precision (the float32 formula
     is off by far less than that up to 15000 km; beyond, every point is listed). From a query
-    with an infinite or NaN coordinate every distance is NaN."""
+    with an infinite or NaN coordinate every distance is NaN, and nothing is a neighbour."""
     if k == 0:
         return []
     if not (math.isfinite(q[0]) and math.isfinite(q[1])):
@@ -105,8 +105,9 @@ def brute_force(model, vectors, q, k, allowed):
     keyed = []
     for i in listed:
         d = haversine32(q[0], q[1], model.pts[i][1], model.pts[i][2])
-        keyed.append((d != d, 0.0 if d != d else d, i))
-    return [(model.pts[i][0], bits(d) if not nan else bits(NAN)) for nan, d, i in sorted(keyed)[:k]]
+        if d == d:
+            keyed.append((d, i))
+    return [(model.pts[i][0], bits(d)) for d, i in sorted(keyed)[:k]]
 
 
 @st.composite

@@ -122,8 +122,8 @@ def test_not_subclassable_no_dict_no_weakref(store):
 
 @cpython_only
 def test_signatures_and_docstrings():
-    assert Korvane.__text_signature__ == "(storage_path, read_only=False, *, strict_filters=False)"
-    assert str(inspect.signature(Korvane)) == "(storage_path, read_only=False, *, strict_filters=False)"
+    assert Korvane.__text_signature__ == "(storage_path, read_only=False, *, strict_filters=False, durability='buffered')"
+    assert str(inspect.signature(Korvane)) == "(storage_path, read_only=False, *, strict_filters=False, durability='buffered')"
     assert not Korvane.__doc__
     for name, sig in SIGNATURES.items():
         method = getattr(Korvane, name)
@@ -325,14 +325,17 @@ def test_count_parameter(store):
     assert db.count() == 5
 
 
-def test_exact_flag_is_keyword_only_bool_or_int(store):
+def test_exact_flag_is_keyword_only_bool_0_or_1(store):
     db = store.db
     db.add("a", 0.0, 0.0, "{}")
-    for flag in (True, False, 1, 0, 2 ** 70):
+    for flag in (True, False, 1, 0):
         assert db.search_knn(0.0, 0.0, 1, exact=flag) == [("a", 0.0, "{}")]
     for bad in ("yes", None, 1.0, [1]):
         assert expect_prefixed("exact", lambda: db.search_knn(0.0, 0.0, 1, exact=bad)) == (
-            "expected bool or int, got %s" % type(bad).__name__)
+            "expected bool, 0 or 1, got %s" % type(bad).__name__)
+    for bad in (2, -1, 2 ** 70):
+        assert expect_prefixed("exact", lambda: db.search_knn(0.0, 0.0, 1, exact=bad)) == (
+            "expected bool, 0 or 1, got %d" % bad)
     with pytest.raises(TypeError, match=r"^Korvane\.search_knn\(\) takes from 3 to 4 positional arguments but 5 were given$"):
         db.search_knn(0.0, 0.0, 1, None, True)
     with pytest.raises(TypeError, match=r"^Korvane\.search_knn\(\) takes from 3 to 4 positional arguments but 5 "

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <absl/container/flat_hash_map.h>
@@ -147,6 +148,13 @@ struct CoreIndex : IndexSets {
     }
   }
   std::string get_external_id(uint32_t i);
+  // Whether the id record of i holds exactly `id` (a record of a batch not yet written out
+  // included). Ids are known by their 64-bit hash, and two ids can share one: a hash found in
+  // ext_to_int is only the given id when its record says so. A record that cannot be read cannot
+  // be told apart, and counts as holding the id (the hash is then all there is to go by).
+  bool id_record_is(uint32_t i, std::string_view id) const;
+  // The live point whose external id is `id`, if any.
+  std::optional<uint32_t> live_id_of(std::string_view id) const;
 
   // Reads of many records at once, appended to `arena`; each result is (offset, length) in it.
   // One lock per call instead of one per record.
@@ -210,7 +218,11 @@ class InsertBatch {
   CoreIndex& ix_;
   std::vector<Field> fields_;
 };
-void delete_in_mem(CoreIndex& ix, std::string_view id);
+// Returns whether a point was deleted.
+bool delete_in_mem(CoreIndex& ix, std::string_view id);
+// Refuses (InvalidValue, nothing changed) an id that is not stored but whose hash a stored id
+// already has: add checks this before logging the insert.
+Status check_id_free(CoreIndex& ix, std::string_view id);
 
 }  // namespace korvane
 

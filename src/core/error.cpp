@@ -27,7 +27,7 @@ Error Error::named(Error e) {
 }
 
 Error Error::fatal_os(int e, const std::string& what) {
-  Error err{ErrorKind::Fatal, e, what + ": " + os_error_text(e)};
+  Error err{ErrorKind::Fatal, e, what + ": " + os_error_text(e), {}, false, nullptr};
   err.path = file_named_by(what);
   err.in_dir = !err.path.empty();
   return err;

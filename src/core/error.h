@@ -39,22 +39,22 @@ struct Error {
 
   // The step texts of OS errors name their file last ("open wal.bin"): that name is the error's
   // path (see file_named_by).
-  static Error os(int e, std::string what) { return named({ErrorKind::Os, e, std::move(what)}); }
-  static Error fatal(std::string what) { return {ErrorKind::Fatal, 0, std::move(what)}; }
+  static Error os(int e, std::string what) { return named({ErrorKind::Os, e, std::move(what), {}, false, nullptr}); }
+  static Error fatal(std::string what) { return {ErrorKind::Fatal, 0, std::move(what), {}, false, nullptr}; }
   static Error fatal_os(int e, const std::string& what);
-  static Error json(std::string what) { return {ErrorKind::InvalidJson, 0, std::move(what)}; }
-  static Error value(std::string what) { return {ErrorKind::InvalidValue, 0, std::move(what)}; }
-  static Error os_plain(int e, std::string what) { return named({ErrorKind::OsPlain, e, std::move(what)}); }
-  static Error unsupported(std::string what) { return {ErrorKind::Unsupported, 0, std::move(what)}; }
-  static Error in_use(std::string what) { return {ErrorKind::InUse, EAGAIN, std::move(what)}; }
+  static Error json(std::string what) { return {ErrorKind::InvalidJson, 0, std::move(what), {}, false, nullptr}; }
+  static Error value(std::string what) { return {ErrorKind::InvalidValue, 0, std::move(what), {}, false, nullptr}; }
+  static Error os_plain(int e, std::string what) { return named({ErrorKind::OsPlain, e, std::move(what), {}, false, nullptr}); }
+  static Error unsupported(std::string what) { return {ErrorKind::Unsupported, 0, std::move(what), {}, false, nullptr}; }
+  static Error in_use(std::string what) { return {ErrorKind::InUse, EAGAIN, std::move(what), {}, false, nullptr}; }
   static Error os_message(int e, std::string what) {
-    return {ErrorKind::OsMessage, e, std::move(what), "." , true};
+    return {ErrorKind::OsMessage, e, std::move(what), ".", true, nullptr};
   }
   // `path` holds damage that `what` describes (the message shown, naming the file).
   // `file`, a file of the storage directory, holds damage that `what` describes (the message
   // shown, naming the file).
   static Error damaged(std::string file, std::string what) {
-    return {ErrorKind::Damaged, EIO, std::move(what), std::move(file), true};
+    return {ErrorKind::Damaged, EIO, std::move(what), std::move(file), true, nullptr};
   }
   // The same error, concerning `p`: a path as given, or (in_dir) a name in the storage directory.
   Error&& at(std::string p, bool within_dir = false) && {
@@ -119,7 +119,7 @@ class [[nodiscard]] Result<void> {
   const Error& error() const { return err_; }
 
  private:
-  Error err_{ErrorKind::Fatal, 0, {}};
+  Error err_{ErrorKind::Fatal, 0, {}, {}, false, nullptr};
   bool ok_ = true;
 };
 

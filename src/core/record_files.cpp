@@ -26,16 +26,18 @@
 namespace korvane {
 namespace {
 
+// A record file that cannot be opened is an ordinary OS error (permission denied, say): nothing
+// is open yet. Every later failure of a record file is Fatal.
 Result<Fd> open_rw(int dir, const char* name) {
   int fd = ::openat(dir, name, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return Error::fatal_os(errno, std::string("cannot open ") + name);
+  if (fd < 0) return Error::os(errno, std::string("open ") + name);
   return Fd(fd);
 }
 
 // Read-only: a file that does not exist reads as empty (no descriptor).
 Result<Fd> open_ro(int dir, const char* name) {
   int fd = ::openat(dir, name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0 && errno != ENOENT) return Error::fatal_os(errno, std::string("cannot open ") + name);
+  if (fd < 0 && errno != ENOENT) return Error::os(errno, std::string("open ") + name);
   return Fd(fd);
 }
 
@@ -210,6 +212,27 @@ std::string CoreIndex::get_external_id(uint32_t i) {
   std::vector<std::pair<size_t, size_t>> spans;
   read_ids({i}, &out, &spans);
   return out;
+}
+
+bool CoreIndex::id_record_is(uint32_t i, std::string_view id) const {
+  // Like every reader of the records: under the index lock, which every writer holds exclusively.
+  if (8 * (size_t{i} + 1) > offsets_mmap.size()) return true;
+  uint64_t off = load_u64(offsets_mmap.data() + 8 * size_t{i});
+  const RecordView& rv = ids_view;
+  std::string_view rec;  // the record's bytes from its length on, as far as they are known
+  if (off >= kMemRecords) {
+    if (off - kMemRecords < rv.mem.size()) rec = std::string_view(rv.mem).substr(off - kMemRecords);
+  } else if (rv.batching && off >= rv.pending_at && off - rv.pending_at < rv.pending.size()) {
+    rec = std::string_view(rv.pending).substr(off - rv.pending_at);
+  } else {
+    uint64_t end = std::min(ids_file_len, rv.known_len);
+    if (off < end && rv.view.size() >= end)
+      rec = std::string_view(reinterpret_cast<const char*>(rv.view.data()) + off, end - off);
+  }
+  if (rec.size() < 4) return true;
+  uint32_t len = load_u32(reinterpret_cast<const uint8_t*>(rec.data()));
+  if (rec.size() - 4 < len) return true;
+  return rec.substr(4, len) == id;
 }
 
 namespace {

@@ -1,6 +1,5 @@
 #include "filter/filter.h"
 
-#include "core/hash_id.h"
 
 namespace korvane {
 namespace {
@@ -37,9 +36,9 @@ Bitmap str_eq(const Ctx& c, const std::string& field, const Json& value) {
     return Bitmap();
   if (field == "id" || field == "_id") {
     // The external id, not a metadata field.
-    auto it = c.ix.ext_to_int.find(hash_id(*text));
+    auto i = c.ix.live_id_of(*text);
     Bitmap out;
-    if (it != c.ix.ext_to_int.end() && c.live.contains(it->second)) out.add(it->second);
+    if (i && c.live.contains(*i)) out.add(*i);
     return out;
   }
   auto f = c.ix.str_index.find(field);

@@ -18,6 +18,7 @@
 #include "core/numeric_bsi.h"
 #include "lib/arena_cache.h"
 #include "lib/packed_results.h"
+#include "lib/lifecycle_gil.h"
 #include "lib/py_errors.h"
 #include "lib/store.h"
 #include "spatial/search.h"
@@ -28,25 +29,13 @@ using korvane::SearchOut;
 using korvane::Store;
 using korvane::py::PyRef;
 using korvane::py::guarded;
+using korvane::py::without_gil;
 using korvane::py::panic_exception;
 using korvane::py::raise_error;
 using korvane::py::raise_internal;
 using korvane::py::set_message;
 
 namespace {
-
-// Runs an engine call with the interpreter lock released, so that other threads run while the
-// index works and no thread ever waits for one of the store's locks while it holds the
-// interpreter lock. The call must not touch Python objects; the lock is taken back however it
-// ends (an exception included).
-template <class F>
-auto without_gil(F&& f) -> decltype(f()) {
-  struct Retake {
-    PyThreadState* ts;
-    ~Retake() { PyEval_RestoreThread(ts); }
-  } retake{PyEval_SaveThread()};
-  return f();
-}
 
 // ---------------------------------------------------------------------------------------------
 // Argument matching: positional or keyword, then keyword-only, worded as the interpreter words
@@ -289,16 +278,21 @@ bool to_points(PyObject* o, const char* name, std::vector<std::pair<float, float
   return true;
 }
 
-// A flag: a bool or an int (bool is one), read by its truth value; omitted is false. Other types
-// are refused rather than read by their truth value, so that a misplaced argument (a filter
-// text, None) is not taken for a flag.
+// A flag: True, False, 1 or 0; omitted is false. Anything else is refused rather than read by
+// its truth value, so that a misplaced argument (a filter text, None, "no") is not taken for a
+// flag.
 bool to_flag(PyObject* o, const char* name, bool* out) {
   *out = false;
   if (o == nullptr) return true;
-  if (!PyLong_Check(o)) return fail_type(name, "expected bool or int, got %.200s", o);
-  int t = PyObject_IsTrue(o);
-  if (t < 0) return prefix_type_error(name);
-  *out = t != 0;
+  if (!PyLong_Check(o)) return fail_type(name, "expected bool, 0 or 1, got %.200s", o);
+  int overflow = 0;
+  long v = PyLong_AsLongAndOverflow(o, &overflow);
+  if (v == -1 && PyErr_Occurred()) return prefix_type_error(name);
+  if (overflow != 0 || (v != 0 && v != 1)) {
+    PyErr_Format(PyExc_TypeError, "expected bool, 0 or 1, got %R", o);
+    return prefix_type_error(name);
+  }
+  *out = v == 1;
   return true;
 }
 
@@ -506,6 +500,7 @@ struct KorvaneObject {
   bool read_only;       // this object refuses changes, whatever the engine allows
   bool closed;          // close() released its share: every call but close() refuses
   bool strict_filters;  // this object's filters are checked first (the engine is shared)
+  korvane::Durability durability;  // how far this object's changes go before they return
 };
 
 // The receiver's engine object. Only PyPy lets object.__new__ make an instance that skipped the
@@ -542,7 +537,28 @@ std::shared_ptr<Store> writable_store_of(PyObject* self) {
 
 bool strict_filters_of(PyObject* self) { return reinterpret_cast<KorvaneObject*>(self)->strict_filters; }
 
-const char* const kCtorNames[] = {"storage_path", "read_only", "strict_filters"};
+korvane::Durability durability_of(PyObject* self) { return reinterpret_cast<KorvaneObject*>(self)->durability; }
+
+// The durability keyword: "buffered" when omitted. Any other text is a ValueError.
+bool to_durability(PyObject* o, korvane::Durability* out) {
+  *out = korvane::Durability::Buffered;
+  if (o == nullptr) return true;
+  std::string_view level;
+  if (!to_text(o, "durability", &level)) return false;
+  if (level == "buffered") return true;
+  if (level == "process") {
+    *out = korvane::Durability::Process;
+    return true;
+  }
+  if (level == "power") {
+    *out = korvane::Durability::Power;
+    return true;
+  }
+  PyErr_Format(PyExc_ValueError, "durability must be \"buffered\", \"process\" or \"power\", not %R", o);
+  return false;
+}
+
+const char* const kCtorNames[] = {"storage_path", "read_only", "strict_filters", "durability"};
 const char* const kAddNames[] = {"id", "lat", "lon", "metadata"};
 const char* const kDeleteNames[] = {"id"};
 const char* const kAddManyNames[] = {"points"};
@@ -553,8 +569,8 @@ const char* const kRadiusNames[] = {"lat", "lon", "radius_m", "filter_json"};
 const char* const kPolygonNames[] = {"points", "filter_json"};
 
 PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* a[3];
-  if (!match_args({"Korvane", kCtorNames, 1, 3, 1}, args, kwargs, a)) return nullptr;
+  PyObject* a[4];
+  if (!match_args({"Korvane", kCtorNames, 1, 4, 2}, args, kwargs, a)) return nullptr;
   // A path object (pathlib.Path and the like) stands for the text it gives.
   PyRef fspath;
   if (!PyUnicode_Check(a[0]) && PyObject_HasAttrString(a[0], "__fspath__")) {
@@ -566,22 +582,30 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   std::string_view path;
   if (!to_text(a[0], "storage_path", &path)) return nullptr;
-  int read_only = a[1] == nullptr ? 0 : PyObject_IsTrue(a[1]);
-  if (read_only < 0) return nullptr;
-  int strict = a[2] == nullptr ? 0 : PyObject_IsTrue(a[2]);
-  if (strict < 0) return nullptr;
+  bool read_only = false, strict = false;
+  if (!to_flag(a[1], "read_only", &read_only) || !to_flag(a[2], "strict_filters", &strict)) return nullptr;
+  // A read-only object changes nothing, so any level holds for it; it is accepted all the same.
+  korvane::Durability durability;
+  if (!to_durability(a[3], &durability)) return nullptr;
   if (path.find('\0') != std::string_view::npos) {
     // The system cannot name such a directory; cutting the text at the NUL would open another.
     PyErr_SetString(PyExc_ValueError, "embedded null character in path");
     return nullptr;
   }
+  if (path.empty()) {
+    // "" is no directory; the current one would be taken instead.
+    PyErr_SetString(PyExc_ValueError, "storage_path is empty");
+    return nullptr;
+  }
+  // Opening (a snapshot to load, a log to replay) runs without the interpreter lock.
+  std::optional<std::string> dir = guarded([&]() -> std::optional<std::string> { return std::string(path); });
+  if (!dir) return nullptr;
   auto opened = guarded([&]() -> std::optional<korvane::Result<std::shared_ptr<Store>>> {
-    return Store::open(std::string(path), read_only != 0);
+    return without_gil([&] { return Store::open(*dir, read_only); });
   });
   if (!opened) return nullptr;
   if (!*opened) {
-    std::string dir(path);
-    raise_error(opened->error(), &dir);
+    raise_error(opened->error(), &*dir);
     return nullptr;
   }
   auto held = guarded([&]() -> std::optional<std::shared_ptr<Store>*> {
@@ -596,8 +620,9 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto* obj = reinterpret_cast<KorvaneObject*>(self);
   obj->store = *held;
   obj->closed = false;
-  obj->read_only = read_only != 0 || (*obj->store)->read_only();
-  obj->strict_filters = strict != 0;
+  obj->read_only = read_only || (*obj->store)->read_only();
+  obj->strict_filters = strict;
+  obj->durability = durability;
   return self;
 }
 
@@ -668,7 +693,8 @@ PyObject* korvane_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!to_text(a[0], "id", &id) || !to_f32(a[1], "lat", &lat) || !to_f32(a[2], "lon", &lon) ||
       !to_text(a[3], "metadata", &meta))
     return nullptr;
-  return none_or_raise(*store, [&] { return store->add(id, lat, lon, meta); });
+  korvane::Durability d = durability_of(self);
+  return none_or_raise(*store, [&] { return store->add(id, lat, lon, meta, d); });
 }
 
 PyObject* korvane_persist(PyObject* self, PyObject*) {
@@ -699,7 +725,8 @@ PyObject* korvane_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::string_view id;
   std::shared_ptr<Store> store = writable_with_text(self, args, kwargs, {"Korvane.delete", kDeleteNames, 1, 1}, "id", &id);
   if (store == nullptr) return nullptr;
-  return none_or_raise(*store, [&] { return store->remove(id); });
+  korvane::Durability d = durability_of(self);
+  return none_or_raise(*store, [&] { return store->remove(id, d); });
 }
 
 PyObject* korvane_delete_by_filter(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -708,8 +735,9 @@ PyObject* korvane_delete_by_filter(PyObject* self, PyObject* args, PyObject* kwa
       writable_with_text(self, args, kwargs, {"Korvane.delete_by_filter", kDbfNames, 1, 1}, "filter_json", &f);
   if (store == nullptr) return nullptr;
   bool strict = strict_filters_of(self);
+  korvane::Durability d = durability_of(self);
   auto r = guarded([&]() -> std::optional<korvane::Result<uint64_t>> {
-    return without_gil([&] { return store->delete_by_filter(f, strict); });
+    return without_gil([&] { return store->delete_by_filter(f, strict, d); });
   });
   if (!r) return nullptr;
   if (!*r) {
@@ -879,22 +907,24 @@ void prefix_item(size_t k) {
   p.raise_chained(p.type, std::move(exc));
 }
 
-// One item of add_many, converted as add converts its arguments. The point views the item's
-// two strings, which `keep` then holds (an item that is a list may change while the interpreter
-// lock is released; its strings cannot).
+// One item of add_many, converted as add converts its arguments. A list item is copied into a
+// tuple first: converting a coordinate may run the caller's code (__float__), which may change
+// the list, and a tuple's items cannot go. The point views the item's two strings, which `keep`
+// then holds.
 bool to_new_point(PyObject* item, korvane::NewPoint* out, std::vector<PyRef>* keep) {
   if (!PyTuple_Check(item) && !PyList_Check(item)) {
     PyErr_Format(PyExc_TypeError, "expected a tuple (id, lat, lon, metadata), got %.200s", Py_TYPE(item)->tp_name);
     return false;
   }
-  PyRef fast(PySequence_Fast(item, "expected a tuple (id, lat, lon, metadata)"));
-  if (!fast) return false;
-  if (PySequence_Fast_GET_SIZE(fast.get()) != 4) {
+  PyRef tuple(PySequence_Tuple(item));
+  if (!tuple) return false;
+  if (PyTuple_GET_SIZE(tuple.get()) != 4) {
     PyErr_Format(PyExc_TypeError, "expected a tuple (id, lat, lon, metadata), got %zd items",
-                 PySequence_Fast_GET_SIZE(fast.get()));
+                 PyTuple_GET_SIZE(tuple.get()));
     return false;
   }
-  PyObject** f = PySequence_Fast_ITEMS(fast.get());
+  PyObject* f[4];
+  for (int k = 0; k < 4; ++k) f[k] = PyTuple_GET_ITEM(tuple.get(), k);
   if (!to_text(f[0], "id", &out->id) || !to_f32(f[1], "lat", &out->lat) || !to_f32(f[2], "lon", &out->lon) ||
       !to_text(f[3], "metadata", &out->metadata))
     return false;
@@ -910,6 +940,7 @@ PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!match_args({"Korvane.add_many", kAddManyNames, 1, 1}, args, kwargs, a)) return nullptr;
   std::shared_ptr<Store> store = writable_store_of(self);
   if (store == nullptr) return nullptr;
+  korvane::Durability d = durability_of(self);
   PyRef it(PyObject_GetIter(a[0]));
   if (!it) {
     prefix_type_error("points");
@@ -953,7 +984,7 @@ PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (bad_item) PyErr_Fetch(&et, &ev, &etb);  // the items before it are added first
     size_t done = 0;
     auto r = guarded([&]() -> std::optional<korvane::Status> {
-      return without_gil([&] { return store->add_many(chunk, &done, &added); });
+      return without_gil([&] { return store->add_many(chunk, &done, &added, d); });
     });
     if (!r || !*r) {
       Py_XDECREF(et);
@@ -997,6 +1028,15 @@ PyObject* korvane_get(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   if (meta == nullptr) return nullptr;
   return Py_BuildValue("(ddN)", static_cast<double>(p->lat), static_cast<double>(p->lon), meta);
+}
+
+// (syncs, length): the log syncs the "power" level made so far on this object's store, and the
+// length of wal.bin the last one covered. For tests.
+PyObject* korvane_log_syncs(PyObject* self, PyObject*) {
+  std::shared_ptr<Store> store = store_of(self);
+  if (store == nullptr) return nullptr;
+  auto [syncs, len] = store->log_syncs();
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(syncs), static_cast<unsigned long long>(len));
 }
 
 PyObject* korvane_flush(PyObject* self, PyObject*) {
@@ -1089,6 +1129,7 @@ PyMethodDef kMethods[] = {
     {"add_many", KV_KW(korvane_add_many), METH_VARARGS | METH_KEYWORDS, "add_many($self, points)\n--\n\n"},
     {"get", KV_KW(korvane_get), METH_VARARGS | METH_KEYWORDS, "get($self, id)\n--\n\n"},
     {"flush", korvane_flush, METH_NOARGS, "flush($self)\n--\n\n"},
+    {"_log_syncs", korvane_log_syncs, METH_NOARGS, "_log_syncs($self)\n--\n\n"},
     {"close", korvane_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", korvane_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", korvane_exit, METH_VARARGS, "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"},
@@ -1100,7 +1141,7 @@ PyMethodDef kMethods[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(korvane_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(korvane_dealloc)},
-    {Py_tp_doc, const_cast<char*>("Korvane(storage_path, read_only=False, *, strict_filters=False)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Korvane(storage_path, read_only=False, *, strict_filters=False, durability='buffered')\n--\n\n")},
     {Py_tp_methods, kMethods},
     {Py_sq_length, reinterpret_cast<void*>(korvane_len)},
     {Py_sq_contains, reinterpret_cast<void*>(korvane_contains)},

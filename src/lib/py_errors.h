@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 #include <string>
@@ -56,6 +58,8 @@ template <class F>
 auto guarded(F&& f) -> decltype(f()) {
   try {
     return f();
+  } catch (abi::__forced_unwind&) {
+    throw;  // a thread the interpreter ends at shutdown (lifecycle_gil.h)
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

@@ -16,137 +16,12 @@
 #include <tuple>
 
 #include "persist/vacuum.h"
-#include "core/hash_id.h"
 #include "filter/filter.h"
 #include "filter/filter_check.h"
 #include "spatial/search.h"
 #include "spatial/shapes.h"
 
 namespace korvane {
-
-// Stores of this process by directory, so that a second open shares the first and an
-// interpreter exit writes out every log buffer. Never destroyed: the exit hook may run after
-// static destructors. Every change happens with the interpreter lock held (opens and the
-// destruction of the last object), so a fork never finds it half changed.
-struct Registry {
-  struct Entry {
-    pid_t pid;
-    Store* store;
-    std::weak_ptr<Store> weak;
-  };
-  std::recursive_mutex mu;
-  std::vector<std::pair<DirId, Entry>> entries;
-
-  Entry* find(const DirId& id) {
-    for (auto& [k, e] : entries)
-      if (k == id && e.pid == ::getpid()) return &e;
-    return nullptr;
-  }
-  void erase(const Store* s) {
-    for (size_t k = 0; k < entries.size(); ++k)
-      if (entries[k].second.store == s) {
-        entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(k));
-        return;
-      }
-  }
-  // A forked child must not keep its parent's directories locked: its copies of the lock
-  // descriptors go at once (the parent's own stay locked). Its stores remain readable.
-  static void after_fork_in_child() {
-    for (auto& [k, e] : instance().entries) e.store->lock_fd_ = Fd();
-  }
-  static Registry& instance() {
-    static Registry* r = new Registry();
-    return *r;
-  }
-};
-
-namespace {
-
-void flush_all_at_exit() {
-  Registry& r = Registry::instance();
-  std::lock_guard<std::recursive_mutex> g(r.mu);
-  for (auto& [k, e] : r.entries)
-    if (e.pid == ::getpid()) e.store->flush_log();
-}
-
-void install_hooks() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    std::atexit(flush_all_at_exit);
-    ::pthread_atfork(nullptr, nullptr, &Registry::after_fork_in_child);
-  });
-}
-
-}  // namespace
-
-void Store::flush_log() {
-  // A forked child must not write its copy of the parent's buffer.
-  if (::getpid() != owner_pid_) return;
-  std::unique_lock<std::shared_mutex> lk(log_lock_);
-  if (wal_) (void)wal_->flush();
-}
-
-Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only) {
-  install_hooks();
-  // A read-only open creates nothing: the directory must exist.
-  if (!read_only) KV_TRY(make_dirs(path));
-  int dfd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd < 0) return Error::os(errno, "open " + path).at(".", true);
-  Fd dir(dfd);
-  struct stat st;
-  if (::fstat(dfd, &st) != 0) return Error::os(errno, "stat " + path).at(".", true);
-  DirId id{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-
-  Registry& r = Registry::instance();
-  std::lock_guard<std::recursive_mutex> g(r.mu);
-  if (Registry::Entry* e = r.find(id)) {
-    if (std::shared_ptr<Store> shared = e->weak.lock()) {
-      if (shared->read_only_ && !read_only)
-        return Error::in_use("the storage directory " + path +
-                             " is open read-only in this process; it cannot also be opened to write")
-            .at(".", true);
-      return shared;
-    }
-  }
-  if (::flock(dfd, (read_only ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK)
-      return Error::in_use("the storage directory " + path + " is in use by another process").at(".", true);
-    return Error::os(errno, "lock " + path).at(".", true);
-  }
-  int idx_dir = ::fcntl(dfd, F_DUPFD_CLOEXEC, 0);
-  if (idx_dir < 0) return Error::os(errno, "open " + path).at(".", true);
-  auto loaded = load_directory(Fd(idx_dir), read_only);
-  if (!loaded) return loaded.error();  // the lock goes with `dir`
-
-  std::shared_ptr<Store> s(new Store());
-  s->storage_path_ = std::move(path);
-  s->owner_pid_ = ::getpid();
-  s->read_only_ = read_only;
-  s->dir_id_ = id;
-  s->lock_fd_ = std::move(dir);
-  s->index_ = std::move(loaded->index);
-  s->wal_ = std::move(loaded->wal);
-  Registry::Entry* e = r.find(id);
-  if (e != nullptr)
-    *e = {::getpid(), s.get(), s};
-  else
-    r.entries.push_back({id, {::getpid(), s.get(), s}});
-  return s;
-}
-
-Store::~Store() {
-  {
-    Registry& r = Registry::instance();
-    std::lock_guard<std::recursive_mutex> g(r.mu);
-    r.erase(this);
-  }
-  index_.reset();  // unmaps and closes the record files
-  if (::getpid() != owner_pid_ && wal_) wal_->abandon();  // a forked child's copy of the buffer
-  wal_.reset();  // writes out the buffer; a failure is ignored
-  // The directory lock goes last, with lock_fd_.
-}
-
-bool Store::foreign() const { return ::getpid() != owner_pid_; }
 
 Status Store::writable() {
   if (::getpid() != owner_pid_)
@@ -194,18 +69,79 @@ Error Store::append_failed(const Error& e) { return Error::fatal_os(e, "cannot a
 
 // Requires both locks for writing.
 Status Store::insert_logged(std::string_view id, float lat, float lon, const PreparedMeta& meta) {
+  KV_TRY(check_id_free(*index_, id));
   auto w = wal_->append_insert_encoded(id, lat, lon, meta.log());
   if (!w) return append_failed(w.error());
   return insert_prepared(*index_, id, lat, lon, meta);
 }
 
-Status Store::add(std::string_view id, float lat, float lon, std::string_view metadata) {
+Status Store::write_out(Durability d, uint64_t* ticket) {
+  *ticket = 0;
+  if (d == Durability::Buffered) return {};
+  auto f = wal_->flush();
+  // The change is made; its records stay buffered, to be written out with the next ones.
+  if (!f) return append_failed(f.error());
+  if (d == Durability::Power) *ticket = ++tickets_;
+  return {};
+}
+
+Status Store::sync_log(uint64_t ticket) {
+  if (ticket == 0) return {};
+  std::unique_lock<std::mutex> g(sync_mutex_);
+  for (;;) {
+    if (ticket >= failed_from_ && ticket <= failed_to_) return Error::os(failed_errno_, "sync wal.bin");
+    if (ticket <= synced_ticket_) return {};
+    if (!syncing_) break;
+    sync_done_.wait(g);
+  }
+  syncing_ = true;
+  g.unlock();
+  uint64_t target, len;
+  Fd log;
+  {
+    // Every ticket handed out so far belongs to records already written to this file. A persist
+    // may put a new file in its place later: it syncs the records it moves there itself.
+    std::unique_lock<std::shared_mutex> llk(log_lock_);
+    target = tickets_;
+    len = wal_->file_len();
+    log = Fd(::fcntl(wal_->fd(), F_DUPFD_CLOEXEC, 0));
+  }
+  int err = 0;
+  if (!log.valid() || ::fdatasync(log.get()) != 0) err = errno;
+  g.lock();
+  syncing_ = false;
+  if (err == 0) {
+    synced_ticket_ = std::max(synced_ticket_, target);
+    ++syncs_;
+    synced_len_ = len;
+  } else {
+    failed_from_ = synced_ticket_ + 1;
+    failed_to_ = target;
+    failed_errno_ = err;
+  }
+  sync_done_.notify_all();
+  g.unlock();
+  if (err != 0) return Error::os(err, "sync wal.bin");
+  return {};
+}
+
+std::pair<uint64_t, uint64_t> Store::log_syncs() {
+  std::lock_guard<std::mutex> g(sync_mutex_);
+  return {syncs_, synced_len_};
+}
+
+Status Store::add(std::string_view id, float lat, float lon, std::string_view metadata, Durability d) {
   PreparedMeta meta;
   KV_TRY(prepare(metadata, &meta));
   KV_TRY(writable());
-  std::unique_lock<std::shared_mutex> ilk(index_lock_);
-  std::unique_lock<std::shared_mutex> llk(log_lock_);
-  return insert_logged(id, lat, lon, meta);
+  uint64_t ticket;
+  {
+    std::unique_lock<std::shared_mutex> ilk(index_lock_);
+    std::unique_lock<std::shared_mutex> llk(log_lock_);
+    KV_TRY(insert_logged(id, lat, lon, meta));
+    KV_TRY(write_out(d, &ticket));
+  }
+  return sync_log(ticket);
 }
 
 constexpr size_t kParallelBatch = 256;
@@ -223,7 +159,7 @@ constexpr size_t kClaimRun = 8;  // points a thread claims to prepare at once
 // claim, whenever their own step has nothing to do (this thread when the point it must place next
 // is not yet prepared). The work thereby spreads over both threads whatever the share of each step.
 // The first point whose preparing fails ends the batch there.
-Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64_t* added) {
+Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64_t* added, Durability d) {
   *done = 0;
   const size_t total = points.size();
   if (total == 0) return {};
@@ -268,6 +204,7 @@ Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64
     alignas(64) std::atomic<size_t> assigned{0};  // points below it are placed
     alignas(64) std::atomic<bool> placing{true};  // false once this thread has placed all it will
     std::atomic<bool> broken{false};  // the second thread stopped on an exception
+    std::atomic<size_t> indexed{0};  // points below it are indexed (by the second thread)
   };
   Progress progress;
   std::atomic<size_t>& claim = progress.claim;
@@ -305,6 +242,23 @@ Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64
   // The records of the whole batch reach their files in one write each.
   begin_record_batch(*index_);
   InsertBatch batch(*index_);
+  // However the batch ends (an exception included), what was placed is indexed and its records
+  // reach their files, and the record files leave batching. On the normal path both happen
+  // below, where their errors are reported.
+  struct BatchEnd {
+    CoreIndex& ix;
+    InsertBatch& batch;
+    bool done = false;
+    ~BatchEnd() {
+      if (done) return;
+      try {
+        batch.finish();
+      } catch (const std::exception&) {
+        // Out of memory while ending a batch that already failed: its first error is reported.
+      }
+      (void)end_record_batch(ix);
+    }
+  } batch_end{*index_, batch};
   std::vector<uint32_t>& ids = scratch.ids;
   std::vector<uint8_t>& placed = scratch.placed;
   std::exception_ptr thrown;
@@ -322,6 +276,7 @@ Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64
           for (;;) {
             if (j < known) {
               index_one(j++);
+              progress.indexed.store(j, std::memory_order_release);
               continue;
             }
             bool more = placing.load(std::memory_order_acquire);
@@ -363,6 +318,8 @@ Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64
       batch.prefetch_place(ahead.id, ahead.lat, ahead.lon);
     }
     const NewPoint& p = points[k];
+    inserted = check_id_free(*index_, p.id);
+    if (!inserted) break;
     auto w = wal_->append_insert_encoded(p.id, p.lat, p.lon, prepared[k].log());
     if (!w) {
       inserted = append_failed(w.error());
@@ -379,11 +336,23 @@ Status Store::add_many(const std::vector<NewPoint>& points, size_t* done, uint64
   }
   placing.store(false, std::memory_order_release);
   if (parallel) second.join();
-  if (thrown) std::rethrow_exception(thrown);
+  if (thrown) {
+    // Every placed point is indexed before the failure is reported (a point the second thread
+    // had half indexed is indexed again: its entries are sets).
+    for (size_t j = progress.indexed.load(); j < assigned.load(); ++j) index_one(j);
+    std::rethrow_exception(thrown);
+  }
+  batch_end.done = true;
   batch.finish();
   Status written = end_record_batch(*index_);
-  if (!inserted) return inserted;
-  if (!written) return written;
+  // The points taken reach the level asked for, whatever ended the batch.
+  uint64_t ticket;
+  Status out = write_out(d, &ticket);
+  llk.unlock();
+  ilk.unlock();
+  Status synced = sync_log(ticket);
+  for (Status* s : {&inserted, &written, &out, &synced})
+    if (!*s) return *s;
   return failed;
 }
 
@@ -391,9 +360,9 @@ Result<std::optional<PointOut>> Store::get(std::string_view id) {
   KV_TRY(settle());
   std::shared_lock<std::shared_mutex> lk(index_lock_);
   CoreIndex& ix = *index_;
-  auto it = ix.ext_to_int.find(hash_id(id));
-  if (it == ix.ext_to_int.end()) return std::optional<PointOut>();
-  uint32_t i = it->second;
+  std::optional<uint32_t> found = ix.live_id_of(id);
+  if (!found) return std::optional<PointOut>();
+  uint32_t i = *found;
   PointOut out;
   std::tie(out.lat, out.lon) = ix.get_coords(i);
   std::string arena;
@@ -406,7 +375,7 @@ Result<std::optional<PointOut>> Store::get(std::string_view id) {
 Result<bool> Store::contains(std::string_view id) {
   KV_TRY(settle());
   std::shared_lock<std::shared_mutex> lk(index_lock_);
-  return index_->ext_to_int.contains(hash_id(id));
+  return index_->live_id_of(id).has_value();
 }
 
 Status Store::flush() {
@@ -418,14 +387,18 @@ Status Store::flush() {
   return wal_->sync();
 }
 
-Status Store::remove(std::string_view id) {
+Status Store::remove(std::string_view id, Durability d) {
   KV_TRY(writable());
-  std::unique_lock<std::shared_mutex> ilk(index_lock_);
-  std::unique_lock<std::shared_mutex> llk(log_lock_);
-  auto w = wal_->append_delete(id);
-  if (!w) return append_failed(w.error());
-  delete_in_mem(*index_, id);
-  return {};
+  uint64_t ticket;
+  {
+    std::unique_lock<std::shared_mutex> ilk(index_lock_);
+    std::unique_lock<std::shared_mutex> llk(log_lock_);
+    auto w = wal_->append_delete(id);
+    if (!w) return append_failed(w.error());
+    delete_in_mem(*index_, id);
+    KV_TRY(write_out(d, &ticket));
+  }
+  return sync_log(ticket);
 }
 
 uint64_t Store::count() {

@@ -2,18 +2,13 @@
 // the log writer behind the log lock, and every operation of the class. Plain C++: the Python
 // surface converts arguments and results around these calls.
 //
-// Sharing. A process has at most one Store per directory (same device and inode): every object
-// opened on it shares it, so they see each other's changes at once and replay happens once. A
-// Store holds an advisory lock on the directory (flock, released by the kernel when the process
-// dies): exclusive for a read-write store, shared for a read-only one, so one process writes a
-// directory, or any number of processes read it. A forked child keeps its parent's Store for
-// reading only: its mutations fail, it never writes the inherited log buffer, and it drops its
-// copy of the directory lock at the fork.
+// Sharing, fork and exit: lifecycle.h.
 #pragma once
 
 #include <sys/types.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,17 +20,13 @@
 
 #include "core/core_index.h"
 #include "core/error.h"
+#include "lib/lifecycle.h"
 #include "persist/open.h"
 #include "persist/wal.h"
 
 namespace korvane {
 
 // Results of a search: texts in one arena, each result naming its spans.
-struct DirId {
-  uint64_t dev = 0, ino = 0;
-  bool operator==(const DirId& o) const { return dev == o.dev && ino == o.ino; }
-};
-
 struct SearchOut {
   std::string arena;
   std::vector<std::pair<size_t, size_t>> ids, metas;
@@ -53,6 +44,11 @@ struct NewPoint {
   std::string_view metadata;
 };
 
+// How far a change is carried before its call returns: into the log's buffer (written out by
+// flush, persist, close and exit); to the kernel (write(2), so that it survives a crash of the
+// process); or to stable storage (fdatasync, shared by the calls that wait at the same time).
+enum class Durability { Buffered, Process, Power };
+
 // What get returns of a live point.
 struct PointOut {
   float lat = 0, lon = 0;
@@ -61,9 +57,9 @@ struct PointOut {
 
 class Store {
  public:
-  // The store of `path`, opened now or already open in this process. A read-only store never
-  // writes to the directory; a read-write open of a directory that another process holds (or that
-  // this one holds read-only) fails with InUse.
+  // The store of `path`, opened now or already open in this process (lifecycle.cpp). A read-only
+  // store never writes to the directory; a read-write open of a directory that another process
+  // holds (or that this one holds read-only) fails with InUse.
   static Result<std::shared_ptr<Store>> open(std::string path, bool read_only = false);
   ~Store();
   bool read_only() const { return read_only_; }
@@ -72,19 +68,25 @@ class Store {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  Status add(std::string_view id, float lat, float lon, std::string_view metadata);
+  // The changes (add, add_many, remove, delete_by_filter) carry their records as far as `d` says
+  // before they return: a setting of the calling object, not of the store. An id whose hash a
+  // different stored id has is refused (InvalidValue).
+  Status add(std::string_view id, float lat, float lon, std::string_view metadata,
+             Durability d = Durability::Buffered);
   // Adds points in order, each exactly as add would, under one lock acquisition. *done counts the
   // points taken (added or already present), *added grows by the points added; the error, if any,
   // is that of points[*done].
-  Status add_many(const std::vector<NewPoint>& points, size_t* done, uint64_t* added);
+  Status add_many(const std::vector<NewPoint>& points, size_t* done, uint64_t* added,
+                  Durability d = Durability::Buffered);
   Result<std::optional<PointOut>> get(std::string_view id);
   Result<bool> contains(std::string_view id);
   // Writes out the log buffer and forces the log to stable storage.
   Status flush();
-  Status remove(std::string_view id);
+  Status remove(std::string_view id, Durability d = Durability::Buffered);
   // Every method taking a filter text reads it strictly (check_filter, a refusal changing
   // nothing) when `strict_filters` is set: a setting of the calling object, not of the store.
-  Result<uint64_t> delete_by_filter(std::string_view filter_json, bool strict_filters = false);
+  Result<uint64_t> delete_by_filter(std::string_view filter_json, bool strict_filters = false,
+                                    Durability d = Durability::Buffered);
   uint64_t count();
   Status persist();
   Status vacuum();
@@ -110,6 +112,10 @@ class Store {
   // Writes out the log buffer (the exit hook uses it).
   void flush_log();
 
+  // The log syncs made for the "power" level so far, and the length of wal.bin the last one
+  // covered (for tests).
+  std::pair<uint64_t, uint64_t> log_syncs();
+
  private:
   friend struct Registry;
   Store() = default;
@@ -120,6 +126,13 @@ class Store {
   // A record the log could not take: the store can no longer promise what it holds.
   static Error append_failed(const Error& e);
   Status insert_logged(std::string_view id, float lat, float lon, const PreparedMeta& meta);
+  // Under the log lock, once a change's records are appended: writes them out for the "process"
+  // and "power" levels; *ticket is then what sync_log waits for (0: nothing to wait for).
+  Status write_out(Durability d, uint64_t* ticket);
+  // After the locks are released: returns once the records of `ticket` are on stable storage.
+  // One call at a time syncs the log, outside every lock of the store (so that changes go on
+  // meanwhile); the calls that arrive during its sync wait, and the next sync covers them all.
+  Status sync_log(uint64_t ticket);
   template <class Search>
   Result<SearchOut> run_search(const std::optional<std::string_view>& filter, bool strict, bool with_dist,
                                Search&& search);
@@ -139,6 +152,18 @@ class Store {
   // Set when a vacuum committed on disk but could not be completed here: the next call completes
   // it before anything else.
   std::atomic<bool> vacuum_pending_{false};
+
+  // Group commit. Tickets are handed out under the log lock, in log order, once a change's
+  // records are written out; a sync covers every ticket handed out before it began.
+  uint64_t tickets_ = 0;  // under the log lock
+  std::mutex sync_mutex_;  // guards what follows; taken after the log lock, or alone
+  std::condition_variable sync_done_;
+  bool syncing_ = false;
+  uint64_t synced_ticket_ = 0;
+  // The tickets of the last sync that failed: their calls report its error.
+  uint64_t failed_from_ = 1, failed_to_ = 0;
+  int failed_errno_ = 0;
+  uint64_t syncs_ = 0, synced_len_ = 0;
 };
 
 }  // namespace korvane

@@ -6,7 +6,7 @@
 
 namespace korvane {
 
-Result<uint64_t> Store::delete_by_filter(std::string_view filter_json, bool strict_filters) {
+Result<uint64_t> Store::delete_by_filter(std::string_view filter_json, bool strict_filters, Durability d) {
   auto doc = parse_filter(filter_json, strict_filters);
   if (!doc) return doc.error();
   KV_TRY(writable());
@@ -24,9 +24,14 @@ Result<uint64_t> Store::delete_by_filter(std::string_view filter_json, bool stri
     if (ext.empty()) continue;  // unreadable (or empty) external id: only delete() removes it
     auto w = wal_->append_delete(ext);
     if (!w) return append_failed(w.error());
-    delete_in_mem(ix, ext);
-    ++count;
+    // A record that no longer holds the id its point was stored under deletes nothing.
+    if (delete_in_mem(ix, ext)) ++count;
   }
+  uint64_t ticket;
+  KV_TRY(write_out(d, &ticket));
+  llk.unlock();
+  ilk.unlock();
+  KV_TRY(sync_log(ticket));
   return count;
 }
 

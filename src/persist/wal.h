@@ -53,6 +53,8 @@ class WalWriter {
   Status empty();
   // Bytes of the log on file (the buffer not included).
   uint64_t file_len() const { return out_.written(); }
+  // The descriptor of wal.bin (replaced when a persist rewrites the log).
+  int fd() const { return fd_.get(); }
   // Removes the first `covered` bytes of the log, the records a new snapshot holds, and keeps
   // every record after them, written out or buffered. `dir` is the directory of wal.bin.
   Status drop_covered(int dir, uint64_t covered);

@@ -1,7 +1,9 @@
 // Nearest-neighbour search by a walk over square rings of cells around the query's cell, with a
 // max-heap of the best k. Approximate by design: the walk stops when the farthest kept distance
 // is below the ring's distance bound, at the first empty ring from ring 5 on, or after ring 199;
-// a heap still short of k after ring 199 is filled by measuring every other allowed point.
+// a heap still short of k after ring 199 is filled by measuring every other allowed point. A point
+// whose distance is NaN (a NaN or infinite coordinate, stored or asked) is never kept: the result
+// holds min(k, allowed points at a distance).
 //
 // With few allowed points the walk is replayed from the points instead of the cells: each point's
 // ring and position in walk order follow from its cell, so the same points are measured in the
@@ -99,7 +101,10 @@ inline bool measure(const Query& q, float plat, float plon, uint32_t id, BestHea
       if (!limit && heap.full() && bound >= double(heap.top())) return true;
     }
   }
-  return heap.offer(distance_m(q.lat, q.lon, q.qcos, plat, plon), id);
+  // A point at no distance (NaN: a coordinate NaN or infinite) is nobody's neighbour.
+  float d = distance_m(q.lat, q.lon, q.qcos, plat, plon);
+  if (d != d) return !limit;
+  return heap.offer(d, id);
 }
 
 // With a limit: true when no point of ring r + 1 or beyond can be within it, by the sphere's
@@ -130,10 +135,9 @@ bool stop_after(const BestHeap& heap, int r, bool found) {
 }
 
 void sort_hits(std::vector<Hit>& v) {
+  // No distance is NaN: measure() never keeps one.
   std::sort(v.begin(), v.end(), [](const Hit& a, const Hit& b) {
-    bool na = std::isnan(a.dist), nb = std::isnan(b.dist);
-    if (na != nb) return nb;  // NaN distances last
-    if (!na && a.dist != b.dist) return a.dist < b.dist;
+    if (a.dist != b.dist) return a.dist < b.dist;
     return a.id < b.id;
   });
 }
@@ -372,7 +376,7 @@ std::vector<Hit> all_allowed(const CoreIndex& ix, float lat, float lon, const Bi
   std::vector<uint32_t> ids = allowed.to_vector();
   ix.for_each_coords(ids, [&](uint32_t i, float plat, float plon) {
     float d = distance_m(lat, lon, qcos, plat, plon);
-    if (!lim || d <= *lim) out.push_back({i, d});
+    if (d == d && (!lim || d <= *lim)) out.push_back({i, d});
   });
   return out;
 }

@@ -1,5 +1,6 @@
 // Exact nearest neighbours: the k allowed points with the least float distance (the one every
-// search reports), ties in ascending internal id, NaN distances after every number.
+// search reports), ties in ascending internal id. A point whose distance is NaN (a NaN or infinite
+// coordinate, stored or asked) is never one of them.
 //
 // The search measures the border cells of the grid first (grid_index.h: every point outside the
 // coordinate ranges is filed there), then grows a rectangle of the other cells around the query,
@@ -144,7 +145,9 @@ class Search {
       double m = kEarthRadiusM * std::fabs(double(plat) - double(lat_)) * kRad;
       if (floor_m(m) > double(top_.cutoff())) return;
     }
-    top_.offer(hit_key(distance_m(lat_, lon_, qcos_, plat, plon), id));
+    // A point at no distance (NaN: a coordinate NaN or infinite) is nobody's neighbour.
+    float d = distance_m(lat_, lon_, qcos_, plat, plon);
+    if (d == d) top_.offer(hit_key(d, id));
   }
 
   // A lower bound of the distance, in metres on the sphere, from the query to an in-range point

@@ -1,6 +1,6 @@
 from os import PathLike
 from types import TracebackType
-from typing import Any, Iterable, List, Mapping, Optional, Sequence, Tuple, Type, Union, final
+from typing import Any, Iterable, List, Literal, Mapping, Optional, Sequence, Tuple, Type, Union, final
 
 __version__: str
 
@@ -13,7 +13,12 @@ class Korvane:
     """
 
     def __new__(
-        cls, storage_path: Union[str, PathLike[str]], read_only: bool = False, *, strict_filters: bool = False
+        cls,
+        storage_path: Union[str, PathLike[str]],
+        read_only: bool = False,
+        *,
+        strict_filters: bool = False,
+        durability: Literal["buffered", "process", "power"] = "buffered",
     ) -> "Korvane":
         """Opens (creating, unless read_only) the storage directory and replays its log.
 
@@ -21,13 +26,20 @@ class Korvane:
         changing nothing, when the filter holds a part the filter language would ignore or that
         could never match (see "Filters" in the README); a filter that passes matches the same.
 
+        durability says how far this object's changes (add, add_many, delete, delete_by_filter)
+        go before the call returns: "buffered" (the log's buffer, written out by flush, persist,
+        close and exit), "process" (handed to the kernel: they survive a crash of the process) or
+        "power" (on stable storage; calls waiting at once share one sync). Any other text raises
+        ValueError.
+
         Raises BlockingIOError when another process holds the directory, OSError for
         operating-system failures.
         """
     def add(self, id: str, lat: float, lon: float, metadata: str) -> None:
         """Adds a point: latitude and longitude in degrees (kept as 32-bit floats), metadata a
         JSON object. An id that is already present is ignored. Raises ValueError for invalid
-        JSON, io.UnsupportedOperation on a read-only store."""
+        JSON or for an id whose 64-bit hash a different stored id has, io.UnsupportedOperation on
+        a read-only store."""
     def persist(self) -> None:
         """Writes a snapshot and forces everything to stable storage; the log is emptied."""
     def count(self) -> int:

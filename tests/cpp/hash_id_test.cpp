@@ -70,3 +70,9 @@ TEST(HashId, EveryLengthAroundTheBlockBoundaries) {
     EXPECT_EQ(korvane::hash_id(id), reference(id)) << "length " << len;
   }
 }
+
+TEST(HashId, ACollidingPair) {
+  // Found by scripts/find_id_collision.cpp; the id tests use it to check that ids are compared.
+  EXPECT_EQ(korvane::hash_id("4cb9db87618b8d93"), 0x19ad334d7a7683d0ull);
+  EXPECT_EQ(korvane::hash_id("4130d68b47cb2236"), 0x19ad334d7a7683d0ull);
+}

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "persist/vacuum.h"
 #include "lib/store.h"
@@ -61,6 +62,31 @@ TEST(Store, PersistKeepsWhatIsAddedWhileItRuns) {
   auto s = open_store(d.path);
   EXPECT_EQ(s->count(), uint64_t{kPoints});
   EXPECT_EQ(all_points(*s), size_t{kPoints});
+}
+
+// "power" changes from several threads share syncs of the log, also while persists replace the
+// log's file under them; every change is there after a reopen.
+TEST(Store, PowerChangesFromThreadsShareSyncs) {
+  TempDir d;
+  constexpr int kThreads = 4, kEach = 150;
+  {
+    auto s = open_store(d.path);
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t)
+      writers.emplace_back([&, t] {
+        for (int i = 0; i < kEach; ++i) {
+          std::string id = "p" + std::to_string(t) + "-" + std::to_string(i);
+          ASSERT_TRUE(s->add(id, 1.0f, 2.0f, "{}", Durability::Power));
+          if (i % 10 == 9) ASSERT_TRUE(s->remove(id, Durability::Power));
+        }
+      });
+    for (int k = 0; k < 3; ++k) ASSERT_TRUE(s->persist());
+    for (auto& w : writers) w.join();
+    EXPECT_GE(s->log_syncs().first, uint64_t{1});
+    EXPECT_LE(s->log_syncs().first, uint64_t{kThreads * (kEach + kEach / 10)});
+  }
+  auto s = open_store(d.path);
+  EXPECT_EQ(s->count(), uint64_t{kThreads * (kEach - kEach / 10)});
 }
 
 // Each (id, metadata) a box search over the whole world finds, sorted.
