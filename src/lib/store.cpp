@@ -19,6 +19,7 @@
 #include "filter/filter.h"
 #include "filter/filter_check.h"
 #include "spatial/search.h"
+#include "spatial/shapes.h"
 
 namespace korvane {
 
@@ -472,11 +473,11 @@ Result<SearchOut> Store::search_radius(float lat, float lon, float radius_m,
 
 Result<SearchOut> Store::search_knn(float lat, float lon, uint64_t k,
                                     const std::optional<std::string_view>& filter, bool exact,
-                                    bool strict_filters) {
+                                    bool strict_filters, std::optional<float> max_distance_m) {
   return run_search(filter, strict_filters, true, [&](CoreIndex& ix, const Allowed& allowed,
                                                       std::vector<uint32_t>* ids, std::vector<float>* dists) {
-    for (const Hit& h : exact ? korvane::search_knn_exact(ix, lat, lon, k, allowed)
-                              : korvane::search_knn(ix, lat, lon, k, allowed)) {
+    for (const Hit& h : exact ? korvane::search_knn_exact(ix, lat, lon, k, allowed, max_distance_m)
+                              : korvane::search_knn(ix, lat, lon, k, allowed, max_distance_m)) {
       ids->push_back(h.id);
       dists->push_back(h.dist);
     }
@@ -502,6 +503,23 @@ Result<SearchOut> Store::search_polygon(const std::vector<std::pair<float, float
   return run_search(filter, strict_filters, false, [&](CoreIndex& ix, const Allowed& allowed,
                                                        std::vector<uint32_t>* ids, std::vector<float>*) {
     *ids = korvane::search_polygon(ix, points, allowed);
+  });
+}
+
+Result<SearchOut> Store::search_geojson(const std::string_view* text, const Json* geometry,
+                                        const std::optional<std::string_view>& filter, bool strict_filters) {
+  Json parsed;
+  if (text != nullptr) {
+    auto p = parse_json(*text);
+    if (!p) return Error::json("geometry: " + p.error().message);
+    parsed = std::move(*p);
+    geometry = &parsed;
+  }
+  auto shape = shape_of_geojson(*geometry);
+  if (!shape) return shape.error();
+  return run_search(filter, strict_filters, false, [&](CoreIndex& ix, const Allowed& allowed,
+                                                       std::vector<uint32_t>* ids, std::vector<float>*) {
+    *ids = korvane::search_shape(ix, *shape, allowed);
   });
 }
 

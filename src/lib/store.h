@@ -99,11 +99,18 @@ class Store {
   Result<SearchOut> search_radius(float lat, float lon, float radius_m, const std::optional<std::string_view>& filter,
                                   bool strict_filters = false);
   // `exact`: the k nearest by the float distance (search_knn_exact) instead of the ring walk.
+  // `max_distance_m`: only points at most that far count.
   Result<SearchOut> search_knn(float lat, float lon, uint64_t k, const std::optional<std::string_view>& filter,
-                               bool exact = false, bool strict_filters = false);
+                               bool exact = false, bool strict_filters = false,
+                               std::optional<float> max_distance_m = std::nullopt);
   Result<SearchOut> search_box(std::pair<float, float> top_left, std::pair<float, float> bottom_right,
                                const std::optional<std::string_view>& filter, bool strict_filters = false);
   Result<SearchOut> search_polygon(const std::vector<std::pair<float, float>>& points,
+                                   const std::optional<std::string_view>& filter, bool strict_filters = false);
+
+  // The points inside a GeoJSON Polygon or MultiPolygon, given as JSON text or as a parsed
+  // value (one of the two); a faulty geometry is refused before the filter is read.
+  Result<SearchOut> search_geojson(const std::string_view* text, const Json* geometry,
                                    const std::optional<std::string_view>& filter, bool strict_filters = false);
 
   const std::string& storage_path() const { return storage_path_; }

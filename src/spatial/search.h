@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -79,15 +80,25 @@ const CellPositions* cell_positions(const CoreIndex& ix, uint32_t row, uint32_t 
 std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float radius_m,
                                const Allowed& allowed);
 // Up to k points by the ring walk (approximate by design), nearest first.
-std::vector<Hit> search_knn(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& allowed);
+// With max_m, only points at most max_m metres away count (a NaN or negative max_m: none).
+std::vector<Hit> search_knn(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& allowed,
+                            std::optional<float> max_m = std::nullopt);
 // The k allowed points nearest by the float distance, exactly (all of them when fewer): ascending
 // distance, ties in ascending internal id, NaN distances last.
-std::vector<Hit> search_knn_exact(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& allowed);
+// With max_m, the k nearest of the points at most max_m metres away.
+std::vector<Hit> search_knn_exact(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& allowed,
+                                  std::optional<float> max_m = std::nullopt);
 // Points inside the box, inclusive bounds, ascending internal id.
 std::vector<uint32_t> search_box(const CoreIndex& ix, float north, float west, float south, float east,
                                  const Allowed& allowed);
 // Points inside the polygon by even-odd ray casting, ascending internal id. Requires >= 3 vertices.
 std::vector<uint32_t> search_polygon(const CoreIndex& ix, const std::vector<std::pair<float, float>>& pts,
                                      const Allowed& allowed);
+// Test every candidate of search_polygon edge after edge, as the rule is written (a switch for
+// measuring the edge index against it; the answers are the same).
+void set_plain_polygons(bool on);
+struct Shape;
+// Points inside a GeoJSON shape (shapes.h), ascending internal id.
+std::vector<uint32_t> search_shape(const CoreIndex& ix, const Shape& shape, const Allowed& allowed);
 
 }  // namespace korvane

@@ -36,10 +36,13 @@ float ring_bound(int r) {
 // so that inconsistent comparisons can never take it out of bounds.
 class BestHeap {
  public:
-  explicit BestHeap(uint64_t k) : k_(k) {}
+  BestHeap(uint64_t k, std::optional<float> limit) : k_(k), limit_(limit) {}
   bool full() const { return h_.size() >= k_; }
   float top() const { return h_.front().dist; }
-  void offer(float d, uint32_t id) {
+  const std::optional<float>& limit() const { return limit_; }
+  // False for a distance beyond the limit, which is dropped (and counts as no point at all).
+  bool offer(float d, uint32_t id) {
+    if (limit_ && !(d <= *limit_)) return false;
     if (!full()) {
       h_.push_back({id, d});
       up(h_.size() - 1);
@@ -47,6 +50,7 @@ class BestHeap {
       h_.front() = {id, d};
       down(0);
     }
+    return true;
   }
   std::vector<Hit> take() { return std::move(h_); }
 
@@ -71,6 +75,7 @@ class BestHeap {
     }
   }
   uint64_t k_;
+  std::optional<float> limit_;
   std::vector<Hit> h_;
 };
 
@@ -85,14 +90,38 @@ struct Query {
   explicit Query(float la, float lo) : lat(la), lon(lo), qcos(query_cos(la)), in_range(la >= -90.0f && la <= 90.0f) {}
 };
 
-inline void measure(const Query& q, float plat, float plon, uint32_t id, BestHeap& heap) {
-  if (heap.full() && q.in_range && plat >= -90.0f && plat <= 90.0f) {
+// False when the point lies beyond the heap's limit (then it is no point for the walk's stops).
+// With a limit, the same bound passes over the points it places beyond the limit.
+inline bool measure(const Query& q, float plat, float plon, uint32_t id, BestHeap& heap) {
+  const std::optional<float>& limit = heap.limit();
+  if ((heap.full() || limit) && q.in_range && plat >= -90.0f && plat <= 90.0f) {
     double bound = 0.99 * 6371000.0 * std::fabs(double(plat) - double(q.lat)) * (M_PI / 180.0);
-    if (bound > 1000.0 && bound >= double(heap.top())) return;
+    if (bound > 1000.0) {
+      if (limit && bound > double(*limit)) return false;
+      if (!limit && heap.full() && bound >= double(heap.top())) return true;
+    }
   }
   // A point at no distance (NaN: a coordinate NaN or infinite) is nobody's neighbour.
   float d = distance_m(q.lat, q.lon, q.qcos, plat, plon);
-  if (d == d) heap.offer(d, id);
+  if (d != d) return !limit;
+  return heap.offer(d, id);
+}
+
+// With a limit: true when no point of ring r + 1 or beyond can be within it, by the sphere's
+// distance less the float formula's rounding. A point of those rings is more than r cells from
+// the query's cell in latitude, or in longitude; in longitude, its distance is at least that of
+// the great circle across the meridian it lies on, from the point's latitude, which is itself
+// within the limit of the query's.
+bool beyond_limit(const Query& q, const BestHeap& heap, int r) {
+  if (!heap.limit() || !q.in_range || !(q.lon >= -180.0f && q.lon <= 180.0f)) return false;
+  constexpr double kR = 6371000.0, kRad = M_PI / 180.0;
+  double limit = double(*heap.limit());
+  double gap = std::max(0.0, double(r) * 0.01 - 1e-9) * kRad;
+  double far_lat = std::min(90.0, std::fabs(double(q.lat)) + limit / kR / kRad);
+  double c = std::sqrt(std::max(0.0, std::cos(double(q.lat) * kRad) * std::cos(far_lat * kRad)));
+  double across = 2.0 * kR * std::asin(std::min(1.0, c * std::sin(std::min(gap, M_PI) / 2.0)));
+  double floor = std::min(kR * gap, across) * (1.0 - 1e-4) - 20.0;
+  return floor > limit;
 }
 
 // After ring r: true when the walk stops.
@@ -223,13 +252,14 @@ class RingCells {
 // itself does that, see walk_cells); from kGlobalRing on it is evaluated over the whole index.
 constexpr int kGlobalRing = 24;
 
-std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t k, const Bitmap& allowed);
-std::vector<Hit> all_allowed(const CoreIndex& ix, float lat, float lon, const Bitmap& allowed);
+using Limit = std::optional<float>;
+std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t k, const Bitmap& allowed, Limit lim);
+std::vector<Hit> all_allowed(const CoreIndex& ix, float lat, float lon, const Bitmap& allowed, Limit lim);
 
-std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& a) {
+std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& a, Limit lim) {
   const int64_t qrow = lat_row_signed(lat), qcol = lon_col_signed(lon);
   const Query q(lat, lon);
-  BestHeap heap(k);
+  BestHeap heap(k, lim);
   // The filter's whole result, once the walk reaches kGlobalRing (or the set itself without one).
   Bitmap global;
   const Bitmap* whole = a.filter == nullptr ? a.set : nullptr;
@@ -244,8 +274,8 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
       // The filter's whole result is known now; with few points the replay (from the start)
       // is cheaper than walking on, and walks the same way.
       uint64_t n = global.cardinality();
-      if (n <= k) return all_allowed(ix, lat, lon, global);
-      if (n <= kReplayLimit) return replay_walk(ix, lat, lon, k, global);
+      if (n <= k) return all_allowed(ix, lat, lon, global, lim);
+      if (n <= kReplayLimit) return replay_walk(ix, lat, lon, k, global, lim);
     }
     bool found = false;
     rings.ring(r, &cells);
@@ -263,7 +293,7 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
     }
     const Bitmap& allowed = whole != nullptr ? *whole : ring_allowed;
     if (allowed.empty()) {
-      if (stop_after(heap, r, false)) break;
+      if (stop_after(heap, r, false) || beyond_limit(q, heap, r)) break;
       continue;
     }
     for (const Bitmap* c : cells) {
@@ -280,10 +310,10 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
       if (ids.empty()) continue;
       ix.for_each_coords(ids, [&](uint32_t i, float plat, float plon) {
         seen.push_back(i);
-        measure(q, plat, plon, i, heap);
+        found = measure(q, plat, plon, i, heap) || found;
       });
-      found = true;
     }
+    if (beyond_limit(q, heap, r)) break;
     if (stop_after(heap, r, found)) {
       if (!heap.full() && r == kLastRing) {
         radix_sort(seen);
@@ -295,7 +325,7 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
   return heap.take();
 }
 
-std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t k, const Bitmap& allowed) {
+std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t k, const Bitmap& allowed, Limit lim) {
   const int64_t qrow = lat_row_signed(lat), qcol = lon_col_signed(lon);
   const Query q(lat, lon);
   struct Pt {
@@ -317,15 +347,15 @@ std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t
   std::sort(walk.begin(), walk.end(), [](const Pt& a, const Pt& b) {
     return std::tie(a.ring, a.dr, a.dc, a.id) < std::tie(b.ring, b.dr, b.dc, b.id);
   });
-  BestHeap heap(k);
+  BestHeap heap(k, lim);
   size_t next = 0;
   for (int r = 0; r <= kLastRing; ++r) {
     bool found = false;
     for (; next < walk.size() && walk[next].ring == r; ++next) {
       auto [plat, plon] = ix.get_coords(walk[next].id);
-      measure(q, plat, plon, walk[next].id, heap);
-      found = true;
+      found = measure(q, plat, plon, walk[next].id, heap) || found;
     }
+    if (beyond_limit(q, heap, r)) break;
     if (stop_after(heap, r, found)) {
       if (!heap.full() && r == kLastRing)
         for (uint32_t i : outside) {  // ascending, like the fallback scan
@@ -338,7 +368,7 @@ std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t
   return heap.take();
 }
 
-std::vector<Hit> all_allowed(const CoreIndex& ix, float lat, float lon, const Bitmap& allowed) {
+std::vector<Hit> all_allowed(const CoreIndex& ix, float lat, float lon, const Bitmap& allowed, Limit lim) {
   // With no more allowed points than k the heap never fills: the walk ends after ring 199 and
   // the scan measures the rest, so the result is every allowed point.
   const float qcos = query_cos(lat);
@@ -346,26 +376,27 @@ std::vector<Hit> all_allowed(const CoreIndex& ix, float lat, float lon, const Bi
   std::vector<uint32_t> ids = allowed.to_vector();
   ix.for_each_coords(ids, [&](uint32_t i, float plat, float plon) {
     float d = distance_m(lat, lon, qcos, plat, plon);
-    if (d == d) out.push_back({i, d});
+    if (d == d && (!lim || d <= *lim)) out.push_back({i, d});
   });
   return out;
 }
 
 }  // namespace
 
-std::vector<Hit> search_knn(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& allowed) {
-  if (k == 0) return {};
+std::vector<Hit> search_knn(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& allowed,
+                            std::optional<float> max_m) {
+  if (k == 0 || (max_m && !(*max_m >= 0.0f))) return {};
   std::vector<Hit> out;
   if (allowed.filter != nullptr) {
-    out = walk_cells(ix, lat, lon, k, allowed);
+    out = walk_cells(ix, lat, lon, k, allowed, max_m);
   } else {
     uint64_t n = allowed.set->cardinality();
-    if (n <= k)
-      out = all_allowed(ix, lat, lon, *allowed.set);
+    if (n <= k && !max_m)
+      out = all_allowed(ix, lat, lon, *allowed.set, max_m);
     else if (n <= kReplayLimit)
-      out = replay_walk(ix, lat, lon, k, *allowed.set);
+      out = replay_walk(ix, lat, lon, k, *allowed.set, max_m);
     else
-      out = walk_cells(ix, lat, lon, k, allowed);
+      out = walk_cells(ix, lat, lon, k, allowed, max_m);
   }
   sort_hits(out);
   return out;

@@ -26,6 +26,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "core/radix_sort.h"
 #include "filter/filter.h"
@@ -87,14 +88,19 @@ float key_dist(uint64_t key) {
 
 bool lat_in_range(float lat) { return lat >= -90.0f && lat <= 90.0f; }
 
-// The least k keys offered, in a max-heap.
+// The least k keys offered, in a max-heap; with a limit, only keys whose distance is at most it.
 class TopK {
  public:
-  explicit TopK(uint64_t k) : k_(k) {}
+  TopK(uint64_t k, std::optional<float> limit) : k_(k), limit_(limit) {}
   bool full() const { return h_.size() >= k_; }
   uint64_t missing() const { return full() ? 0 : k_ - h_.size(); }
   float kth() const { return key_dist(h_.front()); }  // requires full()
+  // Whether a distance beyond which nothing is kept is known (the k-th, or the limit), and that
+  // distance.
+  bool bounded() const { return full() || limit_.has_value(); }
+  float cutoff() const { return full() ? kth() : *limit_; }  // requires bounded()
   void offer(uint64_t key) {
+    if (limit_ && !(key_dist(key) <= *limit_)) return;
     if (!full()) {
       h_.push_back(key);
       std::push_heap(h_.begin(), h_.end());
@@ -113,19 +119,20 @@ class TopK {
 
  private:
   uint64_t k_;
+  std::optional<float> limit_;
   std::vector<uint64_t> h_;
 };
 
 class Search {
  public:
-  Search(const CoreIndex& ix, float lat, float lon, uint64_t k)
+  Search(const CoreIndex& ix, float lat, float lon, uint64_t k, std::optional<float> limit)
       : ix_(ix),
         lat_(lat),
         lon_(lon),
         qcos_(query_cos(lat)),
         cos_lat_(std::max(0.0, std::cos(double(lat) * kRad))),
         prune_(lat_in_range(lat)),
-        top_(k) {}
+        top_(k, limit) {}
 
   void measure(const std::vector<uint32_t>& ids) {
     ix_.for_each_coords(ids, [&](uint32_t id, float plat, float plon) { measure_one(id, plat, plon); });
@@ -134,9 +141,9 @@ class Search {
   // Once k points are kept, a point whose latitude difference alone puts it behind the k-th is
   // passed over without the trigonometry (both latitudes in range: the bound needs them there).
   void measure_one(uint32_t id, float plat, float plon) {
-    if (prune_ && top_.full() && lat_in_range(plat)) {
+    if (prune_ && top_.bounded() && lat_in_range(plat)) {
       double m = kEarthRadiusM * std::fabs(double(plat) - double(lat_)) * kRad;
-      if (floor_m(m) > double(top_.kth())) return;
+      if (floor_m(m) > double(top_.cutoff())) return;
     }
     // A point at no distance (NaN: a coordinate NaN or infinite) is nobody's neighbour.
     float d = distance_m(lat_, lon_, qcos_, plat, plon);
@@ -181,8 +188,8 @@ bool is_border(uint32_t row, uint32_t col) { return GridIndex::is_border(row, co
 
 class Walk {
  public:
-  Walk(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& a)
-      : ix_(ix), a_(a), s_(ix, lat, lon, k), lat_(lat), lon_(lon), qrow_(lat_row(lat)), qcol_(lon_col(lon)) {
+  Walk(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& a, std::optional<float> limit)
+      : ix_(ix), a_(a), s_(ix, lat, lon, k, limit), lat_(lat), lon_(lon), qrow_(lat_row(lat)), qcol_(lon_col(lon)) {
     double c = std::cos(double(lat) * kRad);
     aspect_ = c > 1.0 / kMaxAspect ? std::max(1.0, 1.0 / c) : kMaxAspect;
     live_ = ix.valid_ids.cardinality();
@@ -221,7 +228,7 @@ class Walk {
       // they could make up the points missing.
       if (whole_ == nullptr && ids.size() < std::min<uint64_t>(kFilterBatch, s_.top().missing())) continue;
       flush(ids);
-      if (s_.top().full() && floor_m(unvisited_bound(done)) > double(s_.top().kth())) break;
+      if (s_.top().bounded() && floor_m(unvisited_bound(done)) > double(s_.top().cutoff())) break;
     }
     flush(ids);
     return s_.top().sorted();
@@ -409,11 +416,11 @@ class Walk {
       measured_.clear();
     }
     for (size_t j = from; j < keys.size(); ++j) {
-      if (top.full()) {
+      if (top.bounded()) {
         uint32_t bits = uint32_t(keys[j] >> 32);
         float f;
         std::memcpy(&f, &bits, 4);
-        if (double(f) > double(top.kth())) continue;
+        if (double(f) > double(top.cutoff())) continue;
       }
       take_allowed(keys[j]);
     }
@@ -455,7 +462,7 @@ class Walk {
       double b = 0;
       if (lat_in_range(plat) && plon >= -180.0f && plon <= 180.0f) {
         b = std::max(0.0, floor_m(s_.bound_m(plat, plon)));
-        if (top.full() && b > double(top.kth())) return;
+        if (top.bounded() && b > double(top.cutoff())) return;
       }
       uint32_t row = lat_row(plat), col = lon_col(plon);
       if (is_border(row, col)) {
@@ -479,7 +486,7 @@ class Walk {
       uint32_t bits = uint32_t(order[j] >> 32);
       float f;
       std::memcpy(&f, &bits, 4);
-      if (top.full() && double(f) > double(top.kth())) break;  // and so is every later one
+      if (top.bounded() && double(f) > double(top.cutoff())) break;  // and so is every later one
       const Pending& p = pending[uint32_t(order[j])];
       s_.measure_one(p.id, p.lat, p.lon);
     }
@@ -502,26 +509,28 @@ class Walk {
   std::vector<RowCursor> north_, south_;  // rows qrow_ - 1, qrow_ - 2, ... and qrow_, qrow_ + 1, ...
 };
 
-std::vector<Hit> measure_all(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& a) {
+std::vector<Hit> measure_all(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& a,
+                             std::optional<float> limit) {
   Bitmap global;
   const Bitmap* set = a.set;
   if (a.filter != nullptr) {
     global = evaluate_filter(ix, *a.filter, a.restriction());
     set = &global;
   }
-  Search s(ix, lat, lon, k);
+  Search s(ix, lat, lon, k, limit);
   s.measure(set->to_vector());
   return s.top().sorted();
 }
 
 }  // namespace
 
-std::vector<Hit> search_knn_exact(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& allowed) {
-  if (k == 0) return {};
+std::vector<Hit> search_knn_exact(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& allowed,
+                                  std::optional<float> max_m) {
+  if (k == 0 || (max_m && !(*max_m >= 0.0f))) return {};
   bool in_range = lat >= -90.0f && lat <= 90.0f && lon >= -180.0f && lon <= 180.0f;
-  if (!in_range || (allowed.filter == nullptr && allowed.set->cardinality() <= k))
-    return measure_all(ix, lat, lon, k, allowed);
-  return Walk(ix, lat, lon, k, allowed).run();
+  if (!in_range || (allowed.filter == nullptr && !max_m && allowed.set->cardinality() <= k))
+    return measure_all(ix, lat, lon, k, allowed, max_m);
+  return Walk(ix, lat, lon, k, allowed, max_m).run();
 }
 
 }  // namespace korvane

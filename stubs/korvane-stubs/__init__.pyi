@@ -1,6 +1,6 @@
 from os import PathLike
 from types import TracebackType
-from typing import Iterable, List, Literal, Optional, Sequence, Tuple, Type, Union, final
+from typing import Any, Iterable, List, Literal, Mapping, Optional, Sequence, Tuple, Type, Union, final
 
 __version__: str
 
@@ -65,10 +65,12 @@ class Korvane:
         filter_json: Optional[str] = None,
         *,
         exact: bool = False,
+        max_distance_m: Optional[float] = None,
     ) -> List[Tuple[str, float, str]]:
         """Up to k nearest points as (id, distance in metres, metadata), nearest first. By
         default approximate (a walk over 0.01-degree cells that stops early); with exact=True
-        the k nearest allowed points, ties in insertion order."""
+        the k nearest allowed points, ties in insertion order. With max_distance_m, only points
+        at most that far count: fewer than k come back when fewer lie within it."""
     def search_box(
         self,
         top_left: Tuple[float, float],
@@ -87,6 +89,13 @@ class Korvane:
     ) -> List[Tuple[str, str]]:
         """Points inside the polygon of (lat, lon) vertices as (id, metadata), in insertion
         order; fewer than 3 vertices give []."""
+    def search_geojson(
+        self, geometry: Union[str, Mapping[str, Any]], filter_json: Optional[str] = None
+    ) -> List[Tuple[str, str]]:
+        """Points inside a GeoJSON Polygon or MultiPolygon (a dict or JSON text; positions
+        [lon, lat]) as (id, metadata), in insertion order. Boundaries are inside, holes' interiors
+        outside; rings across the antimeridian go the short way, a ring round the globe encloses
+        its hemisphere's pole. Raises ValueError naming the faulty member of an invalid geometry."""
     def add_many(self, points: Iterable[Tuple[str, float, float, str]]) -> int:
         """Adds (id, lat, lon, metadata) items in order, each as add would; returns how many
         were added (ids already present are ignored). An item that fails raises add's exception
