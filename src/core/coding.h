@@ -97,8 +97,9 @@ class BufWriter : public LittleEndian<BufWriter> {
 // checked against `remaining()` before anything is allocated for it.
 class BufReader {
  public:
-  BufReader(int fd, uint64_t file_len, size_t capacity = 8192)
-      : fd_(fd), file_len_(file_len), buf_(capacity) {}
+  // Reads the file from byte `start` (its position counts from the file's start) to `file_len`.
+  BufReader(int fd, uint64_t file_len, size_t capacity = 8192, uint64_t start = 0)
+      : fd_(fd), file_len_(file_len), pos_(start), file_pos_(start), buf_(capacity) {}
   bool read(void* dst, size_t n);
   bool u8(uint8_t* v) { return read(v, 1); }
   bool u32(uint32_t* v) { return read(v, 4); }
@@ -114,8 +115,8 @@ class BufReader {
   bool fill();
   int fd_;
   uint64_t file_len_;
-  uint64_t pos_ = 0;       // logical position: bytes consumed by the caller
-  uint64_t file_pos_ = 0;  // bytes read from the file so far
+  uint64_t pos_ = 0;       // logical position: the file's bytes consumed by the caller
+  uint64_t file_pos_ = 0;  // the file's bytes read so far
   std::vector<char> buf_;
   size_t head_ = 0, tail_ = 0;
 };

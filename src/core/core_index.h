@@ -240,6 +240,9 @@ void begin_record_batch(CoreIndex& ix);
 // Maps the read views of ids.bin and meta.bin over every byte known to be on file. Readers never
 // remap them: whoever changes the files (with the index to itself) calls this.
 void map_record_views(CoreIndex& ix);
+// A reader following a writer: ids.bin and meta.bin are measured again (the writer appends to
+// them), so that the records it wrote are read from the files. Requires the index write lock.
+void refresh_record_views(CoreIndex& ix);
 Status end_record_batch(CoreIndex& ix);
 void write_coords(CoreIndex& ix, uint32_t i, float lat, float lon);
 }  // namespace korvane

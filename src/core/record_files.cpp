@@ -17,6 +17,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -376,6 +378,18 @@ Status append_meta_record(CoreIndex& ix, uint32_t i, std::string_view text) {
 void map_record_views(CoreIndex& ix) {
   (void)cover(ix.ids_view, ix.ids_file.get(), ix.ids_view.known_len);
   (void)cover(ix.meta_view, ix.meta_file.get(), ix.meta_view.known_len);
+}
+
+void refresh_record_views(CoreIndex& ix) {
+  auto refresh = [](std::mutex& mu, const Fd& f, RecordView& rv) {
+    std::lock_guard<std::mutex> g(mu);
+    struct stat st;
+    if (!f.valid() || ::fstat(f.get(), &st) != 0) return;
+    uint64_t len = static_cast<uint64_t>(st.st_size);
+    if (len > rv.known_len && cover(rv, f.get(), len)) rv.known_len = len;
+  };
+  refresh(ix.ids_mutex, ix.ids_file, ix.ids_view);
+  refresh(ix.meta_mutex, ix.meta_file, ix.meta_view);
 }
 
 void begin_record_batch(CoreIndex& ix) {

@@ -42,10 +42,15 @@ struct Registry {
     static Registry* r = new Registry();
     return *r;
   }
-  Entry* find(const DirId& id) {
+  // This process's store of a directory: its writer, or with `any` a reader if it has no writer.
+  Entry* find(const DirId& id, bool any) {
+    Entry* reader = nullptr;
     for (auto& e : entries)
-      if (e.dir == id && e.pid == ::getpid()) return &e;
-    return nullptr;
+      if (e.dir == id && e.pid == ::getpid()) {
+        if (!e.store->read_only_) return &e;
+        if (reader == nullptr) reader = &e;
+      }
+    return any ? reader : nullptr;
   }
   void erase(const Store* s) {
     auto it = std::find_if(entries.begin(), entries.end(), [&](const Entry& e) { return e.store == s; });
@@ -149,21 +154,18 @@ Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only, boo
   Registry& r = Registry::instance();
   std::lock_guard<std::mutex> opening(r.open_mu);
   {
+    // A reader shares this process's writer or reader of the directory; a writer shares only a
+    // writer (a reader of this process follows it like any other).
     std::unique_lock<std::recursive_mutex> g(r.mu);
     for (;;) {
-      Registry::Entry* e = r.find(id);
+      Registry::Entry* e = r.find(id, read_only);
       if (e == nullptr) break;
-      if (std::shared_ptr<Store> shared = e->weak.lock()) {
-        if (shared->read_only_ && !read_only)
-          return Error::in_use("the storage directory " + path +
-                               " is open read-only in this process; it cannot also be opened to write")
-              .at(".", true);
-        return shared;
-      }
+      if (std::shared_ptr<Store> shared = e->weak.lock()) return shared;
       r.gone.wait(g);  // its last object is letting go: the lock goes with it
     }
   }
-  if (::flock(dfd, (read_only ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+  // One writer at a time; readers take no lock at all (they follow the writer, live_state.h).
+  if (!read_only && ::flock(dfd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK)
       return Error::in_use("the storage directory " + path + " is in use by another process").at(".", true);
     return Error::os(errno, "lock " + path).at(".", true);
@@ -172,8 +174,20 @@ Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only, boo
   // lock, so that the lock lives exactly as long as lock_fd_.
   int idx_dir = ::openat(dfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (idx_dir < 0) return Error::os(errno, "open " + path).at(".", true);
+  // A reader notes the writer's state before it loads, to know afterwards whether what it
+  // loaded is one state of the writer's (no files replaced meanwhile).
+  LiveFollower probe;
+  probe.attach(idx_dir);
+  LiveState before;
+  bool steady = read_only && probe.read(&before) && before.transition == 0;
   auto loaded = load_directory(Fd(idx_dir), read_only, recover);
   if (!loaded) return loaded.error();  // the lock goes with `dir`
+  LivePublisher pub;
+  if (!read_only) {
+    auto p = LivePublisher::open(loaded->index->dir.get(), loaded->wal->file_len(), inode_of(loaded->wal->fd()));
+    if (!p) return p.error();
+    pub = std::move(*p);
+  }
 
   std::shared_ptr<Store> s(new Store());
   s->storage_path_ = std::move(path);
@@ -188,6 +202,8 @@ Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only, boo
     // The rebuilt state needs a snapshot of its own before anything empties the log.
     if (!read_only) KV_TRY(s->persist());
   }
+  s->live_pub_ = std::move(pub);
+  if (read_only) s->start_following(steady ? &before : nullptr, *loaded);
   std::lock_guard<std::recursive_mutex> g(r.mu);
   r.entries.push_back({id, ::getpid(), s.get(), s});
   return s;
@@ -200,7 +216,11 @@ Store::~Store() {
   std::lock_guard<std::recursive_mutex> g(r.mu);
   index_.reset();  // unmaps and closes the record files
   if (::getpid() != owner_pid_ && wal_) wal_->abandon();  // a forked child's copy of the buffer
-  wal_.reset();  // writes out the buffer; a failure is ignored
+  if (::getpid() == owner_pid_ && wal_) {
+    (void)wal_->flush();  // a failure is ignored
+    publish_log();
+  }
+  wal_.reset();
   lock_fd_ = Fd();
   r.erase(this);
 }
@@ -210,6 +230,7 @@ void Store::flush_log() {
   if (::getpid() != owner_pid_) return;
   std::unique_lock<std::shared_mutex> lk(log_lock_);
   if (wal_) (void)wal_->flush();
+  publish_log();
 }
 
 bool Store::foreign() const { return ::getpid() != owner_pid_; }

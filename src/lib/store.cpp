@@ -32,6 +32,7 @@ Status Store::writable() {
 }
 
 Status Store::settle() {
+  if (read_only_) return ::getpid() == owner_pid_ ? follow() : Status();
   if (!vacuum_pending_.load()) return {};
   if (::getpid() != owner_pid_) return {};  // a forked child reads what it inherited
   std::lock_guard<std::mutex> pg(persist_mutex_);
@@ -48,7 +49,12 @@ Status Store::settle() {
   index_ = std::move(loaded->index);
   wal_ = std::move(loaded->wal);
   vacuum_pending_ = false;
+  live_pub_.new_epoch(wal_->file_len(), inode_of(wal_->fd()));
   return {};
+}
+
+void Store::publish_log() {
+  if (wal_) live_pub_.log_written(wal_->file_len());
 }
 
 namespace {
@@ -77,8 +83,12 @@ Status Store::insert_logged(std::string_view id, float lat, float lon, const Pre
 
 Status Store::write_out(Durability d, uint64_t* ticket) {
   *ticket = 0;
-  if (d == Durability::Buffered) return {};
+  if (d == Durability::Buffered) {
+    publish_log();  // what a full buffer wrote out
+    return {};
+  }
   auto f = wal_->flush();
+  publish_log();
   // The change is made; its records stay buffered, to be written out with the next ones.
   if (!f) return append_failed(f.error());
   if (d == Durability::Power) *ticket = ++tickets_;
@@ -383,6 +393,7 @@ Status Store::flush() {
   if (read_only_) return {};
   std::unique_lock<std::shared_mutex> llk(log_lock_);
   auto f = wal_->flush();
+  publish_log();
   if (!f) return Error::os(f.error(), "write wal.bin");
   return wal_->sync();
 }
@@ -415,18 +426,32 @@ Status Store::vacuum() {
     // Everything acknowledged before the vacuum reaches the log first.
     std::unique_lock<std::shared_mutex> llk(log_lock_);
     auto f = wal_->flush();
+    publish_log();
     if (!f) return Error::os_plain(f.error());
+    live_pub_.set_transition(true);  // readers keep what they have until the files are in place
   }
   bool committed = false;
   auto s = korvane::vacuum(
       *index_,
       [this]() -> Status {
         std::unique_lock<std::shared_mutex> llk(log_lock_);
-        return wal_->empty();
+        uint64_t had = wal_->file_len();
+        Status emptied = wal_->empty();
+        // Emptied in place: a reader that read the old records must not take the new ones for them.
+        if (emptied) live_pub_.log_rebased(had, 0, inode_of(wal_->fd()));
+        return emptied;
       },
       &committed);
-  // The directory is compacted but this index is not: the next call completes the vacuum.
-  if (!s && committed) vacuum_pending_ = true;
+  std::unique_lock<std::shared_mutex> llk(log_lock_);
+  // The directory is compacted but this index is not: the next call completes the vacuum (and
+  // starts the readers' new epoch then).
+  if (!s && committed) {
+    vacuum_pending_ = true;
+  } else if (s) {
+    live_pub_.new_epoch(wal_->file_len(), inode_of(wal_->fd()));
+  } else {
+    live_pub_.set_transition(false);
+  }
   return s;
 }
 

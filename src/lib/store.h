@@ -21,6 +21,7 @@
 #include "core/core_index.h"
 #include "core/error.h"
 #include "lib/lifecycle.h"
+#include "persist/live_state.h"
 #include "persist/open.h"
 #include "persist/wal.h"
 
@@ -139,6 +140,14 @@ class Store {
   // One call at a time syncs the log, outside every lock of the store (so that changes go on
   // meanwhile); the calls that arrive during its sync wait, and the next sync covers them all.
   Status sync_log(uint64_t ticket);
+  // A writer tells its readers how far the log on file reaches (requires the log lock).
+  void publish_log();
+  // A reader: catches up with the writer, if it moved (store_follow.cpp). start_following sets
+  // where the load at open left the reader; `before` is the state read before that load, if any.
+  void start_following(const LiveState* before, const OpenedDirectory& loaded);
+  Status follow();
+  Status catch_up(const LiveState& st);
+  Status reload(const LiveState& st);
   template <class Search>
   Result<SearchOut> run_search(const std::optional<std::string_view>& filter, bool strict, bool with_dist,
                                Search&& search);
@@ -152,7 +161,17 @@ class Store {
   pid_t owner_pid_ = 0;
   bool read_only_ = false;
   std::string recovery_report_;
-  Fd lock_fd_;  // the directory, holding its advisory lock
+  Fd lock_fd_;  // the directory, holding its advisory lock (a writer's)
+  // A writer's word to its readers (live.bin); changed under the log lock.
+  LivePublisher live_pub_;
+  // A reader's view of it, and how far the reader has followed the log: it holds the records up
+  // to logical offset applied_ of the log of epoch follow_epoch_, read through follow_wal_ (the
+  // wal.bin of inode follow_ino_). Changed under follow_mu_, one catching up at a time.
+  LiveFollower live_;
+  std::mutex follow_mu_;
+  std::atomic<uint64_t> seen_seq_{0};
+  uint64_t follow_epoch_ = 0, applied_ = 0, follow_ino_ = 0;
+  Fd follow_wal_;
   // persist and vacuum run one at a time (they share the snapshot and the log's temporary files).
   // Order: persist_mutex_, then the index lock, then the log lock.
   std::mutex persist_mutex_;

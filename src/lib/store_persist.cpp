@@ -53,11 +53,28 @@ Status Store::persist() {
     // complementing.
     if (::fsync(fd) != 0) return Error::os(errno, "sync snapshot.bin.tmp");
   }
+  {
+    // Readers load nothing anew from here until the log that goes with the new snapshot is in
+    // place (they would replay the covered records over it).
+    std::unique_lock<std::shared_mutex> llk(log_lock_);
+    live_pub_.set_transition(true);
+  }
+  // However persist ends, readers are told where the log now stands.
+  struct Settled {
+    Store& s;
+    ~Settled() {
+      std::unique_lock<std::shared_mutex> llk(s.log_lock_);
+      s.live_pub_.set_transition(false);
+    }
+  } settled{*this};
   if (::renameat(dir, "snapshot.bin.tmp", dir, "snapshot.bin") != 0) return Error::os(errno, "rename");
   if (::fsync(dir) != 0) return Error::os(errno, "sync directory");
   // Records logged since the snapshot was taken stay in the log.
   std::unique_lock<std::shared_mutex> llk(log_lock_);
-  return wal_->drop_covered(dir, covered);
+  uint64_t had = wal_->file_len();
+  Status dropped = wal_->drop_covered(dir, covered);
+  if (dropped) live_pub_.log_rebased(had - wal_->file_len(), wal_->file_len(), inode_of(wal_->fd()));
+  return dropped;
 }
 
 }  // namespace korvane

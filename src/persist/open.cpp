@@ -9,6 +9,8 @@
 
 #include "core/coding.h"
 #include "core/hash_id.h"
+#include "persist/live_state.h"
+#include "persist/vacuum.h"
 #include "persist/snapshot.h"
 #include "persist/vacuum.h"
 
@@ -135,6 +137,7 @@ Result<std::string> keep_damaged(int dir) {
 struct Replayed {
   uint64_t len = 0;   // bytes of wal.bin when it was read
   uint64_t good = 0;  // bytes of its decodable prefix
+  uint64_t ino = 0;   // its inode
 };
 
 // Replays wal.bin up to the first record that does not decode. All-zero records wait until a
@@ -170,7 +173,7 @@ Result<Replayed> replay_log(CoreIndex& ix) {
     }
     good = in.position();
   }
-  return Replayed{*len, good};
+  return Replayed{*len, good, inode_of(fd)};
 }
 
 }  // namespace
@@ -213,6 +216,8 @@ Result<OpenedDirectory> load_directory(Fd dir, bool read_only, bool recover) {
   if (recovery) recovery->restored = index.valid_ids.cardinality();
   out.recovery = std::move(recovery);
   out.index = std::move(*ix);
+  out.wal_ino = replayed->ino;
+  out.wal_good = replayed->good;
   if (read_only) return out;
 
   int d = index.dir.get();

@@ -24,6 +24,8 @@ struct OpenedDirectory {
   std::unique_ptr<CoreIndex> index;
   std::unique_ptr<WalWriter> wal;  // none when read-only
   std::unique_ptr<Recovery> recovery;  // set when `recover` rebuilt a damaged snapshot's state
+  // The wal.bin replayed (its inode; 0 when there was none) and the bytes of it replayed.
+  uint64_t wal_ino = 0, wal_good = 0;
 };
 
 // Creates the directory and its missing parents (mode 0777 before the umask); an existing one is

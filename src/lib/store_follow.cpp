@@ -1,0 +1,129 @@
+// store_follow.cpp: a read-only store following the directory's writer, in this process or
+// another (live_state.h). Every call of a reader first compares one word of live.bin with the
+// last it saw; only when it moved does the reader catch up:
+// - the same epoch and log file: the log's new complete records are read, checked against the
+//   state once more (a log emptied meanwhile is not read as records) and applied as replay
+//   applies them, under the index lock; a record the writer is still writing waits;
+// - a persist moved the log's start (a new wal.bin holding the records after the snapshot): the
+//   reader goes on in the new file from where it was, when it had read that far;
+// - a new epoch (a vacuum replaced the files, a writer opened), or a persist dropped records the
+//   reader had not read: the directory is loaded anew beside the current index, which goes on
+//   answering (from the old files, which its mappings keep) until the new one replaces it.
+// While the writer replaces files (a persist's snapshot and log, a vacuum's files) the reader
+// keeps what it has. Readers never write the directory.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "lib/store.h"
+#include "persist/open.h"
+
+namespace korvane {
+
+namespace {
+
+// Records applied per check of the state: a log emptied in place while they were read shows as
+// a changed state before any of them is applied.
+constexpr size_t kApplyRun = 4096;
+
+}  // namespace
+
+void Store::start_following(const LiveState* before, const OpenedDirectory& loaded) {
+  live_.attach(index_->dir.get());
+  LiveState after;
+  if (before != nullptr && live_.read(&after) && after.epoch == before->epoch &&
+      after.log_base == before->log_base && after.transition == 0 && after.log_ino == loaded.wal_ino) {
+    follow_epoch_ = after.epoch;
+    applied_ = after.log_base + loaded.wal_good;
+  } else {
+    follow_epoch_ = 0;  // unknown: the first call that finds a steady state loads anew
+  }
+}
+
+Status Store::follow() {
+  if (!live_.attached()) {
+    live_.attach(index_->dir.get());  // one lookup a call while the directory has none
+    if (!live_.attached()) return {};
+  }
+  if (live_.seq() == seen_seq_.load(std::memory_order_relaxed)) return {};
+  std::lock_guard<std::mutex> g(follow_mu_);
+  LiveState st;
+  if (!live_.read(&st)) return {};  // the writer is changing it: the next call
+  return catch_up(st);
+}
+
+// Requires follow_mu_.
+Status Store::catch_up(const LiveState& st) {
+  if (st.epoch != follow_epoch_ || st.log_base > applied_) {
+    if (st.transition != 0) return {};
+    return reload(st);
+  }
+  if (st.log_ino != follow_ino_ || !follow_wal_.valid()) {
+    int fd = ::openat(index_->dir.get(), "wal.bin", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    Fd f(fd);
+    if (inode_of(fd) != st.log_ino) return {};  // replaced again since: the next call
+    follow_wal_ = std::move(f);
+    follow_ino_ = st.log_ino;
+  }
+  if (applied_ >= st.log_len) {
+    seen_seq_.store(st.seq, std::memory_order_relaxed);
+    return {};
+  }
+  uint64_t end = st.log_len - st.log_base;
+  BufReader in(follow_wal_.get(), end, 1 << 16, applied_ - st.log_base);
+  for (;;) {
+    std::vector<WalEntry> run;
+    uint64_t at = in.position();
+    for (WalEntry e; run.size() < kApplyRun && decode_wal_entry(in, &e);) {
+      run.push_back(std::move(e));
+      at = in.position();
+    }
+    LiveState again;
+    if (!live_.read(&again) || again.epoch != st.epoch || again.log_base != st.log_base ||
+        again.log_ino != st.log_ino)
+      return {};  // the log changed under the read: the next call reads it again
+    if (!run.empty()) {
+      std::unique_lock<std::shared_mutex> ilk(index_lock_);
+      CoreIndex& ix = *index_;
+      refresh_record_views(ix);
+      for (const WalEntry& e : run) {
+        if (e.kind == WalEntry::Kind::Insert)
+          KV_TRY(insert_in_mem(ix, e.id, e.lat, e.lon, e.meta, nullptr, /*replay=*/true));
+        else
+          delete_in_mem(ix, e.id);
+      }
+    }
+    applied_ = st.log_base + at;
+    if (run.size() < kApplyRun) break;
+  }
+  // What is left (if anything) is a record still being written: the writer's next write moves
+  // the state again.
+  seen_seq_.store(st.seq, std::memory_order_relaxed);
+  return {};
+}
+
+// Requires follow_mu_ and a steady state (no files being replaced).
+Status Store::reload(const LiveState& st) {
+  int d = ::openat(index_->dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (d < 0) return Error::os(errno, "open directory");
+  auto loaded = load_directory(Fd(d), /*read_only=*/true);
+  if (!loaded) return {};  // a vacuum half done by a writer that stopped, say: keep what we have
+  LiveState after;
+  if (!live_.read(&after) || after.epoch != st.epoch || after.log_base != st.log_base || after.transition != 0 ||
+      after.log_ino != loaded->wal_ino)
+    return {};  // files replaced while they were read: the next call
+  {
+    std::unique_lock<std::shared_mutex> ilk(index_lock_);
+    index_.swap(loaded->index);
+  }
+  loaded->index.reset();  // the old index, its mappings and files, outside the lock
+  follow_epoch_ = st.epoch;
+  applied_ = st.log_base + loaded->wal_good;
+  follow_wal_ = Fd();
+  follow_ino_ = 0;
+  // Records past what this load replayed are read by the next call, since the state says more.
+  if (applied_ >= st.log_len) seen_seq_.store(st.seq, std::memory_order_relaxed);
+  return {};
+}
+
+}  // namespace korvane
