@@ -428,20 +428,26 @@ Status Store::vacuum() {
     auto f = wal_->flush();
     publish_log();
     if (!f) return Error::os_plain(f.error());
-    live_pub_.set_transition(true);  // readers keep what they have until the files are in place
   }
   bool committed = false;
   auto s = korvane::vacuum(
       *index_,
       [this]() -> Status {
         std::unique_lock<std::shared_mutex> llk(log_lock_);
+        // Emptied by a new file in its place, so that a reader still reading the old one finds
+        // its records whole. Everything was written out before the vacuum.
         uint64_t had = wal_->file_len();
-        Status emptied = wal_->empty();
-        // Emptied in place: a reader that read the old records must not take the new ones for them.
-        if (emptied) live_pub_.log_rebased(had, 0, inode_of(wal_->fd()));
+        wal_->abandon();
+        Status emptied = wal_->drop_covered(index_->dir.get(), had);
+        if (emptied) live_pub_.log_rebased(had, wal_->file_len(), inode_of(wal_->fd()));
         return emptied;
       },
-      &committed);
+      &committed,
+      [this] {
+        // Readers load nothing anew until the files are in place (they keep what they have).
+        std::unique_lock<std::shared_mutex> llk(log_lock_);
+        live_pub_.set_transition(true);
+      });
   std::unique_lock<std::shared_mutex> llk(log_lock_);
   // The directory is compacted but this index is not: the next call completes the vacuum (and
   // starts the readers' new epoch then).

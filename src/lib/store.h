@@ -147,6 +147,7 @@ class Store {
   void start_following(const LiveState* before, const OpenedDirectory& loaded);
   Status follow();
   Status catch_up(const LiveState& st);
+  Status apply_log(uint64_t end, const LiveState* st, bool* whole = nullptr);
   Status reload(const LiveState& st);
   template <class Search>
   Result<SearchOut> run_search(const std::optional<std::string_view>& filter, bool strict, bool with_dist,
@@ -166,11 +167,11 @@ class Store {
   LivePublisher live_pub_;
   // A reader's view of it, and how far the reader has followed the log: it holds the records up
   // to logical offset applied_ of the log of epoch follow_epoch_, read through follow_wal_ (the
-  // wal.bin of inode follow_ino_). Changed under follow_mu_, one catching up at a time.
+  // wal.bin of log generation follow_gen_, whose byte 0 is logical offset follow_base_). Changed under follow_mu_, one catching up at a time.
   LiveFollower live_;
   std::mutex follow_mu_;
   std::atomic<uint64_t> seen_seq_{0};
-  uint64_t follow_epoch_ = 0, applied_ = 0, follow_ino_ = 0;
+  uint64_t follow_epoch_ = 0, applied_ = 0, follow_gen_ = 0, follow_base_ = 0;
   Fd follow_wal_;
   // persist and vacuum run one at a time (they share the snapshot and the log's temporary files).
   // Order: persist_mutex_, then the index lock, then the log lock.

@@ -24,14 +24,23 @@ namespace {
 // Records applied per check of the state: a log emptied in place while they were read shows as
 // a changed state before any of them is applied.
 constexpr size_t kApplyRun = 4096;
+// How long a reader that must load the directory anew waits for the writer to finish replacing
+// files: up to a second, looking every 200 microseconds.
+constexpr int kSteadyWaits = 5000;
+constexpr unsigned kSteadyPollUs = 200;
+
+// Whether two states speak of the same log file, from the same start (nothing replaced between).
+bool same_log(const LiveState& a, const LiveState& b) {
+  return a.epoch == b.epoch && a.log_gen == b.log_gen && a.log_base == b.log_base && a.log_ino == b.log_ino;
+}
 
 }  // namespace
 
 void Store::start_following(const LiveState* before, const OpenedDirectory& loaded) {
   live_.attach(index_->dir.get());
   LiveState after;
-  if (before != nullptr && live_.read(&after) && after.epoch == before->epoch &&
-      after.log_base == before->log_base && after.transition == 0 && after.log_ino == loaded.wal_ino) {
+  if (before != nullptr && live_.read(&after) && same_log(*before, after) && after.transition == 0 &&
+      after.log_ino == loaded.wal_ino) {
     follow_epoch_ = after.epoch;
     applied_ = after.log_base + loaded.wal_good;
   } else {
@@ -53,24 +62,51 @@ Status Store::follow() {
 
 // Requires follow_mu_.
 Status Store::catch_up(const LiveState& st) {
-  if (st.epoch != follow_epoch_ || st.log_base > applied_) {
-    if (st.transition != 0) return {};
-    return reload(st);
+  if (st.epoch == follow_epoch_ && st.log_gen != follow_gen_ && follow_wal_.valid() && applied_ < st.log_base) {
+    // The writer went on in a new log (a persist, or a vacuum emptying it): the rest of the one
+    // this reader holds comes first. Nothing is written to it any more, so it is read to its end.
+    auto len = file_size(follow_wal_.get(), "wal.bin");
+    if (!len) return {};
+    KV_TRY(apply_log(follow_base_ + *len, nullptr));
   }
-  if (st.log_ino != follow_ino_ || !follow_wal_.valid()) {
+  if (st.epoch != follow_epoch_ || st.log_base > applied_) {
+    // The directory must be loaded anew, which waits while the writer replaces files (a few
+    // milliseconds; a writer that stopped there leaves the reader with what it has).
+    LiveState steady = st;
+    for (int k = 0; steady.transition != 0; ++k) {
+      if (k == kSteadyWaits) return {};
+      ::usleep(kSteadyPollUs);
+      if (!live_.read(&steady)) steady.transition = 1;
+    }
+    return reload(steady);
+  }
+  if (st.log_gen != follow_gen_ || !follow_wal_.valid()) {
+    // The file is the state's log only if the state names it (by inode) and did not change
+    // while it was opened (a new log may get the inode number of one gone).
     int fd = ::openat(index_->dir.get(), "wal.bin", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return {};
     Fd f(fd);
-    if (inode_of(fd) != st.log_ino) return {};  // replaced again since: the next call
+    LiveState again;
+    if (!live_.read(&again) || !same_log(st, again) || inode_of(fd) != st.log_ino) return {};  // the next call
+    follow_gen_ = st.log_gen;
     follow_wal_ = std::move(f);
-    follow_ino_ = st.log_ino;
+        follow_base_ = st.log_base;
   }
-  if (applied_ >= st.log_len) {
-    seen_seq_.store(st.seq, std::memory_order_relaxed);
-    return {};
-  }
-  uint64_t end = st.log_len - st.log_base;
-  BufReader in(follow_wal_.get(), end, 1 << 16, applied_ - st.log_base);
+  bool whole = true;
+  KV_TRY(apply_log(st.log_len, &st, &whole));
+  // What is left (if anything) is a record still being written: the writer's next write moves
+  // the state again.
+  if (whole) seen_seq_.store(st.seq, std::memory_order_relaxed);
+  return {};
+}
+
+// Applies the complete records of follow_wal_ from applied_ up to logical offset `end`. With
+// `st`, the state is checked after each run is read and before it is applied: a log changed
+// under the read (emptied in place by a writer of an older version, say) is left for the next
+// call (*whole false).
+Status Store::apply_log(uint64_t end, const LiveState* st, bool* whole) {
+  if (applied_ >= end) return {};
+  BufReader in(follow_wal_.get(), end - follow_base_, 1 << 16, applied_ - follow_base_);
   for (;;) {
     std::vector<WalEntry> run;
     uint64_t at = in.position();
@@ -79,9 +115,10 @@ Status Store::catch_up(const LiveState& st) {
       at = in.position();
     }
     LiveState again;
-    if (!live_.read(&again) || again.epoch != st.epoch || again.log_base != st.log_base ||
-        again.log_ino != st.log_ino)
-      return {};  // the log changed under the read: the next call reads it again
+    if (st != nullptr && (!live_.read(&again) || !same_log(*st, again))) {
+      *whole = false;
+      return {};
+    }
     if (!run.empty()) {
       std::unique_lock<std::shared_mutex> ilk(index_lock_);
       CoreIndex& ix = *index_;
@@ -93,13 +130,9 @@ Status Store::catch_up(const LiveState& st) {
           delete_in_mem(ix, e.id);
       }
     }
-    applied_ = st.log_base + at;
-    if (run.size() < kApplyRun) break;
+    applied_ = follow_base_ + at;
+    if (run.size() < kApplyRun) return {};
   }
-  // What is left (if anything) is a record still being written: the writer's next write moves
-  // the state again.
-  seen_seq_.store(st.seq, std::memory_order_relaxed);
-  return {};
 }
 
 // Requires follow_mu_ and a steady state (no files being replaced).
@@ -109,8 +142,7 @@ Status Store::reload(const LiveState& st) {
   auto loaded = load_directory(Fd(d), /*read_only=*/true);
   if (!loaded) return {};  // a vacuum half done by a writer that stopped, say: keep what we have
   LiveState after;
-  if (!live_.read(&after) || after.epoch != st.epoch || after.log_base != st.log_base || after.transition != 0 ||
-      after.log_ino != loaded->wal_ino)
+  if (!live_.read(&after) || !same_log(st, after) || after.transition != 0 || after.log_ino != loaded->wal_ino)
     return {};  // files replaced while they were read: the next call
   {
     std::unique_lock<std::shared_mutex> ilk(index_lock_);
@@ -120,7 +152,7 @@ Status Store::reload(const LiveState& st) {
   follow_epoch_ = st.epoch;
   applied_ = st.log_base + loaded->wal_good;
   follow_wal_ = Fd();
-  follow_ino_ = 0;
+  follow_gen_ = 0;
   // Records past what this load replayed are read by the next call, since the state says more.
   if (applied_ >= st.log_len) seen_seq_.store(st.seq, std::memory_order_relaxed);
   return {};

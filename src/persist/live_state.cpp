@@ -8,7 +8,8 @@
 //   32 log_len     logical end of the records on file
 //   40 log_ino     inode of wal.bin
 //   48 transition  1 while a persist or vacuum replaces files (snapshot, log, record files)
-//   56 reserved, 0
+//   56 log_gen     advanced each time wal.bin is replaced (a file's inode number alone does not
+//                  name it: a new log may get the number of one gone)
 // Only the writer (holder of the directory's exclusive lock) writes it, through a shared mapping;
 // readers map it read-only and read it as a sequence lock: seq, the words, seq again, and the copy
 // counts only when both seqs are equal and even. A writer killed while changing it leaves seq odd:
@@ -56,6 +57,7 @@ Result<LivePublisher> LivePublisher::open(int dir, uint64_t log_len, uint64_t lo
   bool known = std::memcmp(p.map_.data(), kMagic, 8) == 0;
   p.st_.seq = known ? (load(p.map_, 1) | 1) + 1 : 2;  // even, and past whatever was there
   p.st_.epoch = known ? load(p.map_, 2) + 1 : 1;
+  p.st_.log_gen = known ? load(p.map_, 7) + 1 : 1;
   p.st_.log_len = log_len;
   p.st_.log_ino = log_ino;
   std::memcpy(p.map_.data(), kMagic, 8);
@@ -72,6 +74,7 @@ void LivePublisher::publish() {
   store(map_, 4, st_.log_len);
   store(map_, 5, st_.log_ino);
   store(map_, 6, st_.transition);
+  store(map_, 7, st_.log_gen);
   ++st_.seq;
   __atomic_store_n(word(map_, 1), st_.seq, __ATOMIC_RELEASE);
 }
@@ -87,6 +90,7 @@ void LivePublisher::log_rebased(uint64_t dropped, uint64_t file_len, uint64_t in
   st_.log_base += dropped;
   st_.log_len = st_.log_base + file_len;
   st_.log_ino = ino;
+  ++st_.log_gen;
   publish();
 }
 
@@ -102,6 +106,7 @@ void LivePublisher::new_epoch(uint64_t log_len, uint64_t log_ino) {
   st_.log_base = 0;
   st_.log_len = log_len;
   st_.log_ino = log_ino;
+  ++st_.log_gen;
   st_.transition = 0;
   publish();
 }
@@ -131,6 +136,7 @@ bool LiveFollower::read(LiveState* out) const {
   out->log_len = load(map_, 4);
   out->log_ino = load(map_, 5);
   out->transition = load(map_, 6);
+  out->log_gen = load(map_, 7);
   __atomic_thread_fence(__ATOMIC_ACQUIRE);
   uint64_t s2 = load(map_, 1);
   out->seq = s1;

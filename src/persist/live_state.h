@@ -19,6 +19,7 @@ struct LiveState {
   uint64_t log_len = 0;
   uint64_t log_ino = 0;     // the inode of wal.bin
   uint64_t transition = 0;  // 1 while a persist or vacuum replaces files
+  uint64_t log_gen = 0;     // advanced each time wal.bin is replaced (inode numbers are reused)
 };
 
 // The writer's side: live.bin created and mapped to write. Every method requires the store's log

@@ -217,7 +217,8 @@ Result<CompactedFiles> reopen_compacted(int dir) {
 
 }  // namespace
 
-Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* committed) {
+Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* committed,
+              const std::function<void()>& committing) {
   *committed = false;
   const int dir = ix.dir.get();
   // 1. The working files.
@@ -227,6 +228,7 @@ Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* com
   IndexSets nx = renumbered_indexes(ix, r, ids_len, meta_len);
   KV_TRY(write_working_snapshot(dir, nx));
   // 2. Commit.
+  if (committing) committing();
   KV_TRY(commit(dir));
   *committed = true;
   // 3. Into place, then swap the new files and indexes into the open index.

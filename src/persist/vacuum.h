@@ -16,7 +16,10 @@ namespace korvane {
 // Operating-system failures before the commit point are OsPlain and leave everything as it was;
 // a failure after it sets *committed and is Fatal: the directory then reopens in the compacted
 // state, but this index no longer matches it.
-Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* committed);
+// `committing`, when given, is called right before the commit: from there on the directory's
+// files are replaced.
+Status vacuum(CoreIndex& ix, const std::function<Status()>& empty_log, bool* committed,
+              const std::function<void()>& committing = nullptr);
 
 // Run at open, before anything is read: completes a committed compaction, or removes the working
 // files of one that did not reach its commit point.

@@ -166,17 +166,11 @@ Status WalWriter::empty() {
 }
 
 Status WalWriter::drop_covered(int dir, uint64_t covered) {
-  if (covered >= out_.written()) {
-    // Nothing reached the file after the snapshot's records (what the buffer holds stays).
-    if (::ftruncate(fd_.get(), 0) != 0) return Error::os(errno, "truncate wal.bin");
-    out_.set_written(0);
-    broken_ = false;
-    cut_pending_ = false;
-    return {};
-  }
-  // Records were written out after the snapshot was taken: the log becomes those alone, through
-  // a new file that replaces it in one step (a stop before the rename leaves the whole old log,
-  // whose covered records replay harmlessly over the new snapshot).
+  if (covered > out_.written()) covered = out_.written();
+  // The log becomes the records written out after the snapshot was taken (none, often), through a
+  // new file that replaces it in one step: a stop before the rename leaves the whole old log, whose
+  // covered records replay harmlessly over the new snapshot, and a reader still reading the old
+  // file finds it whole.
   std::string tail(static_cast<size_t>(out_.written() - covered), '\0');
   {
     int rfd = ::openat(dir, "wal.bin", O_RDONLY | O_CLOEXEC);

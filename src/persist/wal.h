@@ -50,7 +50,8 @@ class WalWriter {
   Status flush();
   // Forces what the file holds to stable storage (data only).
   Status sync();
-  // Discards everything the log holds, buffered or written.
+  // Discards everything the log holds, buffered or written (in place: a reader of the file loses
+  // the records; see drop_covered).
   Status empty();
   // Bytes of the log on file (the buffer not included).
   uint64_t file_len() const { return out_.written(); }
