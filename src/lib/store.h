@@ -146,9 +146,9 @@ class Store {
   // where the load at open left the reader; `before` is the state read before that load, if any.
   void start_following(const LiveState* before, const OpenedDirectory& loaded);
   Status follow();
-  Status catch_up(const LiveState& st);
+  Status catch_up(const LiveState& st, bool* done);
   Status apply_log(uint64_t end, const LiveState* st, bool* whole = nullptr);
-  Status reload(const LiveState& st);
+  Status reload(const LiveState& st, bool* done);
   template <class Search>
   Result<SearchOut> run_search(const std::optional<std::string_view>& filter, bool strict, bool with_dist,
                                Search&& search);
@@ -171,6 +171,7 @@ class Store {
   LiveFollower live_;
   std::mutex follow_mu_;
   std::atomic<uint64_t> seen_seq_{0};
+  uint64_t stuck_seq_ = 0;  // a state the reader waited for in vain (its writer stopped)
   uint64_t follow_epoch_ = 0, applied_ = 0, follow_gen_ = 0, follow_base_ = 0;
   Fd follow_wal_;
   // persist and vacuum run one at a time (they share the snapshot and the log's temporary files).

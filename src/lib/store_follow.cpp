@@ -24,10 +24,12 @@ namespace {
 // Records applied per check of the state: a log emptied in place while they were read shows as
 // a changed state before any of them is applied.
 constexpr size_t kApplyRun = 4096;
-// How long a reader that must load the directory anew waits for the writer to finish replacing
-// files: up to a second, looking every 200 microseconds.
-constexpr int kSteadyWaits = 5000;
+// How long a reader waits for a state it can catch up with (files being replaced, a state being
+// changed): while the writer lives, up to 20 s (a slow disk's syncs), looking every 200
+// microseconds; a writer that is gone is noticed within a few milliseconds.
+constexpr int kSteadyWaits = 100000;  // tries, each after a pause
 constexpr unsigned kSteadyPollUs = 200;
+constexpr int kAliveEvery = 16;  // tries between two looks at whether the writer lives
 
 // Whether two states speak of the same log file, from the same start (nothing replaced between).
 bool same_log(const LiveState& a, const LiveState& b) {
@@ -53,32 +55,41 @@ Status Store::follow() {
     live_.attach(index_->dir.get());  // one lookup a call while the directory has none
     if (!live_.attached()) return {};
   }
-  if (live_.seq() == seen_seq_.load(std::memory_order_relaxed)) return {};
+  uint64_t seq = live_.seq();
+  if (seq == seen_seq_.load(std::memory_order_relaxed)) return {};
   std::lock_guard<std::mutex> g(follow_mu_);
-  LiveState st;
-  if (!live_.read(&st)) return {};  // the writer is changing it: the next call
-  return catch_up(st);
+  // Until caught up with a state of the writer's: a state being changed, files being replaced
+  // or replaced under a read make it look again shortly. A writer that stopped in the middle of
+  // that leaves the reader with what it has (and the next calls do not wait for it again).
+  for (int k = 0; k < kSteadyWaits; ++k) {
+    LiveState st;
+    if (live_.read(&st)) {
+      if (st.seq == stuck_seq_) return {};
+      bool done = false;
+      KV_TRY(catch_up(st, &done));
+      if (done) return {};
+    }
+    if (k % kAliveEvery == kAliveEvery - 1 && !live_.writer_alive()) break;
+    ::usleep(kSteadyPollUs);
+  }
+  stuck_seq_ = live_.seq();
+  return {};
 }
 
-// Requires follow_mu_.
-Status Store::catch_up(const LiveState& st) {
+// Requires follow_mu_. *done: the reader holds the state `st` describes.
+Status Store::catch_up(const LiveState& st, bool* done) {
   if (st.epoch == follow_epoch_ && st.log_gen != follow_gen_ && follow_wal_.valid() && applied_ < st.log_base) {
     // The writer went on in a new log (a persist, or a vacuum emptying it): the rest of the one
     // this reader holds comes first. Nothing is written to it any more, so it is read to its end.
     auto len = file_size(follow_wal_.get(), "wal.bin");
     if (!len) return {};
-    KV_TRY(apply_log(follow_base_ + *len, nullptr));
+    bool whole = true;
+    KV_TRY(apply_log(follow_base_ + *len, nullptr, &whole));
   }
   if (st.epoch != follow_epoch_ || st.log_base > applied_) {
-    // The directory must be loaded anew, which waits while the writer replaces files (a few
-    // milliseconds; a writer that stopped there leaves the reader with what it has).
-    LiveState steady = st;
-    for (int k = 0; steady.transition != 0; ++k) {
-      if (k == kSteadyWaits) return {};
-      ::usleep(kSteadyPollUs);
-      if (!live_.read(&steady)) steady.transition = 1;
-    }
-    return reload(steady);
+    // The directory is loaded anew, once no files are being replaced.
+    if (st.transition != 0) return {};
+    return reload(st, done);
   }
   if (st.log_gen != follow_gen_ || !follow_wal_.valid()) {
     // The file is the state's log only if the state names it (by inode) and did not change
@@ -87,16 +98,19 @@ Status Store::catch_up(const LiveState& st) {
     if (fd < 0) return {};
     Fd f(fd);
     LiveState again;
-    if (!live_.read(&again) || !same_log(st, again) || inode_of(fd) != st.log_ino) return {};  // the next call
+    if (!live_.read(&again) || !same_log(st, again) || inode_of(fd) != st.log_ino) return {};
     follow_gen_ = st.log_gen;
     follow_wal_ = std::move(f);
-        follow_base_ = st.log_base;
+    follow_base_ = st.log_base;
   }
   bool whole = true;
   KV_TRY(apply_log(st.log_len, &st, &whole));
   // What is left (if anything) is a record still being written: the writer's next write moves
   // the state again.
-  if (whole) seen_seq_.store(st.seq, std::memory_order_relaxed);
+  if (whole) {
+    seen_seq_.store(st.seq, std::memory_order_relaxed);
+    *done = true;
+  }
   return {};
 }
 
@@ -107,10 +121,22 @@ Status Store::catch_up(const LiveState& st) {
 Status Store::apply_log(uint64_t end, const LiveState* st, bool* whole) {
   if (applied_ >= end) return {};
   BufReader in(follow_wal_.get(), end - follow_base_, 1 << 16, applied_ - follow_base_);
+  // As replay has it: all-zero records count only once a record that is not all zeros follows
+  // them (until then they may be a torn tail), and then as the one insert they all repeat.
+  bool zeros = false;
   for (;;) {
     std::vector<WalEntry> run;
-    uint64_t at = in.position();
+    uint64_t at = applied_ - follow_base_;
     for (WalEntry e; run.size() < kApplyRun && decode_wal_entry(in, &e);) {
+      if (is_zero_record(e)) {
+        zeros = true;
+        continue;
+      }
+      if (zeros) {
+        run.emplace_back();
+        run.back().meta = Json::object();
+        zeros = false;
+      }
       run.push_back(std::move(e));
       at = in.position();
     }
@@ -135,15 +161,15 @@ Status Store::apply_log(uint64_t end, const LiveState* st, bool* whole) {
   }
 }
 
-// Requires follow_mu_ and a steady state (no files being replaced).
-Status Store::reload(const LiveState& st) {
+// Requires follow_mu_ and a state with no files being replaced.
+Status Store::reload(const LiveState& st, bool* done) {
   int d = ::openat(index_->dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (d < 0) return Error::os(errno, "open directory");
   auto loaded = load_directory(Fd(d), /*read_only=*/true);
   if (!loaded) return {};  // a vacuum half done by a writer that stopped, say: keep what we have
   LiveState after;
   if (!live_.read(&after) || !same_log(st, after) || after.transition != 0 || after.log_ino != loaded->wal_ino)
-    return {};  // files replaced while they were read: the next call
+    return {};  // files replaced while they were read: again
   {
     std::unique_lock<std::shared_mutex> ilk(index_lock_);
     index_.swap(loaded->index);
@@ -153,8 +179,11 @@ Status Store::reload(const LiveState& st) {
   applied_ = st.log_base + loaded->wal_good;
   follow_wal_ = Fd();
   follow_gen_ = 0;
-  // Records past what this load replayed are read by the next call, since the state says more.
-  if (applied_ >= st.log_len) seen_seq_.store(st.seq, std::memory_order_relaxed);
+  // Records past what this load replayed (written since) are read next, since the state says more.
+  if (applied_ >= st.log_len) {
+    seen_seq_.store(st.seq, std::memory_order_relaxed);
+    *done = true;
+  }
   return {};
 }
 

@@ -10,7 +10,8 @@
 //   48 transition  1 while a persist or vacuum replaces files (snapshot, log, record files)
 //   56 log_gen     advanced each time wal.bin is replaced (a file's inode number alone does not
 //                  name it: a new log may get the number of one gone)
-// Only the writer (holder of the directory's exclusive lock) writes it, through a shared mapping;
+// Only the writer (holder of the directory's exclusive lock) writes it, through a shared mapping,
+// and it holds a lock of byte 0 (an open file's lock, F_OFD_SETLK) for as long as it lives;
 // readers map it read-only and read it as a sequence lock: seq, the words, seq again, and the copy
 // counts only when both seqs are equal and even. A writer killed while changing it leaves seq odd:
 // readers then keep what they have until the next writer opens, which starts a new epoch. The file
@@ -51,6 +52,14 @@ Result<LivePublisher> LivePublisher::open(int dir, uint64_t log_len, uint64_t lo
   auto len = file_size(fd, "live.bin");
   if (!len) return len.error();
   if (*len < kLiveSize && ::ftruncate(fd, kLiveSize) != 0) return Error::os(errno, "size live.bin");
+  // A lock on byte 0 held for the writer's lifetime tells readers that it is alive (the kernel
+  // lets it go when the process dies). A lock of the open file, not of the process, so that no
+  // other descriptor of live.bin the process closes can let it go.
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_len = 1;
+  (void)::fcntl(fd, F_OFD_SETLK, &fl);
   auto m = Mapping::map(fd, kLiveSize);
   if (!m) return Error::os(m.error(), "map live.bin");
   p.map_ = std::move(*m);
@@ -121,6 +130,16 @@ void LiveFollower::attach(int dir) {
   auto m = Mapping::map(fd, kLiveSize, /*read_only=*/true);
   if (!m || std::memcmp(m->data(), kMagic, 8) != 0) return;
   map_ = std::move(*m);
+  fd_ = std::move(f);
+}
+
+bool LiveFollower::writer_alive() const {
+  struct flock fl = {};
+  fl.l_type = F_RDLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_len = 1;
+  if (!fd_.valid() || ::fcntl(fd_.get(), F_OFD_GETLK, &fl) != 0) return true;  // cannot tell
+  return fl.l_type != F_UNLCK;
 }
 
 uint64_t LiveFollower::seq() const {

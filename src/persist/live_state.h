@@ -58,9 +58,12 @@ class LiveFollower {
   uint64_t seq() const;
   // A consistent copy of the state; false while the writer is changing it.
   bool read(LiveState* out) const;
+  // Whether a writer holds the directory now (true when that cannot be told).
+  bool writer_alive() const;
 
  private:
   Mapping map_;
+  Fd fd_;
 };
 
 // Inode of an open file (0 when it cannot be read).
