@@ -14,7 +14,7 @@ curve (the bits of row and column interleaved, row above column), and each shard
 of that curve. The split points come from a sample of the first ``add_many`` (``SAMPLE_POINTS``
 points drawn evenly from a sequence, or the first ``SAMPLE_POINTS`` of another iterable) so that
 shards start with similar counts; a first ``add`` cuts the curve's in-range part evenly instead.
-They are stored in the manifest and never change afterwards. A point goes to the shard of its cell,
+They are stored in the manifest and change only when a shard splits. A point goes to the shard of its cell,
 except that an id already present stays in the shard that holds it (so that, as in one store, a
 second add of the same id is ignored wherever it lies).
 
@@ -26,21 +26,58 @@ order (its internal id); box and polygon results in shard order, then internal i
 shard under the query, then, at once, every other shard whose lower distance bound is not above
 the k-th distance found (exactly: the bound allows for the rounding of the 32-bit distance).
 
-Failure. Each shard is opened by an actor on one worker and stays open there between calls. When
-the scheduler reports that worker gone, the shard's calls in flight raise ShardLostError, and
-the next call reopens the shard on a live worker (the directory must be reachable there) and
-replays its log: everything flushed survives; changes since the shard's last flush may not.
+Calls. Each copy of a shard is a store opened on one worker by an actor, which also listens on a
+socket of that worker: the client sends its requests there directly (frames: an 8-byte
+little-endian length, then a marshal or pickle blob), keeps the connections open between calls,
+and sends one call's requests to all its shards before reading any answer.
+
+Replicas. With workers on more than one host (and replicas not 0), each shard has a replica on
+another host than its primary's. A change goes to the primary, which applies it and sends the
+same request on to its replica, in the order it applied them, before it answers: an
+acknowledged change is on both (each at the store's durability level). A replica is made by
+copying the primary's files after a flush (the replica's worker fetches them from the primary).
+
+Failure. A worker's loss is seen when its connection closes or the scheduler reports it gone; the
+calls in flight on its shards raise ShardLostError, and the next call recovers: a lost primary
+whose replica holds every acknowledged change is replaced by it (and a new replica is made, once
+a worker of another host is there); otherwise its directory is reopened where the manifest says
+it is, and if the lost worker held acknowledged changes that were not yet safe (durability
+"buffered": changes since the shard's last flush), that call raises ChangesLostError with the
+shard and the number of such changes. A shard directory is only created by the call that
+creates the store or splits a shard: opening one that is missing, or that holds another
+identity, raises ShardMissingError naming the shard and the host. A lost scheduler makes every
+call raise SchedulerLostError at once; reconnect(address) opens every shard again from the
+manifest.
+
+Ids. The client keeps, per shard, a filter of the ids it may hold (root/filters.bin, see
+_save_filters): get, delete, `in` and the id lookups of add ask only the shards whose filter may
+hold the id (and those marked irregular). The filters are saved at every flush and close; the
+manifest's "filters" turns "dirty" before the first change after that, and a store opened with
+dirty filters rebuilds them from the shards.
+
+Splits. split(shard), or split_at=N after a change that takes a shard past N points, cuts the
+shard's curve range at the median key of its points: the upper half is copied into a new shard on
+the least-loaded worker, then, while queries wait, the partition changes, the copied points leave
+the old shard and its generation grows by one.
 
 root/manifest.json, written whole to a temporary file and renamed over the old one:
-    {"format": 1,
+    {"format": 2, "store": "<hex id>", "clean": true once closed with every copy flushed,
+     "pinned": whether shards keep to their "host", "filters": "clean" | "dirty",
      "partition": {"curve": "z-order: row bits above column bits, cells of 0.01 degree",
-                   "splits": [k1, ..., k(n-1)] or null (not chosen yet: no point added)},
-     "shards": [{"dir": "shard-000", "host": null, "irregular": false}, ...]}
-  Shard i owns curve keys [k(i), k(i+1)) with k0 = 0 and kn = 2^64. "dir" is relative to root
-  (or absolute); "host", when set, pins the shard to the workers of that host (its directory is
-  on that host's disk). "irregular" turns true, before the first such point is sent, once the
-  shard may hold a point outside the coordinate ranges or with a NaN coordinate: such points
-  have no place on the sphere, so nearest-neighbour searches always visit that shard.
+                   "splits": [k1, ..., k(n-1)] or null (not chosen yet: no point added),
+                   "owners": [shard of range 0, ..., shard of range n-1]},
+     "moving": null or {"from": i, "to": j, "generation": g} (a split between its two steps),
+     "shards": [{"dir": "shard-000", "host": "10.0.0.5", "generation": 0, "irregular": false,
+                 "strays": false, "replica": {"dir": "shard-000~r", "host": "10.0.0.6"} or null},
+                ...]}
+  Range j is [k(j), k(j+1)) with k0 = 0 and kn = 2^64. "dir" is relative to root (or absolute);
+  "host" is the host the copy was last opened on (its directory is on that host's disk unless
+  root is shared). "irregular" turns true, before the first such point is sent, once the shard may
+  hold a point outside the coordinate ranges or with a NaN coordinate: such points have no place
+  on the sphere, so nearest-neighbour searches always visit that shard; "strays", that such a
+  shard was split (its off-range points stay with it, so every query visits it). Format 1 (no
+  identities) is read and adopted: its directories receive identities.
+root/<dir>/shard.json: the copy's identity, {"store": "<hex id>", "shard": i, "generation": g}.
 root/lock: held (flock) by the one ShardedKorvane that has the store open.
 """
 from __future__ import annotations
@@ -51,6 +88,7 @@ import errno
 import fcntl
 import functools
 import hashlib
+import hmac
 import json
 import logging
 import marshal
@@ -513,8 +551,11 @@ class _Server:
         self.replica: Optional[socket.socket] = None
         self.calls = 0
         self.closed = False
-        self.listener = socket.create_server((host, 0))
-        self.address = "%s:%d" % (host, self.listener.getsockname()[1])
+        self.listener = socket.create_server((host, 0), family=socket.AF_INET6 if ":" in host else socket.AF_INET)
+        # Only those given the address (through the cluster) may connect: the first frame of a
+        # connection must be this token.
+        self.token = os.urandom(16).hex()
+        self.address = "%s:%d/%s" % ("[%s]" % host if ":" in host else host, self.listener.getsockname()[1], self.token)
         threading.Thread(target=self._accept, daemon=True, name="korvane-shard-accept").start()
 
     def _accept(self) -> None:
@@ -528,6 +569,11 @@ class _Server:
 
     def _serve(self, conn: socket.socket) -> None:
         try:
+            conn.settimeout(30)
+            first = _read_frame(conn, 64)
+            if first is None or not hmac.compare_digest(first, self.token.encode()):
+                return
+            conn.settimeout(None)
             while True:
                 blob = _read_frame(conn)
                 if blob is None:
@@ -677,9 +723,12 @@ class _Shard:
 
 
 def _connect(address: str) -> socket.socket:
-    host, port = address.rsplit(":", 1)
-    s = socket.create_connection((host, int(port)))
+    """A connection to a shard's server at "host:port/token"."""
+    where, token = address.rsplit("/", 1)
+    host, port = where.rsplit(":", 1)
+    s = socket.create_connection((host.strip("[]"), int(port)))
     s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    _write_frame(s, token.encode())
     return s
 
 
@@ -704,11 +753,14 @@ def _read_exact(sock: socket.socket, n: int) -> Optional[bytes]:
     return bytes(buf)
 
 
-def _read_frame(sock: socket.socket) -> Optional[bytes]:
+def _read_frame(sock: socket.socket, limit: Optional[int] = None) -> Optional[bytes]:
     head = _read_exact(sock, 8)
     if head is None:
         return None
-    return _read_exact(sock, _LEN.unpack(head)[0])
+    n = _LEN.unpack(head)[0]
+    if limit is not None and n > limit:
+        return None
+    return _read_exact(sock, n)
 
 
 def _request(sock: socket.socket, req: tuple) -> Any:
@@ -1860,6 +1912,11 @@ class ShardedKorvane:
                 _value(self._change([(shard, "identity", (self._identity_record(shard),))], count=False)[0])
                 m["moving"] = None
                 self._save_manifest()
+            # The moved ids leave the old shard's filter (else each would ask two shards).
+            kept = _IdFilter()
+            kept.add(_value(self._rpc([(shard, "ids", ())])[0]))
+            self._filters[shard] = kept
+            self._mark_filters_dirty()
             self._sizes[shard] -= len(moved)
             self._sizes[n] = len(moved)
             self._place_replica(n)
