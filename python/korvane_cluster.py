@@ -82,7 +82,6 @@ root/lock: held (flock) by the one ShardedKorvane that has the store open.
 """
 from __future__ import annotations
 
-import asyncio
 import bisect
 import errno
 import fcntl
@@ -513,8 +512,7 @@ def _prepare_dir(path: str, identity: dict, mode: str, host: str, seed_from: Opt
         _write_identity(path, _identity_record(identity))
         return
     # seed: a copy of the shard, replacing whatever the directory held
-    files = _request(_connect(seed_from), ("export", ()))
-    ok, files = files
+    ok, files = _request(_connect(seed_from), ("export", ()))
     if not ok:
         raise files[1]
     if os.path.isdir(path):
@@ -764,14 +762,14 @@ def _read_frame(sock: socket.socket, limit: Optional[int] = None) -> Optional[by
 
 
 def _request(sock: socket.socket, req: tuple) -> Any:
+    """One request on a connection of its own, which it then closes."""
     try:
         _write_frame(sock, _pack(req))
         blob = _read_frame(sock)
     finally:
-        pass
+        sock.close()
     if blob is None:
         raise ConnectionResetError(errno.ECONNRESET, "the shard's server closed the connection")
-    sock.close()
     return _unpack(blob)
 
 
