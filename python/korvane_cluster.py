@@ -1143,10 +1143,11 @@ class ShardedKorvane:
         return load
 
     def _pick_worker(self, i: int, host: Optional[str], pinned: bool, avoid_hosts: Sequence[str] = (),
-                     avoid: Sequence[str] = ()) -> Tuple[str, str]:
+                     avoid: Sequence[str] = (), wait: Optional[float] = None) -> Tuple[str, str]:
         """The live worker holding the fewest shard copies: on `host` when it has one there (only
-        there when pinned), never on `avoid_hosts`; waits up to WAIT_WORKER seconds for one."""
-        deadline = time.monotonic() + WAIT_WORKER
+        there when pinned), never on `avoid_hosts`; waits up to `wait` seconds (default
+        WAIT_WORKER) for one."""
+        deadline = time.monotonic() + (WAIT_WORKER if wait is None else wait)
         while True:
             self._check_scheduler()
             workers = {a: h for a, h in self._workers().items() if h not in avoid_hosts and a not in avoid}
@@ -1163,12 +1164,12 @@ class ShardedKorvane:
             time.sleep(0.2)
 
     def _start(self, i: int, d: str, host: Optional[str], mode: str, pinned: bool,
-               avoid_hosts: Sequence[str] = (), seed_from: Optional[str] = None) -> _Copy:
+               avoid_hosts: Sequence[str] = (), seed_from: Optional[str] = None, wait: Optional[float] = None) -> _Copy:
         """Opens (or creates, or seeds) a copy of shard i in directory d on a live worker."""
         avoid: List[str] = []
         deadline = time.monotonic() + WAIT_WORKER
         while True:
-            worker, whost = self._pick_worker(i, host, pinned, avoid_hosts, avoid)
+            worker, whost = self._pick_worker(i, host, pinned, avoid_hosts, avoid, wait)
             fut = self.client.submit(_Shard, self._dir(d), self._identity(i), mode, self._options, seed_from,
                                      actor=True, workers=[worker], allow_other_workers=False, pure=False,
                                      key="korvane-shard-%d-%s" % (i, uuid.uuid4().hex))
@@ -1186,6 +1187,12 @@ class ShardedKorvane:
             except _WorkerGone:
                 fut.release()
                 avoid.append(worker)
+                continue
+            except Exception:
+                fut.release()
+                if worker in self._workers():
+                    raise
+                avoid.append(worker)  # it went while the shard opened there
                 continue
             except BaseException:
                 fut.release()
@@ -1269,14 +1276,23 @@ class ShardedKorvane:
             r["dir"] = e["dir"].split("~")[0] + "~r2"
         host = r.get("host") if r.get("host") in others else None
         c = None
-        if mode == "open" and host is not None:
-            try:
-                c = self._start(i, r["dir"], host, "open", True)
-            except (ShardMissingError, ShardLostError) as err:
-                log.warning("shard %d of %s: its replica does not open (%s); seeding a new one", i, self.root, err)
-        if c is None:
-            c = self._start(i, r["dir"], host, "create" if mode == "create" else "seed", False,
-                            avoid_hosts=[primary.host], seed_from=primary.address)
+        try:
+            if mode == "open" and host is not None:
+                try:
+                    c = self._start(i, r["dir"], host, "open", True, wait=0)
+                except (ShardMissingError, ShardLostError) as err:
+                    log.warning("shard %d of %s: its replica does not open (%s); seeding a new one", i, self.root, err)
+            if c is None:
+                c = self._start(i, r["dir"], host, "create" if mode == "create" else "seed", False,
+                                avoid_hosts=[primary.host], seed_from=primary.address, wait=0)
+        except SchedulerLostError:
+            raise
+        except Exception as err:  # tried again at a later call
+            log.warning("shard %d of %s: no replica made now (%s)", i, self.root, err)
+            self._insync[i] = False
+            self._unreplicated.add(i)
+            self._next_replica_try = time.monotonic() + 1.0
+            return
         self._value(self._rpc([(i, "set_replica", (c.address,))])[0])
         old = self._copies[i][1]
         if old is not None:

@@ -148,13 +148,13 @@ def test_a_killed_primary_loses_nothing_acknowledged(hosts, tmp_path):
         time.sleep(0.005)
     timer.join()
     want = sorted(acked | {p[0] for p in pts[:500]})
-    deadline = time.monotonic() + 30
+    deadline = time.monotonic() + 90  # the worker's restart under a busy machine
     assert len(db) == len(want) and ids(db) == want
     while True:  # a new replica for each shard, once the restarted worker has joined
         prim, repl = db.placement(), db.replica_placement()
         if victim not in prim + repl and all(r is not None and host_of(r) != host_of(p) for p, r in zip(prim, repl)):
             break
-        assert time.monotonic() < deadline
+        assert time.monotonic() < deadline, (victim, prim, repl)
         time.sleep(0.2)
     db.close()
 
