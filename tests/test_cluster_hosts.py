@@ -276,3 +276,23 @@ def test_splits_under_queries_keep_every_answer_and_ids_reach_one_shard(hosts, t
     db.close()
     with korvane_cluster.ShardedKorvane(hosts.disk + "/split", hosts.client) as again:
         assert len(again) == N - 4 and sorted(again.search_radius(*queries[0])) == want[0]
+
+
+def test_a_split_cut_short_by_a_crash_is_finished_by_the_next_open(hosts):
+    root = hosts.disk + "/crash"
+    pts = points(2000, 7)
+    with korvane_cluster.ShardedKorvane(root, hosts.client, shards=2) as db:
+        db.add_many(pts)
+    # The program dies once the moved points are in the new shard and the manifest says so,
+    # before they leave the old one.
+    child = subprocess.run([sys.executable, "-c", """if 1:
+        import os, sys, distributed, korvane_cluster
+        korvane_cluster.ShardedKorvane._delete_from = lambda *a: os._exit(3)
+        db = korvane_cluster.ShardedKorvane(sys.argv[1], distributed.Client(sys.argv[2]))
+        db.split(0)
+        """, root, hosts.client.scheduler.address], capture_output=True, text=True, timeout=120)
+    assert child.returncode == 3, child.stderr
+    with korvane_cluster.ShardedKorvane(root, hosts.client) as db:
+        assert len(db.placement()) == 3 and len(db) == len(pts) and ids(db) == sorted(p[0] for p in pts)
+    with korvane_cluster.ShardedKorvane(root, hosts.client) as db:  # and its generations agree
+        assert len(db) == len(pts)
