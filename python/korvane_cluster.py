@@ -795,34 +795,40 @@ _FILTER_IDS = _FILTER_BITS // 12  # ids a block takes before a new block is star
 _FILTER_PROBES = 4
 
 
-def _probes(id: str) -> List[int]:
-    h = int.from_bytes(hashlib.blake2b(id.encode("utf-8", "surrogatepass"), digest_size=8).digest(), "little")
-    a, b = h & 0xFFFFFFFF, (h >> 32) | 1
-    m = _FILTER_BITS
-    return [(a + j * b) % m for j in range(_FILTER_PROBES)]
+_PROBE_MASK = _FILTER_BITS - 1
+
+
+def _probes(id: str) -> Tuple[int, int, int, int]:
+    """The id's 4 bit positions: four 20-bit fields of a 10-byte blake2b digest."""
+    h = int.from_bytes(hashlib.blake2b(id.encode("utf-8", "surrogatepass"), digest_size=10).digest(), "little")
+    m = _PROBE_MASK
+    return h & m, (h >> 20) & m, (h >> 40) & m, (h >> 60) & m
 
 
 class _IdFilter:
     """The ids a shard may hold: blocks of bits, each set at 4 positions derived from a hash of the
-    id (blake2b, so they are the same in every process). No false negatives; about 0.2% false
+    id (blake2b, so they are the same in every process; see _probes). No false negatives; about 0.2% false
     positives while a block holds at most its share of ids. Deleted ids stay (a false positive)."""
 
     def __init__(self, blocks: Optional[List[Tuple[int, bytearray]]] = None):
         self.blocks = blocks or [(0, bytearray(_FILTER_BITS // 8))]
 
     def add(self, ids: Iterable[str]) -> None:
+        self.add_probes(map(_probes, ids))
+
+    def add_probes(self, probes: Iterable[Sequence[int]]) -> None:
         count, bits = self.blocks[-1]
-        for pid in ids:
+        for ps in probes:
             if count >= _FILTER_IDS:
                 self.blocks[-1] = (count, bits)
                 count, bits = 0, bytearray(_FILTER_BITS // 8)
                 self.blocks.append((count, bits))
-            for p in _probes(pid):
+            for p in ps:
                 bits[p >> 3] |= 1 << (p & 7)
             count += 1
         self.blocks[-1] = (count, bits)
 
-    def may_hold(self, probes: List[int]) -> bool:
+    def may_hold(self, probes: Sequence[int]) -> bool:
         for _, bits in self.blocks:
             for p in probes:
                 if not bits[p >> 3] & (1 << (p & 7)):
@@ -1534,9 +1540,10 @@ class ShardedKorvane:
         self._save_manifest()
         return out
 
-    def _candidates(self, id: str) -> List[int]:
+    def _candidates(self, id: str, probes: Optional[Sequence[int]] = None) -> List[int]:
         """The shards that may hold `id`."""
-        probes = _probes(id)
+        if probes is None:
+            probes = _probes(id)
         shards = self._manifest["shards"]
         return [s for s, f in enumerate(self._filters) if shards[s]["irregular"] or f.may_hold(probes)]
 
@@ -1597,7 +1604,7 @@ class ShardedKorvane:
             self._sizes[shard] += 1
             self._maybe_split([shard])
 
-    def _where(self, ids: List[str]) -> Dict[str, int]:
+    def _where(self, ids: List[str], probes: Optional[Dict[str, Sequence[int]]] = None) -> Dict[str, int]:
         """The shard holding each of the ids that some shard holds (asking only the shards whose
         filters may hold them)."""
         n = len(self._copies)
@@ -1605,7 +1612,7 @@ class ShardedKorvane:
             return {x: 0 for x in _value(self._rpc([(0, "has_ids", (ids,))])[0])} if ids else {}
         per: List[List[str]] = [[] for _ in range(n)]
         for x in ids:
-            for s in self._candidates(x):
+            for s in self._candidates(x, probes[x] if probes is not None else None):
                 per[s].append(x)
         busy = [s for s in range(n) if per[s]]
         held: Dict[str, int] = {}
@@ -1644,7 +1651,8 @@ class ShardedKorvane:
         n = len(self._copies)
         parsed = _parse_items(batch)
         ids = list({p[0] for p in parsed if p is not None})
-        held = self._where(ids) if ids else {}
+        probes = {x: _probes(x) for x in ids}
+        held = self._where(ids, probes) if ids else {}
         target = [0] * len(batch)
         first_new: Dict[str, int] = {}  # id new to the store -> its first position in the batch
         irregular = set()
@@ -1669,8 +1677,8 @@ class ShardedKorvane:
         busy = [s for s in range(n) if positions[s]]
         self._mark_filters_dirty()
         for s in busy:
-            self._filters[s].add(batch[j][0] for j in positions[s] if parsed[j] is not None and target[j] == s
-                                 and first_new.get(parsed[j][0]) == j)
+            self._filters[s].add_probes(probes[parsed[j][0]] for j in positions[s]
+                                        if parsed[j] is not None and first_new.get(parsed[j][0]) == j)
         outs = self._change([(s, "call", ("add_many", ([batch[j] for j in positions[s]],))) for s in busy],
                             sizes=[len(positions[s]) for s in busy])
         failed: Optional[Tuple[int, BaseException]] = None
