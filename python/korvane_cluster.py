@@ -131,6 +131,8 @@ WAIT_WORKER = 60.0
 POLL = 0.25
 # Seconds a connection to a new scheduler may take.
 WAIT_SCHEDULER = 10.0
+# Bytes per request when a new replica copies its primary's files.
+SEED_CHUNK = 8 << 20
 
 KEY_END = 1 << 64
 F32_MAX = 3.4028234663852886e38
@@ -512,20 +514,28 @@ def _prepare_dir(path: str, identity: dict, mode: str, host: str, seed_from: Opt
         _write_identity(path, _identity_record(identity))
         return
     # seed: a copy of the shard, replacing whatever the directory held
-    ok, files = _request(_connect(seed_from), ("export", ()))
-    if not ok:
-        raise files[1]
-    if os.path.isdir(path):
-        for n in os.listdir(path):
-            p = os.path.join(path, n)
-            if os.path.isfile(p):
-                os.unlink(p)
-    os.makedirs(path, exist_ok=True)
-    for name, data in files.items():
-        with open(os.path.join(path, name), "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
+    sock = _connect(seed_from)
+    try:
+        files = _value(_ask(sock, ("export", ())))
+        if os.path.isdir(path):
+            for n in os.listdir(path):
+                p = os.path.join(path, n)
+                if os.path.isfile(p):
+                    os.unlink(p)
+        os.makedirs(path, exist_ok=True)
+        for name, size in files:
+            with open(os.path.join(path, name), "wb") as f:
+                at = 0
+                while at < size:
+                    data = _value(_ask(sock, ("chunk", (name, at, min(SEED_CHUNK, size - at)))))
+                    if not data:
+                        raise OSError(errno.EIO, "%s: %s of the shard being copied ended early" % (where, name))
+                    f.write(data)
+                    at += len(data)
+                f.flush()
+                os.fsync(f.fileno())
+    finally:
+        sock.close()
     _write_identity(path, _identity_record(identity))
 
 
@@ -620,16 +630,22 @@ class _Server:
                     self.replica.close()
                 self.replica = _connect(args[0]) if args[0] else None
             return True, None
-        if op == "export":
+        if op == "export":  # the files a copy needs, after a flush: [(name, size)]
             with self.lock:
                 self.db.flush()
-                files = {}
+                files = []
                 for n in sorted(os.listdir(self.path)):
                     p = os.path.join(self.path, n)
                     if n not in _NOT_COPIED and not n.endswith(".tmp") and os.path.isfile(p):
-                        with open(p, "rb") as f:
-                            files[n] = f.read()
+                        files.append((n, os.path.getsize(p)))
             return True, files
+        if op == "chunk":  # bytes of one of those files (the client makes no change meanwhile)
+            name, at, n = args
+            if name in _NOT_COPIED or os.path.basename(name) != name:
+                raise ValueError("not a file of the store: %r" % (name,))
+            with open(os.path.join(self.path, name), "rb") as f:
+                f.seek(at)
+                return True, f.read(n)
         if op == "identity":
             _write_identity(self.path, _identity_record(args[0]))
             return True, None
@@ -761,13 +777,10 @@ def _read_frame(sock: socket.socket, limit: Optional[int] = None) -> Optional[by
     return _read_exact(sock, n)
 
 
-def _request(sock: socket.socket, req: tuple) -> Any:
-    """One request on a connection of its own, which it then closes."""
-    try:
-        _write_frame(sock, _pack(req))
-        blob = _read_frame(sock)
-    finally:
-        sock.close()
+def _ask(sock: socket.socket, req: tuple) -> Any:
+    """One request on a connection; its outcome."""
+    _write_frame(sock, _pack(req))
+    blob = _read_frame(sock)
     if blob is None:
         raise ConnectionResetError(errno.ECONNRESET, "the shard's server closed the connection")
     return _unpack(blob)
@@ -1411,6 +1424,17 @@ class ShardedKorvane:
             raise SchedulerLostError("the scheduler of %s (%s) is lost; calls fail until reconnect(address) "
                                      "with a running scheduler's address" % (self.root, _scheduler_address(self.client)))
 
+    def _scheduler_reachable(self) -> bool:
+        """Whether the scheduler's port still takes a connection (within POLL * 4 seconds)."""
+        try:
+            host, port = _scheduler_address(self.client).split("://")[-1].rsplit(":", 1)
+            socket.create_connection((host.strip("[]"), int(port)), timeout=POLL * 4).close()
+            return True
+        except ValueError:
+            return True  # not a TCP address: nothing to tell
+        except OSError:
+            return False
+
     def _check(self) -> None:
         if self._closed:
             raise ValueError("the store is closed")
@@ -1464,6 +1488,9 @@ class ShardedKorvane:
             raise failure
         if lost:
             self._check_scheduler()
+            if not self._scheduler_reachable():  # the workers may see its loss before the client does
+                raise SchedulerLostError("the scheduler of %s (%s) is lost; calls fail until reconnect(address) "
+                                         "with a running scheduler's address" % (self.root, _scheduler_address(self.client)))
             raise ShardLostError("shard%s %s of %s lost %s worker during the call; retry it"
                                  % ("s" if len(lost) > 1 else "", ", ".join(map(str, sorted(lost))), self.root,
                                     "their" if len(lost) > 1 else "its"))
@@ -2082,8 +2109,8 @@ class ShardedKorvane:
         """Nearest neighbours in two rounds: the shard under each query (and every shard that may
         hold points without a place on the sphere), then every other shard whose distance bound
         is not above the k-th distance found, or every shard when fewer than k were found."""
-        n = len(self._copies)
         p = self._partition
+        n = p.count if p is not None else len(self._copies)  # not a shard a split is still filling
         odd = {i for i in range(n) if self._manifest["shards"][i]["irregular"]}
         first: List[List[int]] = []
         places: List[Optional[Tuple[float, float, float, int]]] = []
