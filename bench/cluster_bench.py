@@ -1,14 +1,16 @@
-"""korvane_cluster.ShardedKorvane against one local store, N clustered points (default 4,000,000)
-in S shards (default 4), on a LocalCluster of worker processes, in one run:
+"""korvane_cluster.ShardedKorvane against one local store, N clustered points (default 1,000,000)
+in S shards (default 4) over 2 workers, in one run:
 
-  the time of one query (radius 500 m and 5 km, exact kNN k=10, a 0.2-degree box), sharded
-  and local, and the difference: what the fan-out over the cluster adds to a query
-  the throughput of search_many with Q radius queries (default 10,000, 500 m) on 1 and on 2
-  workers, beside the same queries asked one by one of the local store
+  load: points per second through add_many (chunks of 200,000) and persist
+  one query at a time: radius 500 m, radius 5 km, exact kNN k=10, a 0.2-degree box, get:
+    p50/p95/p99 over the query centres, sharded and local
+  search_many: Q radius queries (default 10,000, 500 m) in one call, queries per second
 
-Loads the same points into both stores (one pass over the generator), persists them, measures
-with 2 workers, closes the cluster and reopens the shards on a 1-worker cluster. Writes
-bench/results/cluster-<points>.json.
+for these configurations: the local store; 2 worker processes of a LocalCluster (one host, so no
+replicas); and, where this machine can simulate a second host (root, `ip netns`, `unshare`),
+one worker on this host and one on a second host (its own network and mount namespaces, its
+disk a tmpfs), first with replicas=0, then with replicas=1 (every change also applied by the
+replica on the other host before it is acknowledged). Writes bench/results/cluster-<points>.json.
 
     python bench/cluster_bench.py [--points N] [--shards S] [--queries Q]
 """
@@ -17,7 +19,8 @@ import json
 import os
 import random
 import shutil
-import statistics
+import socket
+import subprocess
 import sys
 import tempfile
 import time
@@ -32,124 +35,144 @@ from threads_bench import clustered  # noqa: E402  (the same seeded clustered po
 CHUNK = 200_000
 
 
-def cluster(workers):
-    return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
-                        memory_limit=None)
+def pct(times, q):
+    times = sorted(times)
+    return times[min(len(times) - 1, int(q * len(times)))] * 1e3
 
 
-def worker_rss_mb(client):
-    import psutil
-    return sum(client.run(lambda: psutil.Process().memory_info().rss).values()) / 1e6
-
-
-def median_ms(fn, queries, rounds=3):
-    """Median over the queries of each query's best time in `rounds` tries."""
-    best = []
-    for q in queries:
-        t = []
-        for _ in range(rounds):
-            t0 = time.perf_counter()
-            fn(q)
-            t.append(time.perf_counter() - t0)
-        best.append(min(t))
-    return statistics.median(best) * 1e3
-
-
-def single_queries(db, local, centres):
+def single_queries(db, centres, pids):
     kinds = {
-        "radius 500 m": lambda s, q: s.search_radius(q[0], q[1], 500.0),
-        "radius 5 km": lambda s, q: s.search_radius(q[0], q[1], 5000.0),
-        "kNN k=10 exact": lambda s, q: s.search_knn(q[0], q[1], 10, exact=True),
-        "box 0.2 deg": lambda s, q: s.search_box((q[0] + 0.1, q[1] - 0.1), (q[0] - 0.1, q[1] + 0.1)),
+        "radius 500 m": lambda q: db.search_radius(q[0], q[1], 500.0),
+        "radius 5 km": lambda q: db.search_radius(q[0], q[1], 5000.0),
+        "kNN k=10 exact": lambda q: db.search_knn(q[0], q[1], 10, exact=True),
+        "box 0.2 deg": lambda q: db.search_box((q[0] + 0.1, q[1] - 0.1), (q[0] - 0.1, q[1] + 0.1)),
     }
     rows = {}
-    for name, f in kinds.items():
-        for q in centres[:20]:  # the same answers (kNN: the same distances; ties may differ)
-            a, b = f(db, q), f(local, q)
-            assert (sorted(a) == sorted(b)) if not name.startswith("kNN") else [r[1] for r in a] == [r[1] for r in b]
-        sharded = median_ms(lambda q: f(db, q), centres)
-        alone = median_ms(lambda q: f(local, q), centres)
-        results = statistics.mean(len(f(local, q)) for q in centres)
-        shards = statistics.mean(len(db._shards_for("radius", (q[0], q[1], 5000.0 if "km" in name else 500.0)))
-                                 for q in centres) if name.startswith("radius") else None
-        rows[name] = {"local_ms": alone, "sharded_ms": sharded, "overhead_ms": sharded - alone,
-                      "results": results, "shards_touched": shards}
-        print("  %-16s local %8.3f ms   sharded %8.3f ms   overhead %7.3f ms   (%.0f results%s)"
-              % (name, alone, sharded, sharded - alone, results,
-                 ", %.2f shards" % shards if shards is not None else ""))
+    for name, f in list(kinds.items()) + [("get", None)]:
+        times = []
+        for q in (pids if f is None else centres):
+            t0 = time.perf_counter()
+            db.get(q) if f is None else f(q)
+            times.append(time.perf_counter() - t0)
+        rows[name] = {"p50_ms": pct(times, 0.5), "p95_ms": pct(times, 0.95), "p99_ms": pct(times, 0.99)}
     return rows
 
 
-def throughput(fn, rounds=3):
-    best = min(_seconds(fn) for _ in range(rounds))
-    return best
-
-
-def _seconds(fn):
+def seconds(fn):
     t0 = time.perf_counter()
     fn()
     return time.perf_counter() - t0
 
 
+class TwoHosts:
+    """A scheduler and one worker here, one worker in a network namespace joined by a veth pair
+    and a mount namespace whose copy of `disk` is a tmpfs (as in tests/test_cluster_hosts.py)."""
+
+    def __init__(self, disk):
+        tag = "%x" % (os.getpid() & 0xFFFF)
+        self.ns, self.veth, self.a, self.b = "kvb" + tag, "kb" + tag, "10.251.%d.1" % (os.getpid() % 250), None
+        self.b = self.a[:-1] + "2"
+        self.procs = []
+        for step in (["ip", "netns", "add", self.ns],
+                     ["ip", "link", "add", self.veth + "a", "type", "veth", "peer", "name", self.veth + "b"],
+                     ["ip", "link", "set", self.veth + "b", "netns", self.ns],
+                     ["ip", "addr", "add", self.a + "/24", "dev", self.veth + "a"],
+                     ["ip", "link", "set", self.veth + "a", "up"],
+                     ["ip", "netns", "exec", self.ns, "ip", "addr", "add", self.b + "/24", "dev", self.veth + "b"],
+                     ["ip", "netns", "exec", self.ns, "ip", "link", "set", self.veth + "b", "up"],
+                     ["ip", "netns", "exec", self.ns, "ip", "link", "set", "lo", "up"]):
+            subprocess.run(step, check=True, capture_output=True)
+        holder = subprocess.Popen(["ip", "netns", "exec", self.ns, "unshare", "-m", "--propagation", "private", "sh",
+                                   "-c", "mount -t tmpfs tmpfs %s && echo ready && exec sleep 36000" % disk],
+                                  stdout=subprocess.PIPE, text=True)
+        self.procs.append(holder)
+        if holder.stdout.readline().strip() != "ready":
+            raise OSError("mount namespace refused")
+        with socket.socket() as s:
+            s.bind((self.a, 0))
+            port = s.getsockname()[1]
+        self.address = "tcp://%s:%d" % (self.a, port)
+        py = [sys.executable, "-m"]
+        worker = ["distributed.cli.dask_worker", self.address, "--nthreads", "1", "--no-dashboard",
+                  "--memory-limit", "0", "--nworkers", "1"]
+        self.procs.append(subprocess.Popen(py + ["distributed.cli.dask_scheduler", "--host", self.a, "--port",
+                                                 str(port), "--no-dashboard"], stderr=subprocess.DEVNULL))
+        self.procs.append(subprocess.Popen(py + worker + ["--host", self.a], stderr=subprocess.DEVNULL))
+        self.procs.append(subprocess.Popen(["nsenter", "-t", str(holder.pid), "-m", "-n"] + py + worker
+                                           + ["--host", self.b], stderr=subprocess.DEVNULL))
+
+    def close(self):
+        for p in reversed(self.procs):
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        subprocess.run(["ip", "link", "del", self.veth + "a"], capture_output=True)
+        subprocess.run(["ip", "netns", "del", self.ns], capture_output=True)
+
+
+def measure(name, make, args, chunks, centres, pids, queries, out):
+    """Loads the chunks into the store `make()` opens, then times its queries."""
+    db = make()
+    t_load = sum(seconds(lambda: db.add_many(c)) for c in chunks) + seconds(db.persist)
+    rows = single_queries(db, centres, pids)
+    t_many = min(seconds(lambda: db.search_many("radius", queries)) if hasattr(db, "search_many")
+                 else seconds(lambda: [db.search_radius(*q) for q in queries]) for _ in range(2))
+    db.close()
+    out[name] = {"load_points_per_s": args.points / t_load, "single": rows, "search_many_qps": len(queries) / t_many}
+    print("%-34s load %8.0f points/s   search_many %7.0f queries/s" % (name, args.points / t_load, len(queries) / t_many))
+    for k, r in rows.items():
+        print("    %-16s p50 %7.3f ms   p95 %7.3f ms   p99 %7.3f ms" % (k, r["p50_ms"], r["p95_ms"], r["p99_ms"]))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--points", type=int, default=4_000_000)
+    ap.add_argument("--points", type=int, default=1_000_000)
     ap.add_argument("--shards", type=int, default=4)
     ap.add_argument("--queries", type=int, default=10_000)
-    ap.add_argument("--radius", type=float, default=500.0)
-    ap.add_argument("--singles", type=int, default=200, help="query centres for the single-query times")
+    ap.add_argument("--singles", type=int, default=2000, help="query centres for the single-query times")
     args = ap.parse_args()
     path = tempfile.mkdtemp(prefix="korvane-cluster-bench-")
     out = {"points": args.points, "shards": args.shards, "machine_cores": os.cpu_count()}
+    rnd = random.Random(11)
+    gen = clustered(args.points)
+    chunks = []
+    while True:
+        c = [p for _, p in zip(range(CHUNK), gen)]
+        if not c:
+            break
+        chunks.append(c)
+    picks = [(p[1], p[2]) for p in rnd.sample([p for c in chunks for p in c], args.queries + args.singles)
+             if abs(p[1]) < 80]
+    centres = [(la + rnd.uniform(-0.01, 0.01), lo + rnd.uniform(-0.01, 0.01)) for la, lo in picks]
+    queries = [(la, lo, 500.0) for la, lo in centres[:args.queries]]
+    singles = centres[-args.singles:]
+    pids = [rnd.choice(rnd.choice(chunks))[0] for _ in range(args.singles)]
+    runs = []
     try:
-        rnd = random.Random(11)
-        local = korvane.Korvane(os.path.join(path, "local"))
-        with cluster(2) as lc, Client(lc) as client:
-            db = korvane_cluster.ShardedKorvane(os.path.join(path, "sharded"), client, shards=args.shards)
-            t_local = t_sharded = 0.0
-            picks = []
-            gen = clustered(args.points)
-            while True:
-                chunk = [p for _, p in zip(range(CHUNK), gen)]
-                if not chunk:
-                    break
-                t_local += _seconds(lambda: local.add_many(chunk))
-                t_sharded += _seconds(lambda: db.add_many(chunk))
-                want = (args.queries + args.singles) * 2 * len(chunk) // args.points + 1
-                picks += [(p[1], p[2]) for p in rnd.sample(chunk, min(len(chunk), want)) if abs(p[1]) < 80]
-            t_local += _seconds(local.persist)
-            t_sharded += _seconds(db.persist)
-            sizes = db._all("count")
-            print("%d points in %d shards (%s); load and persist: local %.1f s (%.0f/s), sharded %.1f s (%.0f/s)"
-                  % (args.points, args.shards, ", ".join(map(str, sizes)), t_local, args.points / t_local,
-                     t_sharded, args.points / t_sharded))
-            out["load"] = {"local_s": t_local, "sharded_s": t_sharded, "shard_sizes": sizes,
-                           "worker_rss_mb": worker_rss_mb(client)}
-            rnd.shuffle(picks)
-            centres = [(la + rnd.uniform(-0.01, 0.01), lo + rnd.uniform(-0.01, 0.01)) for la, lo in picks]
-            queries = [(la, lo, args.radius) for la, lo in centres[:args.queries]]
-            singles = centres[:args.singles]
-
-            print("one query at a time (median of %d centres, best of 3 each), 2 workers:" % len(singles))
-            out["single"] = single_queries(db, local, singles)
-
-            hits = sum(len(r) for r in db.search_many("radius", queries[:1000])) / 1000
-            t_alone = throughput(lambda: [local.search_radius(*q) for q in queries])
-            t_two = throughput(lambda: db.search_many("radius", queries))
-            db.close()
-        with cluster(1) as lc, Client(lc) as client:
-            db = korvane_cluster.ShardedKorvane(os.path.join(path, "sharded"), client)
-            db.search_many("radius", queries[:100])
-            t_one = throughput(lambda: db.search_many("radius", queries))
-            db.close()
-        n = len(queries)
-        print("search_many, %d radius %.0f m queries (%.1f results on average):" % (n, args.radius, hits))
-        print("  local store, one call each   %8.0f queries/s" % (n / t_alone))
-        print("  sharded, 1 worker            %8.0f queries/s" % (n / t_one))
-        print("  sharded, 2 workers           %8.0f queries/s   x%.2f of 1 worker" % (n / t_two, t_one / t_two))
-        out["search_many"] = {"queries": n, "radius_m": args.radius, "results": hits, "local_qps": n / t_alone,
-                              "one_worker_qps": n / t_one, "two_workers_qps": n / t_two}
-        local.close()
+        runs.append(("local store", lambda: korvane.Korvane(os.path.join(path, "local"))))
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                          memory_limit=None) as lc, Client(lc) as client:
+            runs.append(("%d shards, 2 workers, one host" % args.shards, lambda: korvane_cluster.ShardedKorvane(
+                os.path.join(path, "one-host"), client, shards=args.shards)))
+            for name, make in runs:
+                measure(name, make, args, chunks, singles, pids, queries, out)
+        try:
+            hosts = TwoHosts(path)
+        except (OSError, subprocess.CalledProcessError) as e:
+            print("two hosts: not measured (%s)" % e)
+            out["two_hosts"] = "not measured: %s" % e
+            hosts = None
+        if hosts is not None:
+            try:
+                with Client(hosts.address, timeout=30) as client:
+                    client.wait_for_workers(2, timeout=60)
+                    for r in (0, 1):
+                        measure("%d shards, 2 hosts, replicas=%d" % (args.shards, r),
+                                lambda: korvane_cluster.ShardedKorvane(os.path.join(path, "two-hosts-%d" % r), client,
+                                                                      shards=args.shards, replicas=r),
+                                args, chunks, singles, pids, queries, out)
+            finally:
+                hosts.close()
     finally:
         shutil.rmtree(path, ignore_errors=True)
     results = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results", "cluster-%d.json" % args.points)
