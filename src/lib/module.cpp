@@ -405,6 +405,94 @@ PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   return PyLong_FromUnsignedLongLong(added);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Upserts
+
+const char* const kUpsertManyNames[] = {"items"};
+
+PyObject* korvane_upsert(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* a[4];
+  if (!match_args({"Korvane.upsert", kAddNames, 4, 4}, args, kwargs, a)) return nullptr;
+  std::shared_ptr<Store> store = writable_store_of(self);
+  if (store == nullptr) return nullptr;
+  std::string_view id, meta;
+  float lat = 0, lon = 0;
+  if (!to_text(a[0], "id", &id) || !to_f32(a[1], "lat", &lat) || !to_f32(a[2], "lon", &lon) ||
+      !to_text(a[3], "metadata", &meta))
+    return nullptr;
+  korvane::Durability d = durability_of(self);
+  auto r = guarded([&]() -> std::optional<korvane::Result<bool>> {
+    return without_gil([&] { return store->upsert(id, lat, lon, meta, d); });
+  });
+  if (!r) return nullptr;
+  if (!*r) {
+    raise_error(r->error(), &store->storage_path());
+    return nullptr;
+  }
+  return PyBool_FromLong(r->value());
+}
+
+// upsert_many(items): the items as add_many takes them, each upserted in order; the number of
+// points replaced. The items before a faulty one are stored, and the error names its position.
+PyObject* korvane_upsert_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* a[1];
+  if (!match_args({"Korvane.upsert_many", kUpsertManyNames, 1, 1}, args, kwargs, a)) return nullptr;
+  std::shared_ptr<Store> store = writable_store_of(self);
+  if (store == nullptr) return nullptr;
+  korvane::Durability d = durability_of(self);
+  PyRef it(PyObject_GetIter(a[0]));
+  if (!it) {
+    prefix_type_error("items");
+    return nullptr;
+  }
+  constexpr size_t kChunk = 8192;
+  std::vector<korvane::NewPoint> chunk;
+  std::vector<PyRef> keep;  // the strings chunk views
+  size_t base = 0;          // position of chunk[0]
+  uint64_t replaced = 0;
+  for (bool more = true; more;) {
+    chunk.clear();
+    keep.clear();
+    bool bad_item = false;
+    while (chunk.size() < kChunk) {
+      PyRef item(PyIter_Next(it.get()));
+      if (!item) {
+        more = false;
+        bad_item = PyErr_Occurred() != nullptr;
+        break;
+      }
+      if (!guarded([&]() -> std::optional<bool> { return (chunk.emplace_back(), true); })) return nullptr;
+      if (!to_new_point(item.get(), &chunk.back(), &keep)) {
+        chunk.pop_back();
+        bad_item = true;
+        more = false;
+        break;
+      }
+    }
+    PyObject *et = nullptr, *ev = nullptr, *etb = nullptr;
+    if (bad_item) PyErr_Fetch(&et, &ev, &etb);  // the items before it are stored first
+    size_t done = 0;
+    auto r = guarded([&]() -> std::optional<korvane::Status> {
+      return without_gil([&] { return store->upsert_many(chunk, &done, &replaced, d); });
+    });
+    if (!r || !*r) {
+      Py_XDECREF(et);
+      Py_XDECREF(ev);
+      Py_XDECREF(etb);
+      if (r) raise_error(r->error(), &store->storage_path());
+      prefix_item(base + done);
+      return nullptr;
+    }
+    if (bad_item) {
+      PyErr_Restore(et, ev, etb);
+      prefix_item(base + chunk.size());
+      return nullptr;
+    }
+    base += chunk.size();
+  }
+  return PyLong_FromUnsignedLongLong(replaced);
+}
+
 PyObject* korvane_get(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
   if (!match_args({"Korvane.get", kDeleteNames, 1, 1}, args, kwargs, a)) return nullptr;
@@ -529,6 +617,9 @@ PyMethodDef kMethods[] = {
      "search_polygon($self, points, filter_json=None)\n--\n\n"},
     {"add_many", KV_KW(korvane_add_many), METH_VARARGS | METH_KEYWORDS, "add_many($self, points)\n--\n\n"},
     {"get", KV_KW(korvane_get), METH_VARARGS | METH_KEYWORDS, "get($self, id)\n--\n\n"},
+    {"upsert", KV_KW(korvane_upsert), METH_VARARGS | METH_KEYWORDS, "upsert($self, id, lat, lon, metadata)\n--\n\n"},
+    {"upsert_many", KV_KW(korvane_upsert_many), METH_VARARGS | METH_KEYWORDS,
+     "upsert_many($self, items)\n--\n\n"},
     {"flush", korvane_flush, METH_NOARGS, "flush($self)\n--\n\n"},
     {"_log_syncs", korvane_log_syncs, METH_NOARGS, "_log_syncs($self)\n--\n\n"},
     {"close", korvane_close, METH_NOARGS, "close($self)\n--\n\n"},

@@ -65,6 +65,8 @@ Status prepare(std::string_view metadata, PreparedMeta* meta) {
 
 }  // namespace
 
+Status prepare_point_metadata(std::string_view metadata, PreparedMeta* meta) { return prepare(metadata, meta); }
+
 Error Store::append_failed(const Error& e) { return Error::fatal_os(e, "cannot append to wal.bin"); }
 
 // Requires both locks for writing.

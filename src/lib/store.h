@@ -44,6 +44,9 @@ struct NewPoint {
   std::string_view metadata;
 };
 
+// A point's metadata made ready outside any lock, refused with the errors of add.
+Status prepare_point_metadata(std::string_view metadata, PreparedMeta* meta);
+
 // How far a change is carried before its call returns: into the log's buffer (written out by
 // flush, persist, close and exit); to the kernel (write(2), so that it survives a crash of the
 // process); or to stable storage (fdatasync, shared by the calls that wait at the same time).
@@ -84,6 +87,17 @@ class Store {
   // is that of points[*done].
   Status add_many(const std::vector<NewPoint>& points, size_t* done, uint64_t* added,
                   Durability d = Durability::Buffered);
+  // Replaces the point of `id` (position and metadata) or adds it when absent; true when a point
+  // was replaced. The log takes the delete and the insert in one append (WalWriter::
+  // append_replace), so a reopen shows the old point or the new one. The replaced point moves to
+  // the end of insertion order, as a new add would put it. The errors of add.
+  Result<bool> upsert(std::string_view id, float lat, float lon, std::string_view metadata,
+                      Durability d = Durability::Buffered);
+  // Upserts points in order, each exactly as upsert would, under one lock acquisition. *done
+  // counts the points taken, *replaced grows by the points replaced; the error, if any, is that of
+  // points[*done].
+  Status upsert_many(const std::vector<NewPoint>& points, size_t* done, uint64_t* replaced,
+                     Durability d = Durability::Buffered);
   Result<std::optional<PointOut>> get(std::string_view id);
   Result<bool> contains(std::string_view id);
   // Writes out the log buffer and forces the log to stable storage.
@@ -132,6 +146,7 @@ class Store {
   // A record the log could not take: the store can no longer promise what it holds.
   static Error append_failed(const Error& e);
   Status insert_logged(std::string_view id, float lat, float lon, const PreparedMeta& meta);
+  Status upsert_logged(std::string_view id, float lat, float lon, const PreparedMeta& meta, bool* replaced);
   // Under the log lock, once a change's records are appended: writes them out for the "process"
   // and "power" levels; *ticket is then what sync_log waits for (0: nothing to wait for).
   Status write_out(Durability d, uint64_t* ticket);

@@ -163,7 +163,8 @@ Result<Replayed> replay_log(CoreIndex& ix) {
       KV_TRY(insert_in_mem(ix, "", 0.0f, 0.0f, Json::object(), nullptr, /*replay=*/true));
       zeros_waiting = false;
     }
-    if (e.kind == WalEntry::Kind::Insert) {
+    if (e.kind == WalEntry::Kind::Replace) delete_in_mem(ix, e.id);
+    if (e.kind != WalEntry::Kind::Delete) {
       KV_TRY(insert_in_mem(ix, e.id, e.lat, e.lon, e.meta, nullptr, /*replay=*/true));
     } else {
       delete_in_mem(ix, e.id);

@@ -100,6 +100,13 @@ class Korvane:
         """Adds (id, lat, lon, metadata) items in order, each as add would; returns how many
         were added (ids already present are ignored). An item that fails raises add's exception
         with "item N: " (its 0-based position) in front; the items before it are added."""
+    def upsert(self, id: str, lat: float, lon: float, metadata: str) -> bool:
+        """Replaces the position and metadata of the point with this id, or adds it when absent;
+        True when a point was replaced. The replaced point moves to the end of insertion order.
+        Atomic across a crash: a reopen shows the old point or the new one. The errors of add."""
+    def upsert_many(self, items: Iterable[Tuple[str, float, float, str]]) -> int:
+        """Upserts (id, lat, lon, metadata) items in order; returns how many replaced a point.
+        A failing item raises as add_many does, the items before it stored."""
     def get(self, id: str) -> Optional[Tuple[float, float, str]]:
         """(lat, lon, metadata) of the live point with this id (the stored 32-bit coordinates),
         or None."""
