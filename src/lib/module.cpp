@@ -95,10 +95,10 @@ const char* const kAddNames[] = {"id", "lat", "lon", "metadata"};
 const char* const kDeleteNames[] = {"id"};
 const char* const kAddManyNames[] = {"points"};
 const char* const kDbfNames[] = {"filter_json"};
-const char* const kKnnNames[] = {"lat", "lon", "k", "filter_json", "exact", "max_distance_m"};
-const char* const kBoxNames[] = {"top_left", "bottom_right", "filter_json"};
-const char* const kRadiusNames[] = {"lat", "lon", "radius_m", "filter_json"};
-const char* const kPolygonNames[] = {"points", "filter_json"};
+const char* const kKnnNames[] = {"lat", "lon", "k", "filter_json", "exact", "max_distance_m", "fields", "coords"};
+const char* const kBoxNames[] = {"top_left", "bottom_right", "filter_json", "fields", "coords"};
+const char* const kRadiusNames[] = {"lat", "lon", "radius_m", "filter_json", "fields", "coords"};
+const char* const kPolygonNames[] = {"points", "filter_json", "fields", "coords"};
 
 PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* a[5];
@@ -250,8 +250,8 @@ PyObject* korvane_vacuum(PyObject* self, PyObject*) {
 }
 
 PyObject* korvane_search_knn(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* a[6];
-  if (!match_args({"Korvane.search_knn", kKnnNames, 3, 6, 2}, args, kwargs, a)) return nullptr;
+  PyObject* a[8];
+  if (!match_args({"Korvane.search_knn", kKnnNames, 3, 8, 4}, args, kwargs, a)) return nullptr;
   std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   float lat = 0, lon = 0;
@@ -262,27 +262,31 @@ PyObject* korvane_search_knn(PyObject* self, PyObject* args, PyObject* kwargs) {
       !to_filter(a[3], "filter_json", &f) || !to_flag(a[4], "exact", &exact))
     return nullptr;
   std::optional<float> max_m;
-  if (!to_limit(a[5], "max_distance_m", &max_m)) return nullptr;
+  korvane::Projection proj;
+  if (!to_limit(a[5], "max_distance_m", &max_m) || !to_projection(a[6], a[7], &proj)) return nullptr;
   bool strict = strict_filters_of(self);
-  return list_or_raise(*store, [&] { return store->search_knn(lat, lon, k, f, exact, strict, max_m); });
+  return list_or_raise(
+      *store, [&] { return store->search_knn(lat, lon, k, f, exact, strict, max_m, proj); }, proj.any());
 }
 
 PyObject* korvane_search_box(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* a[3];
-  if (!match_args({"Korvane.search_box", kBoxNames, 2, 3}, args, kwargs, a)) return nullptr;
+  PyObject* a[5];
+  if (!match_args({"Korvane.search_box", kBoxNames, 2, 5, 2}, args, kwargs, a)) return nullptr;
   std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   std::pair<float, float> tl, br;
   std::optional<std::string_view> f;
-  if (!to_pair(a[0], "top_left", &tl) || !to_pair(a[1], "bottom_right", &br) || !to_filter(a[2], "filter_json", &f))
+  korvane::Projection proj;
+  if (!to_pair(a[0], "top_left", &tl) || !to_pair(a[1], "bottom_right", &br) || !to_filter(a[2], "filter_json", &f) ||
+      !to_projection(a[3], a[4], &proj))
     return nullptr;
   bool strict = strict_filters_of(self);
-  return list_or_raise(*store, [&] { return store->search_box(tl, br, f, strict); });
+  return list_or_raise(*store, [&] { return store->search_box(tl, br, f, strict, proj); }, proj.any());
 }
 
 PyObject* korvane_search_radius(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* a[4];
-  if (!match_args({"Korvane.search_radius", kRadiusNames, 3, 4}, args, kwargs, a)) return nullptr;
+  PyObject* a[6];
+  if (!match_args({"Korvane.search_radius", kRadiusNames, 3, 6, 2}, args, kwargs, a)) return nullptr;
   std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   float lat = 0, lon = 0, r = 0;
@@ -290,30 +294,34 @@ PyObject* korvane_search_radius(PyObject* self, PyObject* args, PyObject* kwargs
   if (!to_f32(a[0], "lat", &lat) || !to_f32(a[1], "lon", &lon) || !to_f32(a[2], "radius_m", &r) ||
       !to_filter(a[3], "filter_json", &f))
     return nullptr;
+  korvane::Projection proj;
+  if (!to_projection(a[4], a[5], &proj)) return nullptr;
   bool strict = strict_filters_of(self);
-  return list_or_raise(*store, [&] { return store->search_radius(lat, lon, r, f, strict); });
+  return list_or_raise(*store, [&] { return store->search_radius(lat, lon, r, f, strict, proj); }, proj.any());
 }
 
 PyObject* korvane_search_polygon(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* a[2];
-  if (!match_args({"Korvane.search_polygon", kPolygonNames, 1, 2}, args, kwargs, a)) return nullptr;
+  PyObject* a[4];
+  if (!match_args({"Korvane.search_polygon", kPolygonNames, 1, 4, 2}, args, kwargs, a)) return nullptr;
   std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   std::vector<std::pair<float, float>> pts;
   std::optional<std::string_view> f;
-  if (!to_points(a[0], "points", &pts) || !to_filter(a[1], "filter_json", &f)) return nullptr;
+  korvane::Projection proj;
+  if (!to_points(a[0], "points", &pts) || !to_filter(a[1], "filter_json", &f) || !to_projection(a[2], a[3], &proj))
+    return nullptr;
   bool strict = strict_filters_of(self);
-  return list_or_raise(*store, [&] { return store->search_polygon(pts, f, strict); });
+  return list_or_raise(*store, [&] { return store->search_polygon(pts, f, strict, proj); }, proj.any());
 }
 
 // ---------------------------------------------------------------------------------------------
 // Shapes
 
-const char* const kGeojsonNames[] = {"geometry", "filter_json"};
+const char* const kGeojsonNames[] = {"geometry", "filter_json", "fields", "coords"};
 
 PyObject* korvane_search_geojson(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* a[2];
-  if (!match_args({"Korvane.search_geojson", kGeojsonNames, 1, 2}, args, kwargs, a)) return nullptr;
+  PyObject* a[4];
+  if (!match_args({"Korvane.search_geojson", kGeojsonNames, 1, 4, 2}, args, kwargs, a)) return nullptr;
   std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   std::optional<std::string_view> f;
@@ -328,11 +336,12 @@ PyObject* korvane_search_geojson(PyObject* self, PyObject* args, PyObject* kwarg
     fail_type("geometry", "expected a GeoJSON geometry as a dict or JSON text, got %.200s", a[0]);
     return nullptr;
   }
-  if (!to_filter(a[1], "filter_json", &f)) return nullptr;
+  korvane::Projection proj;
+  if (!to_filter(a[1], "filter_json", &f) || !to_projection(a[2], a[3], &proj)) return nullptr;
   bool strict = strict_filters_of(self);
-  return list_or_raise(*store, [&] {
-    return store->search_geojson(as_text ? &text : nullptr, as_text ? nullptr : &doc, f, strict);
-  });
+  return list_or_raise(
+      *store, [&] { return store->search_geojson(as_text ? &text : nullptr, as_text ? nullptr : &doc, f, strict, proj); },
+      proj.any());
 }
 
 
@@ -608,13 +617,14 @@ PyMethodDef kMethods[] = {
      "delete_by_filter($self, filter_json)\n--\n\n"},
     {"vacuum", korvane_vacuum, METH_NOARGS, "vacuum($self)\n--\n\n"},
     {"search_knn", KV_KW(korvane_search_knn), METH_VARARGS | METH_KEYWORDS,
-     "search_knn($self, lat, lon, k, filter_json=None, *, exact=False, max_distance_m=None)\n--\n\n"},
+     "search_knn($self, lat, lon, k, filter_json=None, *, exact=False, max_distance_m=None, fields=None, "
+     "coords=False)\n--\n\n"},
     {"search_box", KV_KW(korvane_search_box), METH_VARARGS | METH_KEYWORDS,
-     "search_box($self, top_left, bottom_right, filter_json=None)\n--\n\n"},
+     "search_box($self, top_left, bottom_right, filter_json=None, *, fields=None, coords=False)\n--\n\n"},
     {"search_radius", KV_KW(korvane_search_radius), METH_VARARGS | METH_KEYWORDS,
-     "search_radius($self, lat, lon, radius_m, filter_json=None)\n--\n\n"},
+     "search_radius($self, lat, lon, radius_m, filter_json=None, *, fields=None, coords=False)\n--\n\n"},
     {"search_polygon", KV_KW(korvane_search_polygon), METH_VARARGS | METH_KEYWORDS,
-     "search_polygon($self, points, filter_json=None)\n--\n\n"},
+     "search_polygon($self, points, filter_json=None, *, fields=None, coords=False)\n--\n\n"},
     {"add_many", KV_KW(korvane_add_many), METH_VARARGS | METH_KEYWORDS, "add_many($self, points)\n--\n\n"},
     {"get", KV_KW(korvane_get), METH_VARARGS | METH_KEYWORDS, "get($self, id)\n--\n\n"},
     {"upsert", KV_KW(korvane_upsert), METH_VARARGS | METH_KEYWORDS, "upsert($self, id, lat, lon, metadata)\n--\n\n"},
@@ -626,7 +636,7 @@ PyMethodDef kMethods[] = {
     {"__enter__", korvane_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", korvane_exit, METH_VARARGS, "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"},
     {"search_geojson", KV_KW(korvane_search_geojson), METH_VARARGS | METH_KEYWORDS,
-     "search_geojson($self, geometry, filter_json=None)\n--\n\n"},
+     "search_geojson($self, geometry, filter_json=None, *, fields=None, coords=False)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

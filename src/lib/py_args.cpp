@@ -378,4 +378,23 @@ bool to_new_point(PyObject* item, korvane::NewPoint* out, std::vector<PyRef>* ke
   return true;
 }
 
+// fields=: None, or a tuple (or list) of str; coords=: a flag.
+bool to_projection(PyObject* fields, PyObject* coords, Projection* out) {
+  if (!to_flag(coords, "coords", &out->coords)) return false;
+  if (fields == nullptr || fields == Py_None) return true;
+  if (!PyTuple_Check(fields) && !PyList_Check(fields))
+    return fail_type("fields", "expected a tuple of field names, got %.200s", fields);
+  PyRef seq(PySequence_Tuple(fields));
+  if (!seq) return false;
+  out->with_fields = true;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq.get()); ++i) {
+    PyObject* name = PyTuple_GET_ITEM(seq.get(), i);
+    if (!PyUnicode_Check(name)) return fail_type("fields", "expected a tuple of str, got an item of %.200s", name);
+    std::string_view text;
+    if (!to_text(name, "fields", &text)) return false;
+    if (!guarded([&]() -> std::optional<bool> { return (out->fields.emplace_back(text), true); })) return false;
+  }
+  return true;
+}
+
 }  // namespace korvane::py

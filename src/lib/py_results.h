@@ -16,8 +16,11 @@
 
 namespace korvane::py {
 
-// The list of (id, metadata) or (id, distance, metadata) tuples, built directly.
+// The list of (id, metadata) or (id, distance, metadata) tuples, built directly; with
+// projections, the coordinates after the distance and the fields' values in place of the text.
 PyObject* result_list(const SearchOut& r);
+// A JSON value as json.loads gives it.
+PyObject* json_to_py(const Json& v);
 
 // Whether searches hand over packed results (on by default under PyPy).
 extern bool g_packed;
@@ -40,9 +43,11 @@ PyObject* none_or_raise(const Store& store, F&& f) {
   Py_RETURN_NONE;
 }
 
+// Runs a search and builds its list. Projected results are built directly on every interpreter
+// (the packed builders know only the plain shapes).
 template <class F>
-PyObject* list_or_raise(const Store& store, F&& f) {
-  if (g_packed) {
+PyObject* list_or_raise(const Store& store, F&& f, bool projected = false) {
+  if (g_packed && !projected) {
     auto r = guarded([&]() -> std::optional<Result<PackedResults>> {
       return without_gil([&]() -> Result<PackedResults> {
         Result<SearchOut> found = f();

@@ -33,8 +33,26 @@ struct SearchOut {
   std::vector<float> dists;  // radius and nearest-neighbour searches only
   bool with_dist = false;
   bool ascii = false;  // the arena is ASCII: set by the surface before it makes strings of it
+  // Projections (Projection): the stored coordinates of each result, and the values of the
+  // asked fields in place of the metadata text (values[k * fields + f]; null where absent).
+  bool with_coords = false, with_fields = false;
+  std::vector<std::pair<float, float>> coords;
+  std::vector<Json> values;
+  size_t fields = 0;
   size_t size() const { return ids.size(); }
 };
+
+// What a search gives of each result beyond (or instead of) its metadata text.
+struct Projection {
+  bool with_fields = false;         // each result's metadata text is replaced by these values
+  std::vector<std::string> fields;  // top-level field names
+  bool coords = false;              // each result carries its stored latitude and longitude
+  bool any() const { return with_fields || coords; }
+};
+
+// Fills out->values with the asked fields of each result's metadata (JSON null where a field is
+// absent or the record does not read as a JSON object).
+void project_fields(const std::vector<std::string>& fields, SearchOut* out);
 
 // One point of add_many, as the surface converted it: the texts are views of the caller's
 // strings, which the surface keeps alive until add_many returns.
@@ -111,21 +129,25 @@ class Store {
   Status persist();
   Status vacuum();
   Result<SearchOut> search_radius(float lat, float lon, float radius_m, const std::optional<std::string_view>& filter,
-                                  bool strict_filters = false);
+                                  bool strict_filters = false, const Projection& proj = Projection());
   // `exact`: the k nearest by the float distance (search_knn_exact) instead of the ring walk.
   // `max_distance_m`: only points at most that far count.
   Result<SearchOut> search_knn(float lat, float lon, uint64_t k, const std::optional<std::string_view>& filter,
                                bool exact = false, bool strict_filters = false,
-                               std::optional<float> max_distance_m = std::nullopt);
+                               std::optional<float> max_distance_m = std::nullopt,
+                               const Projection& proj = Projection());
   Result<SearchOut> search_box(std::pair<float, float> top_left, std::pair<float, float> bottom_right,
-                               const std::optional<std::string_view>& filter, bool strict_filters = false);
+                               const std::optional<std::string_view>& filter, bool strict_filters = false,
+                               const Projection& proj = Projection());
   Result<SearchOut> search_polygon(const std::vector<std::pair<float, float>>& points,
-                                   const std::optional<std::string_view>& filter, bool strict_filters = false);
+                                   const std::optional<std::string_view>& filter, bool strict_filters = false,
+                                   const Projection& proj = Projection());
 
   // The points inside a GeoJSON Polygon or MultiPolygon, given as JSON text or as a parsed
   // value (one of the two); a faulty geometry is refused before the filter is read.
   Result<SearchOut> search_geojson(const std::string_view* text, const Json* geometry,
-                                   const std::optional<std::string_view>& filter, bool strict_filters = false);
+                                   const std::optional<std::string_view>& filter, bool strict_filters = false,
+                                   const Projection& proj = Projection());
 
   const std::string& storage_path() const { return storage_path_; }
 
@@ -156,7 +178,7 @@ class Store {
   Status sync_log(uint64_t ticket);
   template <class Search>
   Result<SearchOut> run_search(const std::optional<std::string_view>& filter, bool strict, bool with_dist,
-                               Search&& search);
+                               const Projection& proj, Search&& search);
 
   std::string storage_path_;
   std::shared_mutex index_lock_;

@@ -66,7 +66,9 @@ class Korvane:
         *,
         exact: bool = False,
         max_distance_m: Optional[float] = None,
-    ) -> List[Tuple[str, float, str]]:
+        fields: Optional[Sequence[str]] = None,
+        coords: bool = False,
+    ) -> List[Tuple[Any, ...]]:
         """Up to k nearest points as (id, distance in metres, metadata), nearest first. By
         default approximate (a walk over 0.01-degree cells that stops early); with exact=True
         the k nearest allowed points, ties in insertion order. With max_distance_m, only points
@@ -76,22 +78,48 @@ class Korvane:
         top_left: Tuple[float, float],
         bottom_right: Tuple[float, float],
         filter_json: Optional[str] = None,
-    ) -> List[Tuple[str, str]]:
+        *,
+        fields: Optional[Sequence[str]] = None,
+        coords: bool = False,
+    ) -> List[Tuple[Any, ...]]:
         """Points inside the box ((north, west), (south, east), degrees, bounds included) as
-        (id, metadata), in insertion order."""
+        (id, metadata), in insertion order.
+
+        Every search takes two keyword-only projections. fields: a tuple of top-level field
+        names; each result's metadata text is replaced by a tuple of those fields' values as
+        json.loads gives them (None where absent). coords: each result also carries the stored
+        latitude and longitude, after the distance where there is one: (id, [distance,] lat,
+        lon, metadata or fields)."""
     def search_radius(
-        self, lat: float, lon: float, radius_m: float, filter_json: Optional[str] = None
-    ) -> List[Tuple[str, float, str]]:
+        self,
+        lat: float,
+        lon: float,
+        radius_m: float,
+        filter_json: Optional[str] = None,
+        *,
+        fields: Optional[Sequence[str]] = None,
+        coords: bool = False,
+    ) -> List[Tuple[Any, ...]]:
         """Points within radius_m metres as (id, distance in metres, metadata), nearest first,
         ties in insertion order."""
     def search_polygon(
-        self, points: Sequence[Tuple[float, float]], filter_json: Optional[str] = None
-    ) -> List[Tuple[str, str]]:
+        self,
+        points: Sequence[Tuple[float, float]],
+        filter_json: Optional[str] = None,
+        *,
+        fields: Optional[Sequence[str]] = None,
+        coords: bool = False,
+    ) -> List[Tuple[Any, ...]]:
         """Points inside the polygon of (lat, lon) vertices as (id, metadata), in insertion
         order; fewer than 3 vertices give []."""
     def search_geojson(
-        self, geometry: Union[str, Mapping[str, Any]], filter_json: Optional[str] = None
-    ) -> List[Tuple[str, str]]:
+        self,
+        geometry: Union[str, Mapping[str, Any]],
+        filter_json: Optional[str] = None,
+        *,
+        fields: Optional[Sequence[str]] = None,
+        coords: bool = False,
+    ) -> List[Tuple[Any, ...]]:
         """Points inside a GeoJSON Polygon or MultiPolygon (a dict or JSON text; positions
         [lon, lat]) as (id, metadata), in insertion order. Boundaries are inside, holes' interiors
         outside; rings across the antimeridian go the short way, a ring round the globe encloses

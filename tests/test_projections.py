@@ -1,0 +1,81 @@
+"""Projections (fields=, coords=) against json.loads of the metadata and get(); counting
+(count_where, facet_counts) against counting search results; iteration against the model."""
+import json
+import random
+
+import pytest
+
+import korvane
+from conftest import f32
+
+WORLD = ((90.0, -180.0), (-90.0, 180.0))
+KEYS = ["k", "n", "b", "nest", "é", 'q"\\', "missing"]
+
+
+def random_meta(rnd):
+    pool = {
+        "k": lambda: rnd.choice(["a", "b", "ü", "x\ny", ""]),
+        "n": lambda: rnd.choice([0, -3, 2**63, 1.5, -0.0, 1e300, 7]),
+        "b": lambda: rnd.choice([True, False, None]),
+        "nest": lambda: rnd.choice([[1, "two", {"d": [None]}], {"x": {"y": 1}}, []]),
+        "é": lambda: "accent",
+        'q"\\': lambda: rnd.random(),
+    }
+    return {k: make() for k, make in pool.items() if rnd.random() < 0.6}
+
+
+@pytest.fixture(scope="module")
+def filled(tmp_path_factory):
+    rnd = random.Random(5)
+    db = korvane.Korvane(str(tmp_path_factory.mktemp("p") / "s"))
+    pts = [("p%d" % i, rnd.uniform(-2, 2), rnd.uniform(-2, 2), random_meta(rnd)) for i in range(400)]
+    pts += [("out", 95.0, 0.0, {"k": "a"}), ("nan", float("nan"), 1.0, {"k": "b"})]
+    db.add_many((i, lat, lon, json.dumps(m)) for i, lat, lon, m in pts)
+    for i in range(0, 400, 7):
+        db.delete("p%d" % i)
+    db.upsert("p1", 0.5, 0.5, '{"k": "a", "n": 1}')
+    return db
+
+
+def searches(db, **kw):
+    square = ((-1.0, -1.0), (1.0, -1.0), (1.0, 1.0), (-1.0, 1.0))
+    geo = {"type": "Polygon", "coordinates": [[[lon, lat] for lat, lon in square]]}
+    return [
+        db.search_box((1.5, -1.5), (-1.5, 1.5), '{"k": {"$ne": "b"}}', **kw),
+        db.search_radius(0.2, 0.1, 90000, **kw),
+        db.search_knn(0.0, 0.0, 50, '{"b": false}', **kw),
+        db.search_knn(0.0, 0.0, 30, exact=True, max_distance_m=200000, **kw),
+        db.search_polygon(square, **kw),
+        db.search_geojson(geo, '{"k": "a"}', **kw),
+    ]
+
+
+@pytest.mark.parametrize("packed", [False, True])
+def test_projections_equal_json_loads_and_get(filled, packed):
+    was = korvane._packed_results(packed)
+    try:
+        fields = tuple(KEYS)
+        for plain, proj, both in zip(searches(filled), searches(filled, fields=fields),
+                                     searches(filled, fields=fields[:2], coords=True)):
+            assert len(plain) == len(proj) == len(both) > 0
+            for p, q, r in zip(plain, proj, both):
+                doc = json.loads(p[-1])
+                assert q[:-1] == p[:-1] and r[0] == p[0] and r[1:-3] == p[1:-1]
+                assert q[-1] == tuple(doc.get(k) for k in fields)
+                assert r[-1] == tuple(doc.get(k) for k in fields[:2])
+                assert r[-3:-1] == filled.get(p[0])[:2]
+                assert repr(q[-1]) == repr(tuple(doc.get(k) for k in fields))  # -0.0 and ints kept
+        assert searches(filled, fields=()) [0][0][-1] == ()
+        assert searches(filled, coords=False) == searches(filled)
+    finally:
+        korvane._packed_results(was)
+
+
+def test_projection_arguments_are_checked(filled):
+    for bad in ["k", ("k", 1), {"k": 1}]:
+        with pytest.raises(TypeError, match="argument 'fields'"):
+            filled.search_box(*WORLD, fields=bad)
+    with pytest.raises(TypeError, match="argument 'coords'"):
+        filled.search_radius(0, 0, 1, coords="yes")
+    with pytest.raises(TypeError):
+        filled.search_box(*WORLD, None, ("k",))  # keyword-only
