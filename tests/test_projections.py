@@ -16,7 +16,7 @@ def random_meta(rnd):
     pool = {
         "k": lambda: rnd.choice(["a", "b", "ü", "x\ny", ""]),
         "n": lambda: rnd.choice([0, -3, 2**63, 1.5, -0.0, 1e300, 7]),
-        "b": lambda: rnd.choice([True, False, None]),
+        "b": lambda: rnd.choice([True, False, None, "true"]),
         "nest": lambda: rnd.choice([[1, "two", {"d": [None]}], {"x": {"y": 1}}, []]),
         "é": lambda: "accent",
         'q"\\': lambda: rnd.random(),
@@ -79,3 +79,46 @@ def test_projection_arguments_are_checked(filled):
         filled.search_radius(0, 0, 1, coords="yes")
     with pytest.raises(TypeError):
         filled.search_box(*WORLD, None, ("k",))  # keyword-only
+
+
+def facet_of(results, field):
+    """facet_counts computed from search results: numbers as the float32 the index keeps."""
+    out = {}
+    for r in results:
+        v = json.loads(r[-1]).get(field)
+        if isinstance(v, (int, float)) and not isinstance(v, bool):
+            v = f32(float(v))
+        elif not isinstance(v, (str, bool)):
+            continue
+        out[v] = out.get(v, 0) + 1
+    return out
+
+
+def test_counts_equal_counting_search_results(filled):
+    square = ((-1.0, -1.0), (1.0, -1.0), (1.0, 1.0), (-1.0, 1.0))
+    areas = [
+        # Everywhere: the world box misses the two points out of range or at NaN.
+        ({}, lambda f: filled.search_box(*WORLD, f) + OUTSIDE.get(f, [])),
+        ({"box": ((1.5, -1.5), (-1.5, 1.5))}, lambda f: filled.search_box((1.5, -1.5), (-1.5, 1.5), f)),
+        ({"circle": (0.2, 0.1, 90000)}, lambda f: filled.search_radius(0.2, 0.1, 90000, f)),
+        ({"polygon": square}, lambda f: filled.search_polygon(square, f)),
+        ({"polygon": square[:2]}, lambda f: []),
+    ]
+    for flt in [None, '{"k": "a"}', '{"$or": [{"b": true}, {"n": {"$gt": 0}}]}', '{"k": "none"}']:
+        for area, search in areas:
+            found = search(flt)
+            assert filled.count_where(flt, **area) == len(found), (flt, area)
+            for field in ["k", "n", "b", "missing"]:
+                assert filled.facet_counts(field, flt, **area) == facet_of(found, field), (flt, area, field)
+
+
+OUTSIDE = {None: [("out", '{"k": "a"}'), ("nan", '{"k": "b"}')], '{"k": "a"}': [("out", '{"k": "a"}')]}
+
+
+def test_count_arguments_are_checked(filled):
+    with pytest.raises(ValueError, match="at most one"):
+        filled.count_where(box=(WORLD), circle=(0, 0, 1))
+    with pytest.raises(TypeError, match="argument 'circle'"):
+        filled.facet_counts("k", circle=(0, 0))
+    with pytest.raises(ValueError):
+        filled.count_where("{bad")

@@ -502,6 +502,73 @@ PyObject* korvane_upsert_many(PyObject* self, PyObject* args, PyObject* kwargs) 
   return PyLong_FromUnsignedLongLong(replaced);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Counts
+
+const char* const kCountNames[] = {"filter_json", "box", "circle", "polygon"};
+const char* const kFacetNames[] = {"field", "filter_json", "box", "circle", "polygon"};
+
+PyObject* korvane_count_where(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* a[4];
+  if (!match_args({"Korvane.count_where", kCountNames, 0, 4, 3}, args, kwargs, a)) return nullptr;
+  std::shared_ptr<Store> store = store_of(self);
+  if (store == nullptr) return nullptr;
+  std::optional<std::string_view> f;
+  korvane::CountArea area;
+  if (!to_filter(a[0], "filter_json", &f) || !to_area(a[1], a[2], a[3], &area)) return nullptr;
+  bool strict = strict_filters_of(self);
+  auto r = guarded([&]() -> std::optional<korvane::Result<uint64_t>> {
+    return without_gil([&] { return store->count_where(f, area, strict); });
+  });
+  if (!r) return nullptr;
+  if (!*r) {
+    raise_error(r->error(), &store->storage_path());
+    return nullptr;
+  }
+  return PyLong_FromUnsignedLongLong(r->value());
+}
+
+// {value: count}: texts as str, numbers as float, booleans as bool. True and 1.0 (False and 0.0)
+// are one key of a dict: their counts are added together.
+PyObject* korvane_facet_counts(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* a[5];
+  if (!match_args({"Korvane.facet_counts", kFacetNames, 1, 5, 3}, args, kwargs, a)) return nullptr;
+  std::shared_ptr<Store> store = store_of(self);
+  if (store == nullptr) return nullptr;
+  std::string_view field;
+  std::optional<std::string_view> f;
+  korvane::CountArea area;
+  if (!to_text(a[0], "field", &field) || !to_filter(a[1], "filter_json", &f) || !to_area(a[2], a[3], a[4], &area))
+    return nullptr;
+  bool strict = strict_filters_of(self);
+  auto r = guarded([&]() -> std::optional<korvane::Result<korvane::FacetOut>> {
+    return without_gil([&] { return store->facet_counts(field, f, area, strict); });
+  });
+  if (!r) return nullptr;
+  if (!*r) {
+    raise_error(r->error(), &store->storage_path());
+    return nullptr;
+  }
+  const korvane::FacetOut& out = r->value();
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  auto put = [&](PyRef key, uint64_t n) {
+    if (!key) return false;
+    PyObject* had = PyDict_GetItem(dict.get(), key.get());  // borrowed
+    unsigned long long before = had != nullptr ? PyLong_AsUnsignedLongLong(had) : 0;
+    PyRef count(PyLong_FromUnsignedLongLong(before + n));
+    return count && PyDict_SetItem(dict.get(), key.get(), count.get()) == 0;
+  };
+  for (const auto& [text, n] : out.texts)
+    if (!put(PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace")), n))
+      return nullptr;
+  for (const auto& [b, n] : out.bools)
+    if (!put(PyRef(PyBool_FromLong(b)), n)) return nullptr;
+  for (const auto& [x, n] : out.numbers)
+    if (!put(PyRef(PyFloat_FromDouble(static_cast<double>(x))), n)) return nullptr;
+  return dict.release();
+}
+
 PyObject* korvane_get(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
   if (!match_args({"Korvane.get", kDeleteNames, 1, 1}, args, kwargs, a)) return nullptr;
@@ -627,6 +694,10 @@ PyMethodDef kMethods[] = {
      "search_polygon($self, points, filter_json=None, *, fields=None, coords=False)\n--\n\n"},
     {"add_many", KV_KW(korvane_add_many), METH_VARARGS | METH_KEYWORDS, "add_many($self, points)\n--\n\n"},
     {"get", KV_KW(korvane_get), METH_VARARGS | METH_KEYWORDS, "get($self, id)\n--\n\n"},
+    {"count_where", KV_KW(korvane_count_where), METH_VARARGS | METH_KEYWORDS,
+     "count_where($self, filter_json=None, *, box=None, circle=None, polygon=None)\n--\n\n"},
+    {"facet_counts", KV_KW(korvane_facet_counts), METH_VARARGS | METH_KEYWORDS,
+     "facet_counts($self, field, filter_json=None, *, box=None, circle=None, polygon=None)\n--\n\n"},
     {"upsert", KV_KW(korvane_upsert), METH_VARARGS | METH_KEYWORDS, "upsert($self, id, lat, lon, metadata)\n--\n\n"},
     {"upsert_many", KV_KW(korvane_upsert_many), METH_VARARGS | METH_KEYWORDS,
      "upsert_many($self, items)\n--\n\n"},

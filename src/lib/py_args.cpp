@@ -378,6 +378,35 @@ bool to_new_point(PyObject* item, korvane::NewPoint* out, std::vector<PyRef>* ke
   return true;
 }
 
+// box=, circle= and polygon= of the counts: at most one, each as its search takes it.
+bool to_area(PyObject* box, PyObject* circle, PyObject* polygon, CountArea* out) {
+  auto given = [](PyObject* o) { return o != nullptr && o != Py_None; };
+  if (given(box) + given(circle) + given(polygon) > 1) {
+    PyErr_SetString(PyExc_ValueError, "give at most one of box, circle and polygon");
+    return false;
+  }
+  if (given(box)) {
+    out->kind = CountArea::Kind::Box;
+    std::pair<float, float> tl, br;
+    if (!PyTuple_Check(box) || PyTuple_GET_SIZE(box) != 2)
+      return fail_type("box", "expected ((north, west), (south, east)), got %.200s", box);
+    if (!to_pair(PyTuple_GET_ITEM(box, 0), "box", &tl) || !to_pair(PyTuple_GET_ITEM(box, 1), "box", &br)) return false;
+    std::tie(out->a, out->b) = tl;
+    std::tie(out->c, out->d) = br;
+  } else if (given(circle)) {
+    out->kind = CountArea::Kind::Circle;
+    if (!PyTuple_Check(circle) || PyTuple_GET_SIZE(circle) != 3)
+      return fail_type("circle", "expected (lat, lon, radius_m), got %.200s", circle);
+    if (!to_f32(PyTuple_GET_ITEM(circle, 0), "circle", &out->a) || !to_f32(PyTuple_GET_ITEM(circle, 1), "circle", &out->b) ||
+        !to_f32(PyTuple_GET_ITEM(circle, 2), "circle", &out->c))
+      return false;
+  } else if (given(polygon)) {
+    out->kind = CountArea::Kind::Polygon;
+    if (!to_points(polygon, "polygon", &out->points)) return false;
+  }
+  return true;
+}
+
 // fields=: None, or a tuple (or list) of str; coords=: a flag.
 bool to_projection(PyObject* fields, PyObject* coords, Projection* out) {
   if (!to_flag(coords, "coords", &out->coords)) return false;

@@ -74,6 +74,8 @@ bool to_durability(PyObject* o, Durability* out);
 bool to_json_value(PyObject* o, int depth, Json* out);
 // Puts "item K: " in front of the pending exception's message.
 void prefix_item(size_t k);
+// The keyword-only area of the counts.
+bool to_area(PyObject* box, PyObject* circle, PyObject* polygon, CountArea* out);
 // The keyword-only projections of the searches.
 bool to_projection(PyObject* fields, PyObject* coords, Projection* out);
 bool to_new_point(PyObject* item, NewPoint* out, std::vector<PyRef>* keep);

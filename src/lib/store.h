@@ -70,6 +70,21 @@ Status prepare_point_metadata(std::string_view metadata, PreparedMeta* meta);
 // process); or to stable storage (fdatasync, shared by the calls that wait at the same time).
 enum class Durability { Buffered, Process, Power };
 
+// The area a count covers: everywhere, a box ((north, west), (south, east)), a circle (lat, lon,
+// radius in metres) or a polygon of (lat, lon) vertices, each as the search of that shape takes it.
+struct CountArea {
+  enum class Kind { Everywhere, Box, Circle, Polygon } kind = Kind::Everywhere;
+  float a = 0, b = 0, c = 0, d = 0;  // box: north, west, south, east; circle: lat, lon, radius
+  std::vector<std::pair<float, float>> points;
+};
+
+// facet_counts: each value of a field among the points counted, by kind of value.
+struct FacetOut {
+  std::vector<std::pair<std::string, uint64_t>> texts;
+  std::vector<std::pair<float, uint64_t>> numbers;
+  std::vector<std::pair<bool, uint64_t>> bools;
+};
+
 // What get returns of a live point.
 struct PointOut {
   float lat = 0, lon = 0;
@@ -149,6 +164,17 @@ class Store {
                                    const std::optional<std::string_view>& filter, bool strict_filters = false,
                                    const Projection& proj = Projection());
 
+  // The live points inside `area` that match the filter, counted from the indexes: the filter's
+  // set and the shape's cells, no record read.
+  Result<uint64_t> count_where(const std::optional<std::string_view>& filter, const CountArea& area,
+                               bool strict_filters = false);
+  // The same points counted by each value of the top-level field `field`: text values from the
+  // string index, numbers from the numeric index (as the 32-bit floats it keeps). A boolean and
+  // the text "true" or "false" share one set of the string index; only the records in those two
+  // sets are read, to tell them apart.
+  Result<FacetOut> facet_counts(std::string_view field, const std::optional<std::string_view>& filter,
+                                const CountArea& area, bool strict_filters = false);
+
   const std::string& storage_path() const { return storage_path_; }
 
   // Writes out the log buffer (the exit hook uses it).
@@ -176,6 +202,9 @@ class Store {
   // One call at a time syncs the log, outside every lock of the store (so that changes go on
   // meanwhile); the calls that arrive during its sync wait, and the next sync covers them all.
   Status sync_log(uint64_t ticket);
+  // Calls f(ix, selected) under the index lock, `selected` being the points a count covers.
+  template <class F>
+  Status with_selection(const std::optional<std::string_view>& filter, bool strict, const CountArea& area, F&& f);
   template <class Search>
   Result<SearchOut> run_search(const std::optional<std::string_view>& filter, bool strict, bool with_dist,
                                const Projection& proj, Search&& search);

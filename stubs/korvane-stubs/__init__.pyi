@@ -1,6 +1,6 @@
 from os import PathLike
 from types import TracebackType
-from typing import Any, Iterable, List, Literal, Mapping, Optional, Sequence, Tuple, Type, Union, final
+from typing import Any, Dict, Iterable, List, Literal, Mapping, Optional, Sequence, Tuple, Type, Union, final
 
 __version__: str
 
@@ -128,6 +128,28 @@ class Korvane:
         """Adds (id, lat, lon, metadata) items in order, each as add would; returns how many
         were added (ids already present are ignored). An item that fails raises add's exception
         with "item N: " (its 0-based position) in front; the items before it are added."""
+    def count_where(
+        self,
+        filter_json: Optional[str] = None,
+        *,
+        box: Optional[Tuple[Tuple[float, float], Tuple[float, float]]] = None,
+        circle: Optional[Tuple[float, float, float]] = None,
+        polygon: Optional[Sequence[Tuple[float, float]]] = None,
+    ) -> int:
+        """How many live points lie inside the shape (at most one of box, circle and polygon, each
+        as its search takes it; none: everywhere, out-of-range points included) and match the
+        filter, counted from the indexes."""
+    def facet_counts(
+        self,
+        field: str,
+        filter_json: Optional[str] = None,
+        *,
+        box: Optional[Tuple[Tuple[float, float], Tuple[float, float]]] = None,
+        circle: Optional[Tuple[float, float, float]] = None,
+        polygon: Optional[Sequence[Tuple[float, float]]] = None,
+    ) -> Dict[Union[str, float, bool], int]:
+        """{value: count} of the top-level field among the points count_where counts: texts as
+        str, booleans as bool, numbers as float (the 32-bit value the index keeps)."""
     def upsert(self, id: str, lat: float, lon: float, metadata: str) -> bool:
         """Replaces the position and metadata of the point with this id, or adds it when absent;
         True when a point was replaced. The replaced point moves to the end of insertion order.

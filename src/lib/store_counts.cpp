@@ -1,0 +1,119 @@
+// Store::count_where and facet_counts: counts answered from the indexes (bitmap intersections
+// and cardinalities) rather than from result lists.
+#include <algorithm>
+#include <mutex>
+#include <shared_mutex>
+
+#include "core/numeric_bsi.h"
+#include "filter/filter.h"
+#include "filter/filter_check.h"
+#include "lib/store.h"
+#include "spatial/search.h"
+
+namespace korvane {
+
+template <class F>
+Status Store::with_selection(const std::optional<std::string_view>& filter, bool strict, const CountArea& area,
+                             F&& f) {
+  std::shared_ptr<const Json> doc;
+  if (filter) {
+    auto p = parse_filter_shared(*filter, strict);
+    if (!p) return p.error();
+    doc = std::move(*p);
+  }
+  KV_TRY(settle());
+  std::shared_lock<std::shared_mutex> lk(index_lock_);
+  CoreIndex& ix = *index_;
+  std::shared_ptr<const Bitmap> kept;
+  if (doc) kept = ix.filter_results.lookup(*filter, [&] { return evaluate_filter(ix, *doc, nullptr); });
+  const Bitmap& matching = kept ? *kept : ix.valid_ids;
+  if (area.kind == CountArea::Kind::Everywhere) {
+    f(ix, matching);
+    return {};
+  }
+  Allowed allowed{&matching, nullptr, /*all_live=*/!kept};
+  std::vector<uint32_t> ids;
+  switch (area.kind) {
+    case CountArea::Kind::Box:
+      ids = korvane::search_box(ix, area.a, area.b, area.c, area.d, allowed);
+      break;
+    case CountArea::Kind::Circle:
+      for (const Hit& h : korvane::search_radius(ix, area.a, area.b, area.c, allowed)) ids.push_back(h.id);
+      break;
+    case CountArea::Kind::Polygon:
+      if (area.points.size() >= 3) ids = korvane::search_polygon(ix, area.points, allowed);
+      break;
+    case CountArea::Kind::Everywhere:
+      break;
+  }
+  std::sort(ids.begin(), ids.end());
+  f(ix, Bitmap::of_sorted(ids.data(), ids.size()));
+  return {};
+}
+
+Result<uint64_t> Store::count_where(const std::optional<std::string_view>& filter, const CountArea& area,
+                                    bool strict_filters) {
+  uint64_t n = 0;
+  KV_TRY(with_selection(filter, strict_filters, area, [&](CoreIndex&, const Bitmap& selected) {
+    n = selected.cardinality();
+  }));
+  return n;
+}
+
+namespace {
+
+// Whether the metadata record's top-level `field` is the boolean (not the text) `value`.
+bool field_is_bool(std::string_view meta, std::string_view field, bool value) {
+  SearchOut one;
+  one.arena.assign(meta);
+  one.ids.emplace_back(0, 0);
+  one.metas.emplace_back(0, meta.size());
+  project_fields({std::string(field)}, &one);
+  return one.values[0].is_boolean() && one.values[0].get<bool>() == value;
+}
+
+}  // namespace
+
+Result<FacetOut> Store::facet_counts(std::string_view field, const std::optional<std::string_view>& filter,
+                                     const CountArea& area, bool strict_filters) {
+  FacetOut out;
+  KV_TRY(with_selection(filter, strict_filters, area, [&](CoreIndex& ix, const Bitmap& selected) {
+    absl::string_view key(field.data(), field.size());
+    if (auto texts = ix.str_index.find(key); texts != ix.str_index.end()) {
+      for (const auto& [value, set] : texts->second) {
+        Bitmap in = Bitmap::and_of(set, selected);
+        uint64_t n = in.cardinality();
+        if (n == 0) continue;
+        std::string text(value.data(), value.size());
+        if (text == "true" || text == "false") {
+          const bool b = text == "true";
+          std::vector<uint32_t> ids = in.to_vector();
+          std::string arena;
+          std::vector<std::pair<size_t, size_t>> id_spans, meta_spans;
+          ix.read_results(ids, &arena, &id_spans, &meta_spans);
+          uint64_t bools = 0;
+          for (const auto& m : meta_spans)
+            bools += field_is_bool(std::string_view(arena.data() + m.first, m.second), field, b);
+          if (bools > 0) out.bools.emplace_back(b, bools);
+          n -= bools;
+        }
+        if (n > 0) out.texts.emplace_back(std::move(text), n);
+      }
+    }
+    if (auto nums = ix.num_index.find(key); nums != ix.num_index.end()) {
+      const NumericBsiIndex& bsi = nums->second;
+      Bitmap in = Bitmap::and_of(bsi.existence, selected);
+      absl::flat_hash_map<uint32_t, uint64_t> by_value;
+      in.for_each([&](uint32_t i) {
+        uint32_t e = bsi.encoded_at(i);
+        if (e != NumericBsiIndex::kAbsent) ++by_value[e];
+      });
+      std::vector<std::pair<uint32_t, uint64_t>> sorted(by_value.begin(), by_value.end());
+      std::sort(sorted.begin(), sorted.end());
+      for (const auto& [e, n] : sorted) out.numbers.emplace_back(decode_f32(e), n);
+    }
+  }));
+  return out;
+}
+
+}  // namespace korvane
