@@ -7,6 +7,7 @@ import pytest
 
 import korvane
 from conftest import f32
+from geomodel import Model
 
 WORLD = ((90.0, -180.0), (-90.0, 180.0))
 KEYS = ["k", "n", "b", "nest", "é", 'q"\\', "missing"]
@@ -122,3 +123,40 @@ def test_count_arguments_are_checked(filled):
         filled.facet_counts("k", circle=(0, 0))
     with pytest.raises(ValueError):
         filled.count_where("{bad")
+
+
+def test_iteration_equals_the_model_and_ignores_changes(tmp_path):
+    rnd = random.Random(3)
+    db = korvane.Korvane(str(tmp_path / "s"))
+    model = Model()
+    for step in range(600):
+        i = "p%d" % rnd.randrange(150)
+        lat, lon = rnd.choice([(rnd.uniform(-90, 90), rnd.uniform(-180, 180)), (100.0, 5.0), (float("inf"), 0.0)])
+        if rnd.random() < 0.2:
+            db.delete(i)
+            model.delete(i)
+        elif rnd.random() < 0.5:
+            db.upsert(i, lat, lon, '{"s": %d}' % step)
+            model.delete(i)
+            model.add(i, lat, lon, {"s": step})
+        else:
+            db.add(i, lat, lon, '{"s": %d}' % step)
+            model.add(i, lat, lon, {"s": step})
+        if step == 300:
+            db.vacuum()
+    live = sorted(model.live)
+    assert list(db) == [model.pts[k][0] for k in live]
+    assert list(db.items()) == [(e, lat, lon, json.dumps(m, separators=(",", ":"))) for e, lat, lon, m in
+                                (model.pts[k] for k in live)]
+    # Changes while iterating: the ids are those live at the start; items() skips the ones gone
+    # and shows the values at the moment each is reached.
+    ids, items = iter(db), db.items()
+    first = next(items)
+    db.delete(model.pts[live[1]][0])
+    db.upsert(model.pts[live[2]][0], 1.0, 2.0, '{"new": 1}')
+    db.add("late", 0.0, 0.0, "{}")
+    db.vacuum()
+    assert list(ids) == [model.pts[k][0] for k in live]
+    rest = list(items)
+    assert [first[0]] + [r[0] for r in rest] == [model.pts[k][0] for k in live if k != live[1]]
+    assert rest[0] == (model.pts[live[2]][0], 1.0, 2.0, '{"new":1}')

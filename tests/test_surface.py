@@ -51,6 +51,7 @@ SIGNATURES = {
     "search_polygon": "($self, points, filter_json=None, *, fields=None, coords=False)",
     "search_geojson": "($self, geometry, filter_json=None, *, fields=None, coords=False)",
     "upsert": "($self, id, lat, lon, metadata)",
+    "items": "($self)",
     "count_where": "($self, filter_json=None, *, box=None, circle=None, polygon=None)",
     "facet_counts": "($self, field, filter_json=None, *, box=None, circle=None, polygon=None)",
     "upsert_many": "($self, items)",

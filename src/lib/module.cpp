@@ -569,6 +569,68 @@ PyObject* korvane_facet_counts(PyObject* self, PyObject* args, PyObject* kwargs)
   return dict.release();
 }
 
+// ---------------------------------------------------------------------------------------------
+// Listing. Both take a snapshot of the live ids when they start: changes made while iterating
+// never disturb the iteration. iter(db) yields exactly those ids; items() yields each of them
+// that is still live when reached, with its position and metadata at that moment.
+
+PyObject* live_id_list(PyObject* self) {
+  std::shared_ptr<Store> store = store_of(self);
+  if (store == nullptr) return nullptr;
+  korvane::SearchOut ids;  // ids only: its arena and spans
+  auto r = guarded([&]() -> std::optional<korvane::Status> {
+    return without_gil([&] { return store->live_ids(&ids.arena, &ids.ids); });
+  });
+  if (!r) return nullptr;
+  if (!*r) {
+    raise_error(r->error(), &store->storage_path());
+    return nullptr;
+  }
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    const auto& [at, len] = ids.ids[i];
+    PyObject* s = PyUnicode_DecodeUTF8(ids.arena.data() + at, static_cast<Py_ssize_t>(len), "replace");
+    if (s == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+  }
+  return list.release();
+}
+
+PyObject* korvane_iter(PyObject* self) {
+  PyRef list(live_id_list(self));
+  return list ? PyObject_GetIter(list.get()) : nullptr;
+}
+
+// The generator of items(), compiled once per process.
+const char kItemsSource[] = R"PY(
+def items(get, ids):
+    for i in ids:
+        p = get(i)
+        if p is not None:
+            yield (i, p[0], p[1], p[2])
+)PY";
+PyObject* g_items = nullptr;
+
+PyObject* korvane_items(PyObject* self, PyObject*) {
+  if (g_items == nullptr) {
+    PyRef builtins(PyImport_ImportModule("builtins"));
+    PyRef globals(builtins ? PyDict_New() : nullptr);
+    if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", builtins.get()) != 0) return nullptr;
+    PyRef code(Py_CompileString(kItemsSource, "<korvane items>", Py_file_input));
+    PyRef done(code ? PyEval_EvalCode(code.get(), globals.get(), globals.get()) : nullptr);
+    if (!done) return nullptr;
+    PyObject* f = PyDict_GetItemString(globals.get(), "items");  // borrowed
+    if (f == nullptr) return raise_internal("items generator missing"), nullptr;
+    Py_INCREF(f);
+    g_items = f;
+  }
+  PyRef ids(live_id_list(self));
+  PyRef get(ids ? PyObject_GetAttrString(self, "get") : nullptr);
+  if (!get) return nullptr;
+  return PyObject_CallFunctionObjArgs(g_items, get.get(), ids.get(), nullptr);
+}
+
 PyObject* korvane_get(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
   if (!match_args({"Korvane.get", kDeleteNames, 1, 1}, args, kwargs, a)) return nullptr;
@@ -698,6 +760,7 @@ PyMethodDef kMethods[] = {
      "count_where($self, filter_json=None, *, box=None, circle=None, polygon=None)\n--\n\n"},
     {"facet_counts", KV_KW(korvane_facet_counts), METH_VARARGS | METH_KEYWORDS,
      "facet_counts($self, field, filter_json=None, *, box=None, circle=None, polygon=None)\n--\n\n"},
+    {"items", korvane_items, METH_NOARGS, "items($self)\n--\n\n"},
     {"upsert", KV_KW(korvane_upsert), METH_VARARGS | METH_KEYWORDS, "upsert($self, id, lat, lon, metadata)\n--\n\n"},
     {"upsert_many", KV_KW(korvane_upsert_many), METH_VARARGS | METH_KEYWORDS,
      "upsert_many($self, items)\n--\n\n"},
@@ -718,6 +781,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_methods, kMethods},
     {Py_sq_length, reinterpret_cast<void*>(korvane_len)},
     {Py_sq_contains, reinterpret_cast<void*>(korvane_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(korvane_iter)},
     {0, nullptr},
 };
 

@@ -133,6 +133,9 @@ class Store {
                      Durability d = Durability::Buffered);
   Result<std::optional<PointOut>> get(std::string_view id);
   Result<bool> contains(std::string_view id);
+  // The ids of every live point, out-of-range ones included, in insertion order: texts in
+  // `arena`, each named by its span.
+  Status live_ids(std::string* arena, std::vector<std::pair<size_t, size_t>>* spans);
   // Writes out the log buffer and forces the log to stable storage.
   Status flush();
   Status remove(std::string_view id, Durability d = Durability::Buffered);

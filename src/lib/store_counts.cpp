@@ -1,5 +1,5 @@
 // Store::count_where and facet_counts: counts answered from the indexes (bitmap intersections
-// and cardinalities) rather than from result lists.
+// and cardinalities) rather than from result lists; and live_ids, the listing of the store.
 #include <algorithm>
 #include <mutex>
 #include <shared_mutex>
@@ -48,6 +48,15 @@ Status Store::with_selection(const std::optional<std::string_view>& filter, bool
   }
   std::sort(ids.begin(), ids.end());
   f(ix, Bitmap::of_sorted(ids.data(), ids.size()));
+  return {};
+}
+
+Status Store::live_ids(std::string* arena, std::vector<std::pair<size_t, size_t>>* spans) {
+  KV_TRY(settle());
+  std::shared_lock<std::shared_mutex> lk(index_lock_);
+  std::vector<uint32_t> ids = index_->valid_ids.to_vector();
+  arena->reserve(ids.size() * 16);
+  index_->read_ids(ids, arena, spans);
   return {};
 }
 

@@ -1,6 +1,6 @@
 from os import PathLike
 from types import TracebackType
-from typing import Any, Dict, Iterable, List, Literal, Mapping, Optional, Sequence, Tuple, Type, Union, final
+from typing import Any, Dict, Iterable, Iterator, List, Literal, Mapping, Optional, Sequence, Tuple, Type, Union, final
 
 __version__: str
 
@@ -179,3 +179,9 @@ class Korvane:
         """count()"""
     def __contains__(self, id: object, /) -> bool:
         """Whether a live point has this id."""
+    def __iter__(self, /) -> Iterator[str]:
+        """The ids of every live point (out-of-range ones included) in insertion order, as they
+        were when the iteration started: later changes do not disturb it."""
+    def items(self) -> Iterator[Tuple[str, float, float, str]]:
+        """(id, lat, lon, metadata) of the ids iter() would give, each read when reached: an id
+        deleted meanwhile is skipped, a changed one shows its new values."""
