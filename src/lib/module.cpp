@@ -631,6 +631,26 @@ PyObject* korvane_items(PyObject* self, PyObject*) {
   return PyObject_CallFunctionObjArgs(g_items, get.get(), ids.get(), nullptr);
 }
 
+// _verify(): {"live", "deleted", "invariants", "bad_ids", "bad_metadata"}, every live point's
+// records read and checked (the command line's check).
+PyObject* korvane_verify(PyObject* self, PyObject*) {
+  std::shared_ptr<Store> store = store_of(self);
+  if (store == nullptr) return nullptr;
+  auto r = guarded([&]() -> std::optional<korvane::Result<korvane::VerifyOut>> {
+    return without_gil([&] { return store->verify(); });
+  });
+  if (!r) return nullptr;
+  if (!*r) {
+    raise_error(r->error(), &store->storage_path());
+    return nullptr;
+  }
+  const korvane::VerifyOut& v = r->value();
+  return Py_BuildValue("{sKsKsOsKsK}", "live", static_cast<unsigned long long>(v.live), "deleted",
+                       static_cast<unsigned long long>(v.deleted), "invariants", v.invariants ? Py_True : Py_False,
+                       "bad_ids", static_cast<unsigned long long>(v.bad_ids), "bad_metadata",
+                       static_cast<unsigned long long>(v.bad_metadata));
+}
+
 PyObject* korvane_get(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
   if (!match_args({"Korvane.get", kDeleteNames, 1, 1}, args, kwargs, a)) return nullptr;
@@ -765,6 +785,7 @@ PyMethodDef kMethods[] = {
     {"upsert_many", KV_KW(korvane_upsert_many), METH_VARARGS | METH_KEYWORDS,
      "upsert_many($self, items)\n--\n\n"},
     {"flush", korvane_flush, METH_NOARGS, "flush($self)\n--\n\n"},
+    {"_verify", korvane_verify, METH_NOARGS, "_verify($self)\n--\n\n"},
     {"_log_syncs", korvane_log_syncs, METH_NOARGS, "_log_syncs($self)\n--\n\n"},
     {"close", korvane_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", korvane_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},

@@ -85,6 +85,14 @@ struct FacetOut {
   std::vector<std::pair<bool, uint64_t>> bools;
 };
 
+// What verify found.
+struct VerifyOut {
+  uint64_t live = 0, deleted = 0;
+  bool invariants = true;     // the index keeps its rules (CoreIndex::check_invariants)
+  uint64_t bad_ids = 0;       // live points whose id record does not hold an id of their hash
+  uint64_t bad_metadata = 0;  // live points whose metadata record is not a JSON object
+};
+
 // What get returns of a live point.
 struct PointOut {
   float lat = 0, lon = 0;
@@ -133,6 +141,8 @@ class Store {
                      Durability d = Durability::Buffered);
   Result<std::optional<PointOut>> get(std::string_view id);
   Result<bool> contains(std::string_view id);
+  // Reads every live point's records and checks them and the index's rules.
+  Result<VerifyOut> verify();
   // The ids of every live point, out-of-range ones included, in insertion order: texts in
   // `arena`, each named by its span.
   Status live_ids(std::string* arena, std::vector<std::pair<size_t, size_t>>* spans);

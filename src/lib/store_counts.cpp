@@ -4,6 +4,7 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "core/hash_id.h"
 #include "core/numeric_bsi.h"
 #include "filter/filter.h"
 #include "filter/filter_check.h"
@@ -58,6 +59,33 @@ Status Store::live_ids(std::string* arena, std::vector<std::pair<size_t, size_t>
   arena->reserve(ids.size() * 16);
   index_->read_ids(ids, arena, spans);
   return {};
+}
+
+Result<VerifyOut> Store::verify() {
+  KV_TRY(settle());
+  std::shared_lock<std::shared_mutex> lk(index_lock_);
+  CoreIndex& ix = *index_;
+  VerifyOut out;
+  out.live = ix.valid_ids.cardinality();
+  out.deleted = ix.deleted.cardinality();
+  out.invariants = ix.check_invariants();
+  std::vector<uint32_t> ids = ix.valid_ids.to_vector();
+  constexpr size_t kStep = 4096;
+  for (size_t from = 0; from < ids.size(); from += kStep) {
+    std::vector<uint32_t> part(ids.begin() + from, ids.begin() + std::min(ids.size(), from + kStep));
+    std::string arena;
+    std::vector<std::pair<size_t, size_t>> id_spans, meta_spans;
+    ix.read_results(part, &arena, &id_spans, &meta_spans);
+    for (size_t k = 0; k < part.size(); ++k) {
+      std::string_view id(arena.data() + id_spans[k].first, id_spans[k].second);
+      auto found = ix.ext_to_int.find(hash_id(id));
+      out.bad_ids += found == ix.ext_to_int.end() || found->second != part[k];
+      Json meta = Json::parse(std::string_view(arena.data() + meta_spans[k].first, meta_spans[k].second), nullptr,
+                              false);
+      out.bad_metadata += !meta.is_object();
+    }
+  }
+  return out;
 }
 
 Result<uint64_t> Store::count_where(const std::optional<std::string_view>& filter, const CountArea& area,
