@@ -111,6 +111,12 @@ def test_counts_equal_counting_search_results(filled):
             assert filled.count_where(flt, **area) == len(found), (flt, area)
             for field in ["k", "n", "b", "missing"]:
                 assert filled.facet_counts(field, flt, **area) == facet_of(found, field), (flt, area, field)
+    # Counts kept between calls follow every change.
+    before = filled.facet_counts("k")
+    filled.upsert("p1", 0.5, 0.5, '{"k": "zz"}')
+    filled.delete("p2")
+    after = filled.facet_counts("k")
+    assert after.pop("zz") == 1 and before["a"] - 1 == after["a"] and before == dict(after, a=before["a"])
 
 
 OUTSIDE = {None: [("out", '{"k": "a"}'), ("nan", '{"k": "b"}')], '{"k": "a"}': [("out", '{"k": "a"}')]}

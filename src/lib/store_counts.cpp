@@ -117,14 +117,35 @@ Result<FacetOut> Store::facet_counts(std::string_view field, const std::optional
   KV_TRY(with_selection(filter, strict_filters, area, [&](CoreIndex& ix, const Bitmap& selected) {
     absl::string_view key(field.data(), field.size());
     if (auto texts = ix.str_index.find(key); texts != ix.str_index.end()) {
-      for (const auto& [value, set] : texts->second) {
-        Bitmap in = Bitmap::and_of(set, selected);
-        uint64_t n = in.cardinality();
+      using Column = FilterResults::Column;
+      std::shared_ptr<const Column> col = ix.filter_results.column(field, [&] {
+        Column c;
+        for (const auto& [value, set] : texts->second) {
+          if (set.empty()) continue;
+          uint32_t k = static_cast<uint32_t>(c.names.size());
+          c.names.emplace_back(value.data(), value.size());
+          uint32_t top = set.maximum();
+          if (c.of_id.size() <= top) c.of_id.resize(size_t{top} + 1, Column::kNoValue);
+          set.for_each([&](uint32_t i) { c.of_id[i] = k; });
+        }
+        return c;
+      });
+      std::vector<uint64_t> counts(col->names.size());
+      selected.for_each([&](uint32_t i) {
+        if (i >= col->of_id.size() || col->of_id[i] == Column::kNoValue) return;
+        ++counts[col->of_id[i]];
+      });
+      for (size_t k = 0; k < counts.size(); ++k) {
+        uint64_t n = counts[k];
         if (n == 0) continue;
-        std::string text(value.data(), value.size());
+        const std::string& text = col->names[k];
         if (text == "true" || text == "false") {
+          // A boolean and the same text share this set: their records tell them apart.
           const bool b = text == "true";
-          std::vector<uint32_t> ids = in.to_vector();
+          std::vector<uint32_t> ids;
+          selected.for_each([&](uint32_t i) {
+            if (i < col->of_id.size() && col->of_id[i] == k) ids.push_back(i);
+          });
           std::string arena;
           std::vector<std::pair<size_t, size_t>> id_spans, meta_spans;
           ix.read_results(ids, &arena, &id_spans, &meta_spans);
@@ -134,7 +155,7 @@ Result<FacetOut> Store::facet_counts(std::string_view field, const std::optional
           if (bools > 0) out.bools.emplace_back(b, bools);
           n -= bools;
         }
-        if (n > 0) out.texts.emplace_back(std::move(text), n);
+        if (n > 0) out.texts.emplace_back(text, n);
       }
     }
     if (auto nums = ix.num_index.find(key); nums != ix.num_index.end()) {
