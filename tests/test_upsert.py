@@ -40,9 +40,8 @@ def test_upserts_equal_delete_then_add(tmp_path, seed):
         if rnd.random() < 0.05:
             batch[0] = ("", 0.0, 0.0, "{}")  # the all-zero insert record
         if kind < 0.1:
-            ref.db.delete(batch[0][0])
-            up.db.delete(batch[0][0])
-            model.delete(batch[0][0])
+            for delete in (ref.db.delete, up.db.delete, model.delete):
+                delete(batch[0][0])
             continue
         replaced = 0
         for i, lat, lon, meta in batch:
@@ -62,8 +61,7 @@ def test_upserts_equal_delete_then_add(tmp_path, seed):
     expect = [(model.pts[i][0], json.dumps(model.pts[i][3], sort_keys=True, separators=(",", ":")))
               for i in model.box(model.live, *WORLD)]
     assert up.db.search_box(*WORLD) == expect
-    for i, lat, lon, meta in (model.pts[k] for k in model.live):
-        assert up.db.get(i)[:2] == (lat, lon)
+    assert all(up.db.get(i)[:2] == (lat, lon) for i, lat, lon, _ in (model.pts[k] for k in model.live))
     # A reopen replays the log's Replace records as the deletes and adds they stand for.
     before = state(up.db)
     up.reopen()
@@ -74,8 +72,7 @@ def test_upserts_equal_delete_then_add(tmp_path, seed):
     ref.db.persist()
     for name in FILES:
         assert up.read(name) == ref.read(name), name
-    n = up.db.search_box(*WORLD, '{"k": "a"}')
-    assert n == ref.db.search_box(*WORLD, '{"k": "a"}')
+    assert up.db.search_box(*WORLD, '{"k": "a"}') == ref.db.search_box(*WORLD, '{"k": "a"}')
 
 
 def test_upsert_errors_are_adds_and_change_nothing(tmp_path):
