@@ -44,11 +44,17 @@ SIGNATURES = {
     "delete": "($self, id)",
     "delete_by_filter": "($self, filter_json)",
     "vacuum": "($self)",
-    "search_knn": "($self, lat, lon, k, filter_json=None, *, exact=False, max_distance_m=None)",
-    "search_box": "($self, top_left, bottom_right, filter_json=None)",
-    "search_radius": "($self, lat, lon, radius_m, filter_json=None)",
-    "search_polygon": "($self, points, filter_json=None)",
-    "search_geojson": "($self, geometry, filter_json=None)",
+    "search_knn": "($self, lat, lon, k, filter_json=None, *, exact=False, max_distance_m=None, fields=None, "
+    "coords=False)",
+    "search_box": "($self, top_left, bottom_right, filter_json=None, *, fields=None, coords=False)",
+    "search_radius": "($self, lat, lon, radius_m, filter_json=None, *, fields=None, coords=False)",
+    "search_polygon": "($self, points, filter_json=None, *, fields=None, coords=False)",
+    "search_geojson": "($self, geometry, filter_json=None, *, fields=None, coords=False)",
+    "upsert": "($self, id, lat, lon, metadata)",
+    "items": "($self)",
+    "count_where": "($self, filter_json=None, *, box=None, circle=None, polygon=None)",
+    "facet_counts": "($self, field, filter_json=None, *, box=None, circle=None, polygon=None)",
+    "upsert_many": "($self, items)",
 }
 
 

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/bitmap.h"
@@ -45,17 +46,40 @@ class FilterResults {
     kept_.push_back({std::string(text), result});
     return result;
   }
+  // A text field's values by id, for counting by value: of_id[id] indexes names (kNoValue: none).
+  struct Column {
+    static constexpr uint32_t kNoValue = 0xFFFFFFFFu;
+    std::vector<std::string> names;
+    std::vector<uint32_t> of_id;
+  };
+  // The column of `field`, built by build() on its first use since the last change and kept
+  // until the next one (a few fields at most).
+  template <class Build>
+  std::shared_ptr<const Column> column(std::string_view field, Build&& build) {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      for (const auto& [name, col] : columns_)
+        if (name == field) return col;
+    }
+    auto col = std::make_shared<const Column>(build());
+    std::lock_guard<std::mutex> g(mu_);
+    if (columns_.size() == kColumns) columns_.erase(columns_.begin());
+    columns_.emplace_back(std::string(field), col);
+    any_.store(true, std::memory_order_relaxed);
+    return col;
+  }
   // After a change to the index.
   void forget() {
     if (!any_.load(std::memory_order_relaxed)) return;
     std::lock_guard<std::mutex> g(mu_);
     kept_.clear();
     asked_.clear();
+    columns_.clear();
     any_.store(false, std::memory_order_relaxed);
   }
 
  private:
-  static constexpr size_t kKept = 8, kAsked = 32, kLongest = 4096;
+  static constexpr size_t kKept = 8, kAsked = 32, kLongest = 4096, kColumns = 4;
   struct Entry {
     std::string text;
     std::shared_ptr<const Bitmap> result;
@@ -63,6 +87,7 @@ class FilterResults {
   std::mutex mu_;
   std::vector<Entry> kept_;          // oldest first
   std::vector<std::string> asked_;   // texts used once since the last change, oldest first
+  std::vector<std::pair<std::string, std::shared_ptr<const Column>>> columns_;  // oldest first
   std::atomic<bool> any_{false};
 };
 

@@ -71,6 +71,8 @@ Status prepare(std::string_view metadata, PreparedMeta* meta) {
 
 }  // namespace
 
+Status prepare_point_metadata(std::string_view metadata, PreparedMeta* meta) { return prepare(metadata, meta); }
+
 Error Store::append_failed(const Error& e) { return Error::fatal_os(e, "cannot append to wal.bin"); }
 
 // Requires both locks for writing.
@@ -463,7 +465,7 @@ Status Store::vacuum() {
 
 template <class Search>
 Result<SearchOut> Store::run_search(const std::optional<std::string_view>& filter, bool strict, bool with_dist,
-                                    Search&& search) {
+                                    const Projection& proj, Search&& search) {
   std::shared_ptr<const Json> doc;
   if (filter) {
     auto p = parse_filter_shared(*filter, strict);
@@ -485,12 +487,19 @@ Result<SearchOut> Store::run_search(const std::optional<std::string_view>& filte
   search(ix, allowed, &ids, with_dist ? &out.dists : nullptr);
   out.arena.reserve(ids.size() * 96);
   ix.read_results(ids, &out.arena, &out.ids, &out.metas);
+  if (proj.coords) {
+    out.with_coords = true;
+    out.coords.reserve(ids.size());
+    ix.for_each_coords(ids, [&](uint32_t, float lat, float lon) { out.coords.emplace_back(lat, lon); });
+  }
+  if (proj.with_fields) project_fields(proj.fields, &out);
   return out;
 }
 
 Result<SearchOut> Store::search_radius(float lat, float lon, float radius_m,
-                                       const std::optional<std::string_view>& filter, bool strict_filters) {
-  return run_search(filter, strict_filters, true, [&](CoreIndex& ix, const Allowed& allowed,
+                                       const std::optional<std::string_view>& filter, bool strict_filters,
+                                        const Projection& proj) {
+  return run_search(filter, strict_filters, true, proj, [&](CoreIndex& ix, const Allowed& allowed,
                                                       std::vector<uint32_t>* ids, std::vector<float>* dists) {
     std::vector<Hit> hits = korvane::search_radius(ix, lat, lon, radius_m, allowed);
     ids->reserve(hits.size());
@@ -504,8 +513,9 @@ Result<SearchOut> Store::search_radius(float lat, float lon, float radius_m,
 
 Result<SearchOut> Store::search_knn(float lat, float lon, uint64_t k,
                                     const std::optional<std::string_view>& filter, bool exact,
-                                    bool strict_filters, std::optional<float> max_distance_m) {
-  return run_search(filter, strict_filters, true, [&](CoreIndex& ix, const Allowed& allowed,
+                                    bool strict_filters, std::optional<float> max_distance_m,
+                                    const Projection& proj) {
+  return run_search(filter, strict_filters, true, proj, [&](CoreIndex& ix, const Allowed& allowed,
                                                       std::vector<uint32_t>* ids, std::vector<float>* dists) {
     for (const Hit& h : exact ? korvane::search_knn_exact(ix, lat, lon, k, allowed, max_distance_m)
                               : korvane::search_knn(ix, lat, lon, k, allowed, max_distance_m)) {
@@ -516,8 +526,9 @@ Result<SearchOut> Store::search_knn(float lat, float lon, uint64_t k,
 }
 
 Result<SearchOut> Store::search_box(std::pair<float, float> top_left, std::pair<float, float> bottom_right,
-                                    const std::optional<std::string_view>& filter, bool strict_filters) {
-  return run_search(filter, strict_filters, false, [&](CoreIndex& ix, const Allowed& allowed,
+                                    const std::optional<std::string_view>& filter, bool strict_filters,
+                                        const Projection& proj) {
+  return run_search(filter, strict_filters, false, proj, [&](CoreIndex& ix, const Allowed& allowed,
                                                        std::vector<uint32_t>* ids, std::vector<float>*) {
     *ids = korvane::search_box(ix, top_left.first, top_left.second, bottom_right.first,
                                bottom_right.second, allowed);
@@ -525,20 +536,22 @@ Result<SearchOut> Store::search_box(std::pair<float, float> top_left, std::pair<
 }
 
 Result<SearchOut> Store::search_polygon(const std::vector<std::pair<float, float>>& points,
-                                        const std::optional<std::string_view>& filter, bool strict_filters) {
+                                        const std::optional<std::string_view>& filter, bool strict_filters,
+                                        const Projection& proj) {
   if (points.size() < 3) {
     // No lock, and the filter is not even parsed; read strictly, it is still checked.
     if (strict_filters && filter) KV_TRY(parse_filter(*filter, true));
     return SearchOut{};
   }
-  return run_search(filter, strict_filters, false, [&](CoreIndex& ix, const Allowed& allowed,
+  return run_search(filter, strict_filters, false, proj, [&](CoreIndex& ix, const Allowed& allowed,
                                                        std::vector<uint32_t>* ids, std::vector<float>*) {
     *ids = korvane::search_polygon(ix, points, allowed);
   });
 }
 
 Result<SearchOut> Store::search_geojson(const std::string_view* text, const Json* geometry,
-                                        const std::optional<std::string_view>& filter, bool strict_filters) {
+                                        const std::optional<std::string_view>& filter, bool strict_filters,
+                                        const Projection& proj) {
   Json parsed;
   if (text != nullptr) {
     auto p = parse_json(*text);
@@ -548,7 +561,7 @@ Result<SearchOut> Store::search_geojson(const std::string_view* text, const Json
   }
   auto shape = shape_of_geojson(*geometry);
   if (!shape) return shape.error();
-  return run_search(filter, strict_filters, false, [&](CoreIndex& ix, const Allowed& allowed,
+  return run_search(filter, strict_filters, false, proj, [&](CoreIndex& ix, const Allowed& allowed,
                                                        std::vector<uint32_t>* ids, std::vector<float>*) {
     *ids = korvane::search_shape(ix, *shape, allowed);
   });

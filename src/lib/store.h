@@ -34,8 +34,26 @@ struct SearchOut {
   std::vector<float> dists;  // radius and nearest-neighbour searches only
   bool with_dist = false;
   bool ascii = false;  // the arena is ASCII: set by the surface before it makes strings of it
+  // Projections (Projection): the stored coordinates of each result, and the values of the
+  // asked fields in place of the metadata text (values[k * fields + f]; null where absent).
+  bool with_coords = false, with_fields = false;
+  std::vector<std::pair<float, float>> coords;
+  std::vector<Json> values;
+  size_t fields = 0;
   size_t size() const { return ids.size(); }
 };
+
+// What a search gives of each result beyond (or instead of) its metadata text.
+struct Projection {
+  bool with_fields = false;         // each result's metadata text is replaced by these values
+  std::vector<std::string> fields;  // top-level field names
+  bool coords = false;              // each result carries its stored latitude and longitude
+  bool any() const { return with_fields || coords; }
+};
+
+// Fills out->values with the asked fields of each result's metadata (JSON null where a field is
+// absent or the record does not read as a JSON object).
+void project_fields(const std::vector<std::string>& fields, SearchOut* out);
 
 // One point of add_many, as the surface converted it: the texts are views of the caller's
 // strings, which the surface keeps alive until add_many returns.
@@ -45,10 +63,36 @@ struct NewPoint {
   std::string_view metadata;
 };
 
+// A point's metadata made ready outside any lock, refused with the errors of add.
+Status prepare_point_metadata(std::string_view metadata, PreparedMeta* meta);
+
 // How far a change is carried before its call returns: into the log's buffer (written out by
 // flush, persist, close and exit); to the kernel (write(2), so that it survives a crash of the
 // process); or to stable storage (fdatasync, shared by the calls that wait at the same time).
 enum class Durability { Buffered, Process, Power };
+
+// The area a count covers: everywhere, a box ((north, west), (south, east)), a circle (lat, lon,
+// radius in metres) or a polygon of (lat, lon) vertices, each as the search of that shape takes it.
+struct CountArea {
+  enum class Kind { Everywhere, Box, Circle, Polygon } kind = Kind::Everywhere;
+  float a = 0, b = 0, c = 0, d = 0;  // box: north, west, south, east; circle: lat, lon, radius
+  std::vector<std::pair<float, float>> points;
+};
+
+// facet_counts: each value of a field among the points counted, by kind of value.
+struct FacetOut {
+  std::vector<std::pair<std::string, uint64_t>> texts;
+  std::vector<std::pair<float, uint64_t>> numbers;
+  std::vector<std::pair<bool, uint64_t>> bools;
+};
+
+// What verify found.
+struct VerifyOut {
+  uint64_t live = 0, deleted = 0;
+  bool invariants = true;     // the index keeps its rules (CoreIndex::check_invariants)
+  uint64_t bad_ids = 0;       // live points whose id record does not hold an id of their hash
+  uint64_t bad_metadata = 0;  // live points whose metadata record is not a JSON object
+};
 
 // What get returns of a live point.
 struct PointOut {
@@ -85,8 +129,24 @@ class Store {
   // is that of points[*done].
   Status add_many(const std::vector<NewPoint>& points, size_t* done, uint64_t* added,
                   Durability d = Durability::Buffered);
+  // Replaces the point of `id` (position and metadata) or adds it when absent; true when a point
+  // was replaced. The log takes the delete and the insert in one append (WalWriter::
+  // append_replace), so a reopen shows the old point or the new one. The replaced point moves to
+  // the end of insertion order, as a new add would put it. The errors of add.
+  Result<bool> upsert(std::string_view id, float lat, float lon, std::string_view metadata,
+                      Durability d = Durability::Buffered);
+  // Upserts points in order, each exactly as upsert would, under one lock acquisition. *done
+  // counts the points taken, *replaced grows by the points replaced; the error, if any, is that of
+  // points[*done].
+  Status upsert_many(const std::vector<NewPoint>& points, size_t* done, uint64_t* replaced,
+                     Durability d = Durability::Buffered);
   Result<std::optional<PointOut>> get(std::string_view id);
   Result<bool> contains(std::string_view id);
+  // Reads every live point's records and checks them and the index's rules.
+  Result<VerifyOut> verify();
+  // The ids of every live point, out-of-range ones included, in insertion order: texts in
+  // `arena`, each named by its span.
+  Status live_ids(std::string* arena, std::vector<std::pair<size_t, size_t>>* spans);
   // Writes out the log buffer and forces the log to stable storage.
   Status flush();
   Status remove(std::string_view id, Durability d = Durability::Buffered);
@@ -98,21 +158,36 @@ class Store {
   Status persist();
   Status vacuum();
   Result<SearchOut> search_radius(float lat, float lon, float radius_m, const std::optional<std::string_view>& filter,
-                                  bool strict_filters = false);
+                                  bool strict_filters = false, const Projection& proj = Projection());
   // `exact`: the k nearest by the float distance (search_knn_exact) instead of the ring walk.
   // `max_distance_m`: only points at most that far count.
   Result<SearchOut> search_knn(float lat, float lon, uint64_t k, const std::optional<std::string_view>& filter,
                                bool exact = false, bool strict_filters = false,
-                               std::optional<float> max_distance_m = std::nullopt);
+                               std::optional<float> max_distance_m = std::nullopt,
+                               const Projection& proj = Projection());
   Result<SearchOut> search_box(std::pair<float, float> top_left, std::pair<float, float> bottom_right,
-                               const std::optional<std::string_view>& filter, bool strict_filters = false);
+                               const std::optional<std::string_view>& filter, bool strict_filters = false,
+                               const Projection& proj = Projection());
   Result<SearchOut> search_polygon(const std::vector<std::pair<float, float>>& points,
-                                   const std::optional<std::string_view>& filter, bool strict_filters = false);
+                                   const std::optional<std::string_view>& filter, bool strict_filters = false,
+                                   const Projection& proj = Projection());
 
   // The points inside a GeoJSON Polygon or MultiPolygon, given as JSON text or as a parsed
   // value (one of the two); a faulty geometry is refused before the filter is read.
   Result<SearchOut> search_geojson(const std::string_view* text, const Json* geometry,
-                                   const std::optional<std::string_view>& filter, bool strict_filters = false);
+                                   const std::optional<std::string_view>& filter, bool strict_filters = false,
+                                   const Projection& proj = Projection());
+
+  // The live points inside `area` that match the filter, counted from the indexes: the filter's
+  // set and the shape's cells, no record read.
+  Result<uint64_t> count_where(const std::optional<std::string_view>& filter, const CountArea& area,
+                               bool strict_filters = false);
+  // The same points counted by each value of the top-level field `field`: text values from the
+  // string index, numbers from the numeric index (as the 32-bit floats it keeps). A boolean and
+  // the text "true" or "false" share one set of the string index; only the records in those two
+  // sets are read, to tell them apart.
+  Result<FacetOut> facet_counts(std::string_view field, const std::optional<std::string_view>& filter,
+                                const CountArea& area, bool strict_filters = false);
 
   const std::string& storage_path() const { return storage_path_; }
 
@@ -133,6 +208,7 @@ class Store {
   // A record the log could not take: the store can no longer promise what it holds.
   static Error append_failed(const Error& e);
   Status insert_logged(std::string_view id, float lat, float lon, const PreparedMeta& meta);
+  Status upsert_logged(std::string_view id, float lat, float lon, const PreparedMeta& meta, bool* replaced);
   // Under the log lock, once a change's records are appended: writes them out for the "process"
   // and "power" levels; *ticket is then what sync_log waits for (0: nothing to wait for).
   Status write_out(Durability d, uint64_t* ticket);
@@ -149,9 +225,12 @@ class Store {
   Status catch_up(const LiveState& st, bool* done);
   Status apply_log(uint64_t end, const LiveState* st, bool* whole = nullptr);
   Status reload(const LiveState& st, bool* done);
+  // Calls f(ix, selected) under the index lock, `selected` being the points a count covers.
+  template <class F>
+  Status with_selection(const std::optional<std::string_view>& filter, bool strict, const CountArea& area, F&& f);
   template <class Search>
   Result<SearchOut> run_search(const std::optional<std::string_view>& filter, bool strict, bool with_dist,
-                               Search&& search);
+                               const Projection& proj, Search&& search);
 
   std::string storage_path_;
   std::shared_mutex index_lock_;

@@ -149,12 +149,7 @@ Status Store::apply_log(uint64_t end, const LiveState* st, bool* whole) {
       std::unique_lock<std::shared_mutex> ilk(index_lock_);
       CoreIndex& ix = *index_;
       refresh_record_views(ix);
-      for (const WalEntry& e : run) {
-        if (e.kind == WalEntry::Kind::Insert)
-          KV_TRY(insert_in_mem(ix, e.id, e.lat, e.lon, e.meta, nullptr, /*replay=*/true));
-        else
-          delete_in_mem(ix, e.id);
-      }
+      for (const WalEntry& e : run) KV_TRY(apply_wal_entry(ix, e));
     }
     applied_ = follow_base_ + at;
     if (run.size() < kApplyRun) return {};

@@ -16,6 +16,15 @@
 
 namespace korvane {
 
+Status apply_wal_entry(CoreIndex& ix, const WalEntry& e) {
+  if (e.kind == WalEntry::Kind::Replace) delete_in_mem(ix, e.id);
+  if (e.kind == WalEntry::Kind::Delete) {
+    delete_in_mem(ix, e.id);
+    return {};
+  }
+  return insert_in_mem(ix, e.id, e.lat, e.lon, e.meta, nullptr, /*replay=*/true);
+}
+
 Status make_dirs(const std::string& path) {
   if (path.empty()) return {};
   std::string cur;
@@ -166,11 +175,7 @@ Result<Replayed> replay_log(CoreIndex& ix) {
       KV_TRY(insert_in_mem(ix, "", 0.0f, 0.0f, Json::object(), nullptr, /*replay=*/true));
       zeros_waiting = false;
     }
-    if (e.kind == WalEntry::Kind::Insert) {
-      KV_TRY(insert_in_mem(ix, e.id, e.lat, e.lon, e.meta, nullptr, /*replay=*/true));
-    } else {
-      delete_in_mem(ix, e.id);
-    }
+    KV_TRY(apply_wal_entry(ix, e));
     good = in.position();
   }
   return Replayed{*len, good, inode_of(fd)};

@@ -28,6 +28,9 @@ struct OpenedDirectory {
   uint64_t wal_ino = 0, wal_good = 0;
 };
 
+// Applies one log record to the index as replay does (a reader following its writer too).
+Status apply_wal_entry(CoreIndex& ix, const WalEntry& e);
+
 // Creates the directory and its missing parents (mode 0777 before the umask); an existing one is
 // accepted.
 Status make_dirs(const std::string& path);

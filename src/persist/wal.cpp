@@ -1,9 +1,10 @@
 // wal.bin: a plain concatenation of records, with no header, length or checksum; replay decodes
 // records from the start until the first one that does not decode. Little-endian, no padding.
 //
-//   record   := u32 variant (0 = Insert, 1 = Delete), payload
+//   record   := u32 variant (0 = Insert, 1 = Delete, 2 = Replace), payload
 //   Insert   := text id, f32 lat, f32 lon, u64 m, m x (text key, value)   keys in ascending byte order
 //   Delete   := text id
+//   Replace  := as Insert: the live point of the id, if any, is deleted, then the point inserted
 //   text     := u64 byte count n, n bytes of UTF-8
 //   value    := u8 kind, then by kind:
 //                 0 null     nothing
@@ -27,6 +28,10 @@
 // A tail cut inside a record whose remaining bytes fell in a zeroed region can still decode
 // (an insert whose coordinates and metadata count read as zeros): without a per-record
 // checksum it cannot be told from a point stored at (0, 0) with {}.
+//
+// A replacement (upsert of a present id) is one Replace record rather than a Delete and an
+// Insert: a kill can cut even one write(2) at a page boundary, and replay takes a record whole
+// or not at all, so a crash leaves the old point or the new one, never neither.
 //
 // Each piece (variant, kind byte, count, text bytes, float) is handed to the buffer in turn; a
 // piece that does not fit makes the buffer go to the file first, and a piece at least as large
@@ -106,11 +111,21 @@ bool is_zero_record(const WalEntry& e) {
   return e.kind == WalEntry::Kind::Insert && e.id.empty() && lat == 0 && lon == 0 && e.meta.empty();
 }
 
+Status WalWriter::append_replace(std::string_view id, float lat, float lon, std::string_view meta_log) {
+  return append_point(WalEntry::Kind::Replace, id, lat, lon, meta_log);
+}
+
 Status WalWriter::append_insert_encoded(std::string_view id, float lat, float lon, std::string_view meta_log) {
+  return append_point(WalEntry::Kind::Insert, id, lat, lon, meta_log);
+}
+
+Status WalWriter::append_point(WalEntry::Kind kind, std::string_view id, float lat, float lon,
+                               std::string_view meta_log) {
   uint32_t lat_bits, lon_bits;
   std::memcpy(&lat_bits, &lat, 4);
   std::memcpy(&lon_bits, &lon, 4);
-  if (id.empty() && lat_bits == 0 && lon_bits == 0 && meta_log == std::string_view("\0\0\0\0\0\0\0\0", 8)) {
+  if (kind == WalEntry::Kind::Insert && id.empty() && lat_bits == 0 && lon_bits == 0 &&
+      meta_log == std::string_view("\0\0\0\0\0\0\0\0", 8)) {
     // All zeros: followed by its guard in the same append (see the top of this file).
     return append_record([&](BufWriter& out) -> Status {
       char both[56] = {};
@@ -123,7 +138,7 @@ Status WalWriter::append_insert_encoded(std::string_view id, float lat, float lo
     if (whole <= out.room()) {
       // Every piece fits: the buffer takes the record at once.
       char head[12];
-      store_u32(reinterpret_cast<uint8_t*>(head), static_cast<uint32_t>(WalEntry::Kind::Insert));
+      store_u32(reinterpret_cast<uint8_t*>(head), static_cast<uint32_t>(kind));
       store_u64(reinterpret_cast<uint8_t*>(head + 4), id.size());
       out.put_fitting(head, 12);
       out.put_fitting(id.data(), id.size());
@@ -132,7 +147,7 @@ Status WalWriter::append_insert_encoded(std::string_view id, float lat, float lo
       out.put_fitting(meta_log.data(), meta_log.size());
       return {};
     }
-    KV_TRY(out.u32(static_cast<uint32_t>(WalEntry::Kind::Insert)));
+    KV_TRY(out.u32(static_cast<uint32_t>(kind)));
     KV_TRY(out.text(id));
     KV_TRY(out.f32(lat));
     KV_TRY(out.f32(lon));
@@ -200,8 +215,8 @@ bool decode_wal_entry(BufReader& in, WalEntry* out) {
     out->kind = WalEntry::Kind::Delete;
     return in.text(&out->id);
   }
-  if (variant != 0) return false;
-  out->kind = WalEntry::Kind::Insert;
+  if (variant != 0 && variant != 2) return false;
+  out->kind = variant == 0 ? WalEntry::Kind::Insert : WalEntry::Kind::Replace;
   if (!in.text(&out->id) || !in.f32(&out->lat) || !in.f32(&out->lon)) return false;
   return read_log_object(in, &out->meta);
 }

@@ -14,11 +14,11 @@
 namespace korvane {
 
 struct WalEntry {
-  enum class Kind : uint32_t { Insert = 0, Delete = 1 };
+  enum class Kind : uint32_t { Insert = 0, Delete = 1, Replace = 2 };
   Kind kind = Kind::Insert;
   std::string id;
-  float lat = 0, lon = 0;  // Insert only
-  Json meta;               // Insert only: an object
+  float lat = 0, lon = 0;  // Insert and Replace only
+  Json meta;               // Insert and Replace only: an object
 };
 
 constexpr size_t kWalBufferSize = 8192;
@@ -47,6 +47,9 @@ class WalWriter {
   // The same with the metadata already in its logged form (PreparedMeta::log()).
   Status append_insert_encoded(std::string_view id, float lat, float lon, std::string_view meta_log);
   Status append_delete(std::string_view id);
+  // A Replace record: replay deletes the live point of `id` and inserts this one, both or
+  // neither (see wal.cpp).
+  Status append_replace(std::string_view id, float lat, float lon, std::string_view meta_log);
   Status flush();
   // Forces what the file holds to stable storage (data only).
   Status sync();
@@ -66,6 +69,7 @@ class WalWriter {
  private:
   template <class F>
   Status append_record(F&& encode);
+  Status append_point(WalEntry::Kind kind, std::string_view id, float lat, float lon, std::string_view meta_log);
   void roll_back(uint64_t logical_len);
   Status settle_tail();
 

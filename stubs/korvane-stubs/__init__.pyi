@@ -1,6 +1,6 @@
 from os import PathLike
 from types import TracebackType
-from typing import Any, Iterable, List, Literal, Mapping, Optional, Sequence, Tuple, Type, Union, final
+from typing import Any, Dict, Iterable, Iterator, List, Literal, Mapping, Optional, Sequence, Tuple, Type, Union, final
 
 __version__: str
 
@@ -66,7 +66,9 @@ class Korvane:
         *,
         exact: bool = False,
         max_distance_m: Optional[float] = None,
-    ) -> List[Tuple[str, float, str]]:
+        fields: Optional[Sequence[str]] = None,
+        coords: bool = False,
+    ) -> List[Tuple[Any, ...]]:
         """Up to k nearest points as (id, distance in metres, metadata), nearest first. By
         default approximate (a walk over 0.01-degree cells that stops early); with exact=True
         the k nearest allowed points, ties in insertion order. With max_distance_m, only points
@@ -76,22 +78,48 @@ class Korvane:
         top_left: Tuple[float, float],
         bottom_right: Tuple[float, float],
         filter_json: Optional[str] = None,
-    ) -> List[Tuple[str, str]]:
+        *,
+        fields: Optional[Sequence[str]] = None,
+        coords: bool = False,
+    ) -> List[Tuple[Any, ...]]:
         """Points inside the box ((north, west), (south, east), degrees, bounds included) as
-        (id, metadata), in insertion order."""
+        (id, metadata), in insertion order.
+
+        Every search takes two keyword-only projections. fields: a tuple of top-level field
+        names; each result's metadata text is replaced by a tuple of those fields' values as
+        json.loads gives them (None where absent). coords: each result also carries the stored
+        latitude and longitude, after the distance where there is one: (id, [distance,] lat,
+        lon, metadata or fields)."""
     def search_radius(
-        self, lat: float, lon: float, radius_m: float, filter_json: Optional[str] = None
-    ) -> List[Tuple[str, float, str]]:
+        self,
+        lat: float,
+        lon: float,
+        radius_m: float,
+        filter_json: Optional[str] = None,
+        *,
+        fields: Optional[Sequence[str]] = None,
+        coords: bool = False,
+    ) -> List[Tuple[Any, ...]]:
         """Points within radius_m metres as (id, distance in metres, metadata), nearest first,
         ties in insertion order."""
     def search_polygon(
-        self, points: Sequence[Tuple[float, float]], filter_json: Optional[str] = None
-    ) -> List[Tuple[str, str]]:
+        self,
+        points: Sequence[Tuple[float, float]],
+        filter_json: Optional[str] = None,
+        *,
+        fields: Optional[Sequence[str]] = None,
+        coords: bool = False,
+    ) -> List[Tuple[Any, ...]]:
         """Points inside the polygon of (lat, lon) vertices as (id, metadata), in insertion
         order; fewer than 3 vertices give []."""
     def search_geojson(
-        self, geometry: Union[str, Mapping[str, Any]], filter_json: Optional[str] = None
-    ) -> List[Tuple[str, str]]:
+        self,
+        geometry: Union[str, Mapping[str, Any]],
+        filter_json: Optional[str] = None,
+        *,
+        fields: Optional[Sequence[str]] = None,
+        coords: bool = False,
+    ) -> List[Tuple[Any, ...]]:
         """Points inside a GeoJSON Polygon or MultiPolygon (a dict or JSON text; positions
         [lon, lat]) as (id, metadata), in insertion order. Boundaries are inside, holes' interiors
         outside; rings across the antimeridian go the short way, a ring round the globe encloses
@@ -100,6 +128,35 @@ class Korvane:
         """Adds (id, lat, lon, metadata) items in order, each as add would; returns how many
         were added (ids already present are ignored). An item that fails raises add's exception
         with "item N: " (its 0-based position) in front; the items before it are added."""
+    def count_where(
+        self,
+        filter_json: Optional[str] = None,
+        *,
+        box: Optional[Tuple[Tuple[float, float], Tuple[float, float]]] = None,
+        circle: Optional[Tuple[float, float, float]] = None,
+        polygon: Optional[Sequence[Tuple[float, float]]] = None,
+    ) -> int:
+        """How many live points lie inside the shape (at most one of box, circle and polygon, each
+        as its search takes it; none: everywhere, out-of-range points included) and match the
+        filter, counted from the indexes."""
+    def facet_counts(
+        self,
+        field: str,
+        filter_json: Optional[str] = None,
+        *,
+        box: Optional[Tuple[Tuple[float, float], Tuple[float, float]]] = None,
+        circle: Optional[Tuple[float, float, float]] = None,
+        polygon: Optional[Sequence[Tuple[float, float]]] = None,
+    ) -> Dict[Union[str, float, bool], int]:
+        """{value: count} of the top-level field among the points count_where counts: texts as
+        str, booleans as bool, numbers as float (the 32-bit value the index keeps)."""
+    def upsert(self, id: str, lat: float, lon: float, metadata: str) -> bool:
+        """Replaces the position and metadata of the point with this id, or adds it when absent;
+        True when a point was replaced. The replaced point moves to the end of insertion order.
+        Atomic across a crash: a reopen shows the old point or the new one. The errors of add."""
+    def upsert_many(self, items: Iterable[Tuple[str, float, float, str]]) -> int:
+        """Upserts (id, lat, lon, metadata) items in order; returns how many replaced a point.
+        A failing item raises as add_many does, the items before it stored."""
     def get(self, id: str) -> Optional[Tuple[float, float, str]]:
         """(lat, lon, metadata) of the live point with this id (the stored 32-bit coordinates),
         or None."""
@@ -122,3 +179,9 @@ class Korvane:
         """count()"""
     def __contains__(self, id: object, /) -> bool:
         """Whether a live point has this id."""
+    def __iter__(self, /) -> Iterator[str]:
+        """The ids of every live point (out-of-range ones included) in insertion order, as they
+        were when the iteration started: later changes do not disturb it."""
+    def items(self) -> Iterator[Tuple[str, float, float, str]]:
+        """(id, lat, lon, metadata) of the ids iter() would give, each read when reached: an id
+        deleted meanwhile is skipped, a changed one shows its new values."""
