@@ -1,6 +1,6 @@
 """One writer and live readers in other processes: every answer a reader gives is the writer's
 state at some moment no older than the start of the reader's call (with "process" durability, every
-acknowledged change), through adds, deletes, persists and vacuums; a writer killed at any step
+acknowledged change), through adds, upserts, deletes, persists and vacuums; a writer killed at any step
 leaves readers answering, and the next writer opens at once and is followed."""
 import os
 import random
@@ -31,6 +31,11 @@ with open(journal, "a") as j:
             j.flush()
             db.add(pid, rng.uniform(-60, 60), rng.uniform(-170, 170), '{"n": %d}' % n)
             live.append(pid)
+        elif r < 0.75:
+            pid = live[rng.randrange(len(live))]
+            j.write("~%s\\n" % pid)
+            j.flush()
+            db.upsert(pid, rng.uniform(-60, 60), rng.uniform(-170, 170), '{"moved": 1}')
         elif r < 0.9:
             pid = live.pop(rng.randrange(len(live)))
             j.write("-%s\\n" % pid)
