@@ -345,25 +345,26 @@ PyObject* korvane_search_geojson(PyObject* self, PyObject* args, PyObject* kwarg
 }
 
 
-PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+// add_many and upsert_many: the items of `a[0]` converted and handed to `store_call(chunk, &done,
+// &counted)` in chunks, each under one acquisition of the store's locks. The first failing item
+// ends the call with "item K: " before its error; the items before it are stored first.
+template <class Call>
+PyObject* points_in_chunks(PyObject* self, PyObject* args, PyObject* kwargs, const Params& params, Call&& store_call) {
   PyObject* a[1];
-  if (!match_args({"Korvane.add_many", kAddManyNames, 1, 1}, args, kwargs, a)) return nullptr;
+  if (!match_args(params, args, kwargs, a)) return nullptr;
   std::shared_ptr<Store> store = writable_store_of(self);
   if (store == nullptr) return nullptr;
-  korvane::Durability d = durability_of(self);
   PyRef it(PyObject_GetIter(a[0]));
   if (!it) {
-    prefix_type_error("points");
+    prefix_type_error(params.names[0]);
     return nullptr;
   }
-  // Items go to the store in chunks, each under one acquisition of its locks.
   constexpr size_t kChunk = 8192;
   std::vector<korvane::NewPoint> chunk;
   std::vector<PyRef> keep;  // the strings chunk views
-  size_t base = 0;  // position of chunk[0]
-  uint64_t added = 0;
-  bool more = true;
-  while (more) {
+  size_t base = 0;          // position of chunk[0]
+  uint64_t counted = 0;
+  for (bool more = true; more;) {
     chunk.clear();
     keep.clear();
     bool bad_item = false;
@@ -371,18 +372,18 @@ PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
       PyRef item(PyIter_Next(it.get()));
       if (!item) {
         more = false;
-        if (PyErr_Occurred()) bad_item = true;  // the iterator itself failed at this position
+        bad_item = PyErr_Occurred() != nullptr;  // the iterator itself failed at this position
         break;
       }
-      auto ok = guarded([&]() -> std::optional<bool> {
-        if (chunk.empty()) {
-          chunk.reserve(kChunk);
-          keep.reserve(2 * kChunk);
-        }
-        chunk.emplace_back();
-        return true;
-      });
-      if (!ok) return nullptr;
+      if (!guarded([&]() -> std::optional<bool> {
+            if (chunk.empty()) {
+              chunk.reserve(kChunk);
+              keep.reserve(2 * kChunk);
+            }
+            chunk.emplace_back();
+            return true;
+          }))
+        return nullptr;
       if (!to_new_point(item.get(), &chunk.back(), &keep)) {
         chunk.pop_back();
         bad_item = true;
@@ -391,10 +392,10 @@ PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
       }
     }
     PyObject *et = nullptr, *ev = nullptr, *etb = nullptr;
-    if (bad_item) PyErr_Fetch(&et, &ev, &etb);  // the items before it are added first
+    if (bad_item) PyErr_Fetch(&et, &ev, &etb);  // the items before it are stored first
     size_t done = 0;
     auto r = guarded([&]() -> std::optional<korvane::Status> {
-      return without_gil([&] { return store->add_many(chunk, &done, &added, d); });
+      return without_gil([&] { return store_call(*store, chunk, &done, &counted); });
     });
     if (!r || !*r) {
       Py_XDECREF(et);
@@ -411,7 +412,15 @@ PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     base += chunk.size();
   }
-  return PyLong_FromUnsignedLongLong(added);
+  return PyLong_FromUnsignedLongLong(counted);
+}
+
+PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+  korvane::Durability d = durability_of(self);
+  return points_in_chunks(self, args, kwargs, {"Korvane.add_many", kAddManyNames, 1, 1},
+                          [&](Store& s, const std::vector<korvane::NewPoint>& chunk, size_t* done, uint64_t* added) {
+                            return s.add_many(chunk, done, added, d);
+                          });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -444,62 +453,10 @@ PyObject* korvane_upsert(PyObject* self, PyObject* args, PyObject* kwargs) {
 // upsert_many(items): the items as add_many takes them, each upserted in order; the number of
 // points replaced. The items before a faulty one are stored, and the error names its position.
 PyObject* korvane_upsert_many(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* a[1];
-  if (!match_args({"Korvane.upsert_many", kUpsertManyNames, 1, 1}, args, kwargs, a)) return nullptr;
-  std::shared_ptr<Store> store = writable_store_of(self);
-  if (store == nullptr) return nullptr;
   korvane::Durability d = durability_of(self);
-  PyRef it(PyObject_GetIter(a[0]));
-  if (!it) {
-    prefix_type_error("items");
-    return nullptr;
-  }
-  constexpr size_t kChunk = 8192;
-  std::vector<korvane::NewPoint> chunk;
-  std::vector<PyRef> keep;  // the strings chunk views
-  size_t base = 0;          // position of chunk[0]
-  uint64_t replaced = 0;
-  for (bool more = true; more;) {
-    chunk.clear();
-    keep.clear();
-    bool bad_item = false;
-    while (chunk.size() < kChunk) {
-      PyRef item(PyIter_Next(it.get()));
-      if (!item) {
-        more = false;
-        bad_item = PyErr_Occurred() != nullptr;
-        break;
-      }
-      if (!guarded([&]() -> std::optional<bool> { return (chunk.emplace_back(), true); })) return nullptr;
-      if (!to_new_point(item.get(), &chunk.back(), &keep)) {
-        chunk.pop_back();
-        bad_item = true;
-        more = false;
-        break;
-      }
-    }
-    PyObject *et = nullptr, *ev = nullptr, *etb = nullptr;
-    if (bad_item) PyErr_Fetch(&et, &ev, &etb);  // the items before it are stored first
-    size_t done = 0;
-    auto r = guarded([&]() -> std::optional<korvane::Status> {
-      return without_gil([&] { return store->upsert_many(chunk, &done, &replaced, d); });
-    });
-    if (!r || !*r) {
-      Py_XDECREF(et);
-      Py_XDECREF(ev);
-      Py_XDECREF(etb);
-      if (r) raise_error(r->error(), &store->storage_path());
-      prefix_item(base + done);
-      return nullptr;
-    }
-    if (bad_item) {
-      PyErr_Restore(et, ev, etb);
-      prefix_item(base + chunk.size());
-      return nullptr;
-    }
-    base += chunk.size();
-  }
-  return PyLong_FromUnsignedLongLong(replaced);
+  return points_in_chunks(self, args, kwargs, {"Korvane.upsert_many", kUpsertManyNames, 1, 1},
+                          [&](Store& s, const std::vector<korvane::NewPoint>& chunk, size_t* done,
+                              uint64_t* replaced) { return s.upsert_many(chunk, done, replaced, d); });
 }
 
 // ---------------------------------------------------------------------------------------------
