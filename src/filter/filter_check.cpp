@@ -173,4 +173,9 @@ Result<std::shared_ptr<const Json>> parse_filter_shared(std::string_view text, b
   return doc;
 }
 
+Result<std::shared_ptr<const Json>> parse_filter_shared(const std::optional<std::string_view>& text, bool strict) {
+  if (!text) return std::shared_ptr<const Json>();
+  return parse_filter_shared(*text, strict);
+}
+
 }  // namespace korvane

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "core/error.h"
@@ -31,5 +32,7 @@ Result<Json> parse_filter(std::string_view text, bool strict);
 // Only documents that parse (and pass the check, when strict) are kept, so a fault is reported
 // every time.
 Result<std::shared_ptr<const Json>> parse_filter_shared(std::string_view text, bool strict);
+// The same for an optional filter: none when there is no text.
+Result<std::shared_ptr<const Json>> parse_filter_shared(const std::optional<std::string_view>& text, bool strict);
 
 }  // namespace korvane

@@ -179,6 +179,12 @@ void korvane_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// The four arguments of add and upsert, converted as add converts them.
+bool point_args(PyObject* const* a, std::string_view* id, float* lat, float* lon, std::string_view* meta) {
+  return to_text(a[0], "id", id) && to_f32(a[1], "lat", lat) && to_f32(a[2], "lon", lon) &&
+         to_text(a[3], "metadata", meta);
+}
+
 PyObject* korvane_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[4];
   if (!match_args({"Korvane.add", kAddNames, 4, 4}, args, kwargs, a)) return nullptr;
@@ -186,9 +192,7 @@ PyObject* korvane_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (store == nullptr) return nullptr;
   std::string_view id, meta;
   float lat = 0, lon = 0;
-  if (!to_text(a[0], "id", &id) || !to_f32(a[1], "lat", &lat) || !to_f32(a[2], "lon", &lon) ||
-      !to_text(a[3], "metadata", &meta))
-    return nullptr;
+  if (!point_args(a, &id, &lat, &lon, &meta)) return nullptr;
   korvane::Durability d = durability_of(self);
   return none_or_raise(*store, [&] { return store->add(id, lat, lon, meta, d); });
 }
@@ -435,9 +439,7 @@ PyObject* korvane_upsert(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (store == nullptr) return nullptr;
   std::string_view id, meta;
   float lat = 0, lon = 0;
-  if (!to_text(a[0], "id", &id) || !to_f32(a[1], "lat", &lat) || !to_f32(a[2], "lon", &lon) ||
-      !to_text(a[3], "metadata", &meta))
-    return nullptr;
+  if (!point_args(a, &id, &lat, &lon, &meta)) return nullptr;
   korvane::Durability d = durability_of(self);
   auto r = guarded([&]() -> std::optional<korvane::Result<bool>> {
     return without_gil([&] { return store->upsert(id, lat, lon, meta, d); });

@@ -466,12 +466,9 @@ Status Store::vacuum() {
 template <class Search>
 Result<SearchOut> Store::run_search(const std::optional<std::string_view>& filter, bool strict, bool with_dist,
                                     const Projection& proj, Search&& search) {
-  std::shared_ptr<const Json> doc;
-  if (filter) {
-    auto p = parse_filter_shared(*filter, strict);
-    if (!p) return p.error();
-    doc = std::move(*p);
-  }
+  auto parsed = parse_filter_shared(filter, strict);
+  if (!parsed) return parsed.error();
+  std::shared_ptr<const Json> doc = std::move(*parsed);
   KV_TRY(settle());
   std::shared_lock<std::shared_mutex> lk(index_lock_);
   CoreIndex& ix = *index_;
