@@ -236,15 +236,7 @@ PyObject* korvane_delete_by_filter(PyObject* self, PyObject* args, PyObject* kwa
   if (store == nullptr) return nullptr;
   bool strict = strict_filters_of(self);
   korvane::Durability d = durability_of(self);
-  auto r = guarded([&]() -> std::optional<korvane::Result<uint64_t>> {
-    return without_gil([&] { return store->delete_by_filter(f, strict, d); });
-  });
-  if (!r) return nullptr;
-  if (!*r) {
-    raise_error(r->error(), &store->storage_path());
-    return nullptr;
-  }
-  return PyLong_FromUnsignedLongLong(r->value());
+  return value_or_raise(*store, [&] { return store->delete_by_filter(f, strict, d); }, PyLong_FromUnsignedLongLong);
 }
 
 PyObject* korvane_vacuum(PyObject* self, PyObject*) {
@@ -441,15 +433,7 @@ PyObject* korvane_upsert(PyObject* self, PyObject* args, PyObject* kwargs) {
   float lat = 0, lon = 0;
   if (!point_args(a, &id, &lat, &lon, &meta)) return nullptr;
   korvane::Durability d = durability_of(self);
-  auto r = guarded([&]() -> std::optional<korvane::Result<bool>> {
-    return without_gil([&] { return store->upsert(id, lat, lon, meta, d); });
-  });
-  if (!r) return nullptr;
-  if (!*r) {
-    raise_error(r->error(), &store->storage_path());
-    return nullptr;
-  }
-  return PyBool_FromLong(r->value());
+  return value_or_raise(*store, [&] { return store->upsert(id, lat, lon, meta, d); }, PyBool_FromLong);
 }
 
 // upsert_many(items): the items as add_many takes them, each upserted in order; the number of
@@ -476,15 +460,7 @@ PyObject* korvane_count_where(PyObject* self, PyObject* args, PyObject* kwargs) 
   korvane::CountArea area;
   if (!to_filter(a[0], "filter_json", &f) || !to_area(a[1], a[2], a[3], &area)) return nullptr;
   bool strict = strict_filters_of(self);
-  auto r = guarded([&]() -> std::optional<korvane::Result<uint64_t>> {
-    return without_gil([&] { return store->count_where(f, area, strict); });
-  });
-  if (!r) return nullptr;
-  if (!*r) {
-    raise_error(r->error(), &store->storage_path());
-    return nullptr;
-  }
-  return PyLong_FromUnsignedLongLong(r->value());
+  return value_or_raise(*store, [&] { return store->count_where(f, area, strict); }, PyLong_FromUnsignedLongLong);
 }
 
 // {value: count}: texts as str, numbers as float, booleans as bool. True and 1.0 (False and 0.0)

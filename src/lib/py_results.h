@@ -43,6 +43,18 @@ PyObject* none_or_raise(const Store& store, F&& f) {
   Py_RETURN_NONE;
 }
 
+// Runs an engine call returning a Result and turns its value into a Python object with to_py.
+template <class F, class ToPy>
+PyObject* value_or_raise(const Store& store, F&& f, ToPy&& to_py) {
+  auto r = guarded([&]() -> std::optional<decltype(f())> { return without_gil(f); });
+  if (!r) return nullptr;
+  if (!*r) {
+    raise_error(r->error(), &store.storage_path());
+    return nullptr;
+  }
+  return to_py(r->value());
+}
+
 // Runs a search and builds its list. Projected results are built directly on every interpreter
 // (the packed builders know only the plain shapes).
 template <class F>
