@@ -18,6 +18,11 @@ import time
 import pytest
 
 distributed = pytest.importorskip("distributed")
+if hasattr(__import__("ctypes").CDLL(None), "__asan_init"):
+    # Timing-bound (workers killed and replaced on a schedule); the engine's memory is checked
+    # by the rest of the suite under the sanitizers.
+    pytest.skip("worker processes on two simulated hosts are not run under the sanitizers",
+                allow_module_level=True)
 
 import korvane  # noqa: E402
 import korvane_cluster  # noqa: E402
@@ -149,7 +154,13 @@ def test_a_killed_primary_loses_nothing_acknowledged(hosts, tmp_path):
     timer.join()
     want = sorted(acked | {p[0] for p in pts[:500]})
     deadline = time.monotonic() + 90  # the worker's restart under a busy machine
-    assert len(db) == len(want) and ids(db) == want
+    while True:  # the loss may show only at this call; the shard recovers at the next
+        try:
+            assert len(db) == len(want) and ids(db) == want
+            break
+        except korvane_cluster.ShardLostError as e:
+            assert not isinstance(e, korvane_cluster.ChangesLostError), e
+            assert time.monotonic() < deadline
     while True:  # a new replica for each shard, once the restarted worker has joined
         prim, repl = db.placement(), db.replica_placement()
         if victim not in prim + repl and all(r is not None and host_of(r) != host_of(p) for p, r in zip(prim, repl)):
