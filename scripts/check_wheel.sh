@@ -45,7 +45,7 @@ cat >> "$tmp/run/usage.py" <<'PY'
 
 # --- the checks
 import ctypes, os, sys
-assert len(reader) == 4 and reader.get("louvre") is not None
+assert len(reader) == 5 and reader.get("louvre") is not None
 assert korvane.__file__.startswith(sys.prefix + os.sep), korvane.__file__
 stems = sys.argv[1:]
 hidden = os.environ.get("HIDDEN", "").split()
