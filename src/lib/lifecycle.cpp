@@ -193,7 +193,6 @@ Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only, boo
   s->storage_path_ = std::move(path);
   s->owner_pid_ = ::getpid();
   s->read_only_ = read_only;
-  s->dir_id_ = id;
   s->lock_fd_ = std::move(dir);
   s->index_ = std::move(loaded->index);
   s->wal_ = std::move(loaded->wal);

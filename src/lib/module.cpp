@@ -179,22 +179,28 @@ void korvane_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// The four arguments of add and upsert, converted as add converts them.
-bool point_args(PyObject* const* a, std::string_view* id, float* lat, float* lon, std::string_view* meta) {
-  return to_text(a[0], "id", id) && to_f32(a[1], "lat", lat) && to_f32(a[2], "lon", lon) &&
-         to_text(a[3], "metadata", meta);
-}
-
-PyObject* korvane_add(PyObject* self, PyObject* args, PyObject* kwargs) {
+// add and upsert: the arguments matched and converted as add converts them, then
+// call(store, id, lat, lon, metadata, durability) gives the result.
+template <class Call>
+PyObject* point_call(PyObject* self, PyObject* args, PyObject* kwargs, const char* callee, Call&& call) {
   PyObject* a[4];
-  if (!match_args({"Korvane.add", kAddNames, 4, 4}, args, kwargs, a)) return nullptr;
+  if (!match_args({callee, kAddNames, 4, 4}, args, kwargs, a)) return nullptr;
   std::shared_ptr<Store> store = writable_store_of(self);
   if (store == nullptr) return nullptr;
   std::string_view id, meta;
   float lat = 0, lon = 0;
-  if (!point_args(a, &id, &lat, &lon, &meta)) return nullptr;
-  korvane::Durability d = durability_of(self);
-  return none_or_raise(*store, [&] { return store->add(id, lat, lon, meta, d); });
+  if (!to_text(a[0], "id", &id) || !to_f32(a[1], "lat", &lat) || !to_f32(a[2], "lon", &lon) ||
+      !to_text(a[3], "metadata", &meta))
+    return nullptr;
+  return call(store, id, lat, lon, meta, durability_of(self));
+}
+
+PyObject* korvane_add(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return point_call(self, args, kwargs, "Korvane.add",
+                    [](const std::shared_ptr<Store>& store, std::string_view id, float lat, float lon,
+                       std::string_view meta, korvane::Durability d) {
+                      return none_or_raise(*store, [&] { return store->add(id, lat, lon, meta, d); });
+                    });
 }
 
 PyObject* korvane_persist(PyObject* self, PyObject*) {
@@ -425,15 +431,12 @@ PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
 const char* const kUpsertManyNames[] = {"items"};
 
 PyObject* korvane_upsert(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* a[4];
-  if (!match_args({"Korvane.upsert", kAddNames, 4, 4}, args, kwargs, a)) return nullptr;
-  std::shared_ptr<Store> store = writable_store_of(self);
-  if (store == nullptr) return nullptr;
-  std::string_view id, meta;
-  float lat = 0, lon = 0;
-  if (!point_args(a, &id, &lat, &lon, &meta)) return nullptr;
-  korvane::Durability d = durability_of(self);
-  return value_or_raise(*store, [&] { return store->upsert(id, lat, lon, meta, d); }, PyBool_FromLong);
+  return point_call(self, args, kwargs, "Korvane.upsert",
+                    [](const std::shared_ptr<Store>& store, std::string_view id, float lat, float lon,
+                       std::string_view meta, korvane::Durability d) {
+                      return value_or_raise(*store, [&] { return store->upsert(id, lat, lon, meta, d); },
+                                            PyBool_FromLong);
+                    });
 }
 
 // upsert_many(items): the items as add_many takes them, each upserted in order; the number of

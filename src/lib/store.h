@@ -237,7 +237,6 @@ class Store {
   std::unique_ptr<CoreIndex> index_;
   std::shared_mutex log_lock_;
   std::unique_ptr<WalWriter> wal_;
-  DirId dir_id_;
   pid_t owner_pid_ = 0;
   bool read_only_ = false;
   std::string recovery_report_;

@@ -36,13 +36,18 @@ bool same_log(const LiveState& a, const LiveState& b) {
   return a.epoch == b.epoch && a.log_gen == b.log_gen && a.log_base == b.log_base && a.log_ino == b.log_ino;
 }
 
+// Whether a load of the directory made between the states `before` and `after` is one state of
+// the writer's: no file replaced meanwhile, and the log it replayed (inode `wal_ino`) the current.
+bool loaded_steady(const LiveState& before, const LiveState& after, uint64_t wal_ino) {
+  return same_log(before, after) && after.transition == 0 && after.log_ino == wal_ino;
+}
+
 }  // namespace
 
 void Store::start_following(const LiveState* before, const OpenedDirectory& loaded) {
   live_.attach(index_->dir.get());
   LiveState after;
-  if (before != nullptr && live_.read(&after) && same_log(*before, after) && after.transition == 0 &&
-      after.log_ino == loaded.wal_ino) {
+  if (before != nullptr && live_.read(&after) && loaded_steady(*before, after, loaded.wal_ino)) {
     follow_epoch_ = after.epoch;
     applied_ = after.log_base + loaded.wal_good;
   } else {
@@ -163,7 +168,7 @@ Status Store::reload(const LiveState& st, bool* done) {
   auto loaded = load_directory(Fd(d), /*read_only=*/true);
   if (!loaded) return {};  // a vacuum half done by a writer that stopped, say: keep what we have
   LiveState after;
-  if (!live_.read(&after) || !same_log(st, after) || after.transition != 0 || after.log_ino != loaded->wal_ino)
+  if (!live_.read(&after) || !loaded_steady(st, after, loaded->wal_ino))
     return {};  // files replaced while they were read: again
   {
     std::unique_lock<std::shared_mutex> ilk(index_lock_);
