@@ -121,6 +121,9 @@ struct CoreIndex : IndexSets {
   // The live point with this hash, if any, becomes deleted; the filter results are forgotten.
   // Returns whether there was one, with its id in *i.
   bool make_deleted(uint64_t hash, uint32_t* i);
+  // The grid's block counts no longer count deleted point i (make_deleted does this; a snapshot
+  // whose cells still hold deleted points does it for each when it is loaded).
+  void uncount_deleted(uint32_t i);
 
   // True when the index keeps the rules above and IndexSets': those of index_sets_consistent,
   // ext_to_int one entry per live point, and N within capacity. Costs a pass over every set:

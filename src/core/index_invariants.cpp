@@ -55,6 +55,11 @@ bool CoreIndex::check_invariants() const {
   if (!index_sets_consistent(*this)) return false;
   if (allocated() > capacity) return false;
   if (ext_to_int.size() != valid_ids.cardinality()) return false;
+  // A block's count may exceed its live points (a deletion the files did not let it take back),
+  // never fall below them: searches pass over a block that counts none.
+  std::vector<uint32_t> live = grid_index.live_per_block(deleted);
+  for (uint32_t b = 0; b < live.size(); ++b)
+    if (grid_index.block_count(b / GridIndex::kBlockCols, b % GridIndex::kBlockCols) < live[b]) return false;
   Bitmap named;
   for (const auto& [h, i] : ext_to_int)
     if (!valid_ids.contains(i) || !named.add_checked(i)) return false;

@@ -181,7 +181,17 @@ bool CoreIndex::make_deleted(uint64_t hash, uint32_t* i) {
   deleted.add(*i);
   valid_ids.remove(*i);
   ext_to_int.erase(it);
+  uncount_deleted(*i);
   return true;
+}
+
+void CoreIndex::uncount_deleted(uint32_t i) {
+  // The cell the point's coordinates name, when it is the one that holds the point (it is,
+  // unless the files disagree: then the block keeps counting it, which costs only time).
+  auto [lat, lon] = get_coords(i);
+  uint64_t key = cell_key(lat, lon);
+  const Bitmap* cell = grid_index.find(key);
+  if (cell != nullptr && cell->contains(i)) grid_index.note_deleted(key);
 }
 
 std::optional<uint32_t> CoreIndex::live_id_of(std::string_view id) const {

@@ -74,6 +74,8 @@ Result<bool> restore_snapshot(CoreIndex& ix) {
   // The recorded ends are only numbers in a file: they must not let a new record overwrite a
   // live one, or grow the file far past what it holds.
   settle_logical_ends(ix);
+  // The grid's cells keep deleted points until vacuum; its block counts are of live ones.
+  ix.deleted.for_each([&](uint32_t i) { ix.uncount_deleted(i); });
   return true;
 }
 

@@ -142,11 +142,35 @@ void sort_hits(std::vector<Hit>& v) {
   });
 }
 
-void fallback(const CoreIndex& ix, const Query& q, const Bitmap& allowed,
-              const Bitmap& seen, BestHeap& heap) {
-  Bitmap rest = Bitmap::andnot_of(allowed, seen);
-  std::vector<uint32_t> ids = rest.to_vector();
-  ix.for_each_coords(ids, [&](uint32_t i, float plat, float plon) { measure(q, plat, plon, i, heap); });
+// The fallback scan, after ring 199 with fewer than k points kept: it would offer every other
+// allowed point in ascending id, and end holding the kept points and the nearest others. Those
+// are found by the exact search instead, which passes over empty space a block at a time: its
+// k + kept nearest allowed points hold the k nearest of the points not kept (whatever the kept
+// ones are). Where distances tie at the last place, the kept points come first, then ascending
+// ids: each point taken so is one the scan would have admitted.
+std::vector<Hit> fallback(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& allowed,
+                          BestHeap& heap) {
+  std::optional<float> limit = heap.limit();
+  std::vector<Hit> kept = heap.take();
+  std::vector<Hit> near = search_knn_exact(ix, lat, lon, k + kept.size(), allowed, limit);
+  std::vector<uint32_t> kept_ids;
+  for (const Hit& h : kept) kept_ids.push_back(h.id);
+  std::sort(kept_ids.begin(), kept_ids.end());
+  struct Ranked {
+    float dist;
+    bool other;
+    uint32_t id;
+  };
+  std::vector<Ranked> all;
+  for (const Hit& h : kept) all.push_back({h.dist, false, h.id});
+  for (const Hit& h : near)
+    if (!std::binary_search(kept_ids.begin(), kept_ids.end(), h.id)) all.push_back({h.dist, true, h.id});
+  std::sort(all.begin(), all.end(), [](const Ranked& a, const Ranked& b) {
+    return std::tie(a.dist, a.other, a.id) < std::tie(b.dist, b.other, b.id);
+  });
+  std::vector<Hit> out;
+  for (size_t j = 0; j < all.size() && j < k; ++j) out.push_back({all[j].id, all[j].dist});
+  return out;
 }
 
 // The occupied cells of the rings around the query's cell, ring after ring, each ring's in walk
@@ -263,7 +287,6 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
   // The filter's whole result, once the walk reaches kGlobalRing (or the set itself without one).
   Bitmap global;
   const Bitmap* whole = a.filter == nullptr ? a.set : nullptr;
-  std::vector<uint32_t> seen;  // measured ids, kept for the fallback scan
   std::vector<uint32_t> ids, ring_ids;
   std::vector<const Bitmap*> cells;
   RingCells rings(ix.grid_index, qrow, qcol);
@@ -309,16 +332,13 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
       }
       if (ids.empty()) continue;
       ix.for_each_coords(ids, [&](uint32_t i, float plat, float plon) {
-        seen.push_back(i);
         found = measure(q, plat, plon, i, heap) || found;
       });
     }
     if (beyond_limit(q, heap, r)) break;
     if (stop_after(heap, r, found)) {
-      if (!heap.full() && r == kLastRing) {
-        radix_sort(seen);
-        fallback(ix, q, *whole, Bitmap::of_sorted(seen.data(), seen.size()), heap);
-      }
+      if (!heap.full() && r == kLastRing)
+        return fallback(ix, lat, lon, k, Allowed{whole, nullptr, whole == a.set && a.all_live}, heap);
       break;
     }
   }

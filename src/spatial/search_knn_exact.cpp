@@ -58,6 +58,9 @@ constexpr size_t kFilterBatch = 128;
 constexpr uint64_t kSparseRatio = 8;
 // Slack for the cell bounds, in degrees, against the rounding of rows and columns.
 constexpr double kPadDeg = 1e-9;
+// The level from which the rest is searched through the grid's blocks: a level costs a pass over
+// its rows, occupied or not, while the blocks pass over empty space a block at a time.
+constexpr int64_t kBlockLevel = 16;
 
 // What the float distance of a point at least `m` metres away (on the sphere, from the stored
 // float coordinates) can be at least. The float formula rounds each step to about 1e-7; its
@@ -191,6 +194,8 @@ class Walk {
   Walk(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& a, std::optional<float> limit)
       : ix_(ix), a_(a), s_(ix, lat, lon, k, limit), lat_(lat), lon_(lon), qrow_(lat_row(lat)), qcol_(lon_col(lon)) {
     double c = std::cos(double(lat) * kRad);
+    cos_lat_ = std::max(0.0, c);
+    sin_lat_ = std::sin(double(lat) * kRad);
     aspect_ = c > 1.0 / kMaxAspect ? std::max(1.0, 1.0 / c) : kMaxAspect;
     live_ = ix.valid_ids.cardinality();
     if (a.filter == nullptr) {
@@ -203,6 +208,17 @@ class Walk {
     Rect done{qrow_ + 1, qrow_, qcol_, 0};  // nothing yet
     std::vector<uint64_t> ids;  // under cells of `done`, not measured yet (keys: see frame)
     for (int64_t r = 0;; ++r) {
+      if (r == kBlockLevel) {
+        // Past the first levels, the rest best first through the blocks (or point by point when
+        // the filter leaves few points among many).
+        if (whole_ == nullptr) evaluate_globally();
+        flush(ids);
+        if (n_allowed_ <= kFewAllowed && n_allowed_ * kSparseRatio < live_)
+          scan_rest(done, true);
+        else
+          blocks(done);
+        break;
+      }
       Rect next = grow(done, r);
       uint64_t cells = uint64_t(next.rows() * next.span - done.rows() * done.span);
       bool sparse = false;
@@ -445,6 +461,123 @@ class Walk {
     n_allowed_ = global_.cardinality();
   }
 
+  // Lower bounds of the float distance from the query to any point of the rectangle of
+  // latitudes la0..la1 and longitudes lo0..lo1 (degrees, lo0 <= lo1 within -180..180), as floats
+  // never above the metres they stand for. The rough one takes no trigonometry: the latitude
+  // difference, or the distance to the meridian at the longitude difference D, as bound_m does
+  // (the nearer pole once D reaches 90 degrees: cos(distance) <= sin(query latitude) there).
+  // The close one is the rectangle's nearest point itself: on its meridian side at the least D,
+  // where cos(distance) = A cos(psi - psi*) with tan psi* = tan(query latitude) / cos D, so
+  // psi* held to the side's latitudes.
+  float rect_bound(double la0, double la1, double lo0, double lo1, bool close) const {
+    double lat = double(lat_), lon = double(lon_);
+    la0 -= kPadDeg;
+    la1 += kPadDeg;
+    double dlat = std::max({0.0, la0 - lat, lat - la1}) * kRad;
+    double gap = 0.0;
+    if (lon < lo0 - kPadDeg || lon > lo1 + kPadDeg) {
+      double east = lo0 - lon, west = lon - lo1;  // each taken round to 0..360
+      east -= 360.0 * std::floor(east / 360.0);
+      west -= 360.0 * std::floor(west / 360.0);
+      gap = std::max(0.0, std::min(east, west) - kPadDeg) * kRad;
+    }
+    double angle;
+    if (gap == 0.0) {
+      angle = dlat;
+    } else if (close) {
+      double phi = double(lat_) * kRad;
+      double psi = std::clamp(std::atan2(sin_lat_, cos_lat_ * std::cos(gap)), la0 * kRad, la1 * kRad);
+      double s1 = std::sin((psi - phi) / 2.0), s2 = std::sin(gap / 2.0);
+      double h = s1 * s1 + cos_lat_ * std::cos(psi) * s2 * s2;
+      angle = std::max(dlat, 2.0 * std::asin(std::sqrt(std::clamp(h, 0.0, 1.0))));
+    } else if (gap >= M_PI / 2.0) {
+      angle = std::max(dlat, (90.0 - std::fabs(lat)) * kRad);
+    } else {
+      angle = std::max(dlat, cos_lat_ * (gap - gap * gap * gap / 6.0));
+    }
+    double b = std::max(0.0, floor_m(kEarthRadiusM * angle));
+    return static_cast<float>(b * (1.0 - 0x1p-22));  // never above b
+  }
+
+  // The rest of the allowed points, outside `done` (border cells measured), best first: wide
+  // blocks, blocks and cells wait in one queue by the least distance a point under them can be
+  // at, and each is opened in turn until the least left is beyond the k-th kept (or the limit).
+  // A block that counts no live point is never opened.
+  void blocks(const Rect& done) {
+    const GridIndex& g = ix_.grid_index;
+    struct Item {
+      float bound;
+      uint32_t kind;  // 0: wide block (a, b); 1: block (a, b); 2: cell b of row a
+      uint32_t a, b;
+      bool close;     // the bound is the close one (a cell's: its block's close one at least)
+      bool operator<(const Item& o) const { return bound > o.bound; }  // the least on top
+    };
+    std::vector<Item> queue;
+    auto push = [&](const Item& it) {
+      if (s_.top().bounded() && double(it.bound) > double(s_.top().cutoff())) return;
+      queue.push_back(it);
+      std::push_heap(queue.begin(), queue.end());
+    };
+    auto block_bound = [&](uint32_t kind, uint32_t a, uint32_t b, bool close) {
+      double size = kind == 0 ? 10.0 : 1.0;
+      return rect_bound(a * size - 90.0, (a + 1) * size - 90.0, b * size - 180.0, (b + 1) * size - 180.0, close);
+    };
+    constexpr uint32_t W = GridIndex::kWide;
+    for (uint32_t wr = 0; wr < GridIndex::kWideRows; ++wr)
+      for (uint32_t wc = 0; wc < GridIndex::kWideCols; ++wc)
+        if (g.wide_count(wr, wc) != 0) push({block_bound(0, wr, wc, false), 0, wr, wc, false});
+    bool check = !(a_.unrestricted() && ix_.deleted.empty());
+    while (!queue.empty()) {
+      std::pop_heap(queue.begin(), queue.end());
+      Item it = queue.back();
+      queue.pop_back();
+      if (s_.top().bounded() && double(it.bound) > double(s_.top().cutoff())) break;  // and every other
+      if (!it.close) {
+        // A block waits by its rough bound until it comes first, then by its close one.
+        it.bound = std::max(it.bound, block_bound(it.kind, it.a, it.b, true));
+        it.close = true;
+        push(it);
+      } else if (it.kind == 0) {
+        for (uint32_t br = it.a * W; br < it.a * W + W; ++br)
+          for (uint32_t bc = it.b * W; bc < it.b * W + W; ++bc)
+            if (g.block_count(br, bc) != 0)
+              push({std::max(it.bound, block_bound(1, br, bc, false)), 1, br, bc, false});
+      } else if (it.kind == 1) {
+        constexpr uint32_t C = GridIndex::kBlockCells;
+        uint32_t r0 = std::max<uint32_t>(uint32_t(kFirstRow), it.a * C);
+        uint32_t r1 = std::min<uint32_t>(uint32_t(kLastRow), it.a * C + C - 1);
+        uint32_t c0 = std::max<uint32_t>(1, it.b * C), c1 = std::min<uint32_t>(kColumns - 1, it.b * C + C - 1);
+        double lo0 = it.b - 180.0;
+        for (uint32_t row = r0; row <= r1; ++row) {
+          const RowCells& cells = g.row(row);
+          if (cells.empty()) continue;
+          double la0 = row / 100.0 - 90.0, la1 = (row + 1) / 100.0 - 90.0;
+          if (s_.top().bounded() && double(rect_bound(la0, la1, lo0, lo0 + 1.0, false)) > double(s_.top().cutoff()))
+            continue;
+          for (size_t j = cells.lower_bound(c0); j < cells.size() && cells.col(j) <= c1; ++j) {
+            uint32_t col = cells.col(j);
+            if (done.holds(row, col)) continue;
+            float b = rect_bound(la0, la1, col / 100.0 - 180.0, (col + 1) / 100.0 - 180.0, false);
+            push({std::max(it.bound, b), 2, row, uint32_t(j), true});
+          }
+        }
+      } else {
+        const Bitmap& cell = g.row(it.a).ids(it.b);
+        measured_.clear();
+        if (!check) {
+          cell.to_vector(&measured_);
+        } else if (cell.tiny()) {
+          cell.for_each([&](uint32_t x) {
+            if (whole_->contains(x)) measured_.push_back(x);
+          });
+        } else {
+          Bitmap::and_of(cell, *whole_).to_vector(&measured_);
+        }
+        s_.measure(measured_);
+      }
+    }
+  }
+
   // Measures the allowed points not measured yet: those outside `done`, and outside the border
   // cells once they are measured. The inner ones are taken nearest bound first, and only while
   // the bound leaves them a chance.
@@ -497,7 +630,7 @@ class Walk {
   Search s_;
   float lat_, lon_;
   int64_t qrow_, qcol_;
-  double aspect_;
+  double aspect_, cos_lat_, sin_lat_;
   const Bitmap* whole_ = nullptr;  // the allowed set, once known whole
   Bitmap global_;
   uint64_t n_allowed_ = 0;
