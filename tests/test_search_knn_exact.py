@@ -7,8 +7,10 @@ and outside the coordinate ranges; k from 0 to beyond the allowed count; no filt
 filter that leaves only a few far points, a broad one and one that matches nothing. The answer
 must be the first k of every allowed point sorted by (float32 distance, internal id), NaN
 distances last: same ids in the same order, distances bit for bit. The north cluster is large
-enough for the search to walk cells there rather than measure every point. The store is queried
-after a vacuum and a reopen.
+enough for the search to walk cells there rather than measure every point, and the store large
+enough for the ring walk to walk cells rather than replay its points. The store is queried after a
+vacuum and a reopen. From centres far from the data (oceans, the antimeridian, the poles) both
+searches pass over empty space by the grid's blocks: the ring walk is checked against its rule.
 """
 import json
 import math
@@ -19,11 +21,12 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import SMALL, Store, haversine32
 from geomodel import Model, bits
+from test_search_model import check_knn
 
 INF, NAN = math.inf, math.nan
 CLUSTERS = {  # name: (centre, half-width in degrees of latitude and of longitude, points)
     "city": ((48.85, 2.35), (0.03, 0.05), 500),
-    "north": ((89.95, 0.0), (0.05, 180.0), 13000),
+    "north": ((89.95, 0.0), (0.05, 180.0), 21000),
     "south": ((-89.97, 0.0), (0.03, 180.0), 150),
     "seam": ((10.0, 180.0), (0.05, 0.05), 250),
     "high": ((70.0, 20.0), (0.1, 0.4), 150),
@@ -110,9 +113,17 @@ def brute_force(model, vectors, q, k, allowed):
     return [(model.pts[i][0], bits(d)) for d, i in sorted(keyed)[:k]]
 
 
+far_centres = st.one_of(
+    st.tuples(st.floats(-90, 90), st.floats(-180, 180)),  # mostly far from every cluster
+    st.tuples(st.floats(-89, 89), st.sampled_from([-1.0, 1.0]).flatmap(lambda s: st.floats(179, 180).map(lambda x: s * x))),
+    st.tuples(st.sampled_from([-1.0, 1.0]).flatmap(lambda s: st.floats(60, 90).map(lambda x: s * x)), st.floats(-180, 180)))
+
+
 @st.composite
 def queries(draw):
-    kind = draw(st.sampled_from(sorted(CLUSTERS) + ["anywhere", "odd"]))
+    kind = draw(st.sampled_from(sorted(CLUSTERS) + ["anywhere", "far", "odd"]))
+    if kind == "far":
+        return draw(far_centres)
     if kind == "odd":
         return draw(st.sampled_from(ODD))
     if kind == "anywhere":
@@ -133,3 +144,13 @@ def test_exact_knn_is_brute_force(scene, q, k, flt, pad):
     # result over the whole store is kept).
     rows = store.db.search_knn(q[0], q[1], k, None if flt is None else json.dumps(flt) + " " * pad, exact=True)
     assert [(r[0], bits(r[1])) for r in rows] == want
+
+
+@settings(max_examples=15 if SMALL else 40, derandomize=True, database=None, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+@given(q=far_centres, k=st.sampled_from([1, 10, 40]), flt=st.sampled_from(FILTERS))
+def test_ring_walk_far_from_data(scene, q, k, flt):
+    store, model, _ = scene
+    allowed = model.allowed(flt, flt is not None)
+    rows = store.db.search_knn(q[0], q[1], k, None if flt is None else json.dumps(flt))
+    check_knn(model, [int(r[0][1:]) for r in rows], rows, allowed, q, k)
