@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/bitmap.h"
+#include "core/grid_index.h"
 
 namespace korvane {
 
@@ -43,8 +44,24 @@ class FilterResults {
     auto result = std::make_shared<const Bitmap>(evaluate());
     std::lock_guard<std::mutex> g(mu_);
     if (kept_.size() == kKept) kept_.erase(kept_.begin());
-    kept_.push_back({std::string(text), result});
+    kept_.push_back({std::string(text), result, nullptr});
     return result;
+  }
+  // The points per block of a kept result (`result` one that lookup() returned), counted by
+  // count() for the first nearest-neighbour search that asks, and kept with the result. Null
+  // when the result is no longer kept.
+  template <class Count>
+  std::shared_ptr<const BlockCounts> blocks(const Bitmap* result, Count&& count) {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      const Entry* e = entry_of(result);
+      if (e == nullptr) return nullptr;
+      if (e->blocks) return e->blocks;
+    }
+    auto made = std::make_shared<const BlockCounts>(count());
+    std::lock_guard<std::mutex> g(mu_);
+    if (Entry* e = entry_of(result); e != nullptr && !e->blocks) e->blocks = made;
+    return made;
   }
   // A text field's values by id, for counting by value: of_id[id] indexes names (kNoValue: none).
   struct Column {
@@ -83,7 +100,13 @@ class FilterResults {
   struct Entry {
     std::string text;
     std::shared_ptr<const Bitmap> result;
+    std::shared_ptr<const BlockCounts> blocks;  // made by blocks()
   };
+  Entry* entry_of(const Bitmap* result) {
+    for (Entry& e : kept_)
+      if (e.result.get() == result) return &e;
+    return nullptr;
+  }
   std::mutex mu_;
   std::vector<Entry> kept_;          // oldest first
   std::vector<std::string> asked_;   // texts used once since the last change, oldest first

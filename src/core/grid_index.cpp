@@ -187,31 +187,31 @@ void GridIndex::add_point(uint64_t key, uint32_t id, float lat, float lon) {
     cells.insert(j, col);
   }
   cells.add_point(j, row, id, lat, lon);
-  count(row, col, 1);
+  blocks_.add(row, col, 1);
 }
 
-void GridIndex::count(uint32_t row, uint32_t col, int64_t n) {
-  if (is_border(row, col)) return;
-  if (blocks_.empty()) {
-    blocks_.assign(kBlockRows * kBlockCols, 0);
-    wide_.assign(kWideRows * kWideCols, 0);
+void BlockCounts::add(uint32_t row, uint32_t col, int64_t n) {
+  if (GridIndex::is_border(row, col)) return;
+  if (fine.empty()) {
+    fine.assign(kBlockRows * kBlockCols, 0);
+    wide.assign(kWideRows * kWideCols, 0);
   }
   uint32_t br = row / kBlockCells, bc = col / kBlockCells;
-  uint32_t& b = blocks_[br * kBlockCols + bc];
-  uint32_t& w = wide_[br / kWide * kWideCols + bc / kWide];
-  if (n < 0 && (b < uint64_t(-n) || w < uint64_t(-n))) return;  // never below the truth
+  uint32_t& b = fine[br * kBlockCols + bc];
+  uint32_t& w = wide[br / kWide * kWideCols + bc / kWide];
+  if (n < 0 && (b < uint64_t(-n) || w < uint64_t(-n))) return;
   b = uint32_t(int64_t(b) + n);
   w = uint32_t(int64_t(w) + n);
 }
 
 std::vector<uint32_t> GridIndex::live_per_block(const Bitmap& deleted) const {
-  std::vector<uint32_t> out(kBlockRows * kBlockCols, 0);
+  std::vector<uint32_t> out(BlockCounts::kBlockRows * BlockCounts::kBlockCols, 0);
   for (uint32_t r = next_row(1, kBorderRow - 1); r != 0; r = next_row(r + 1, kBorderRow - 1)) {
     const RowCells& cells = row(r);
     for (size_t j = 0; j < cells.size(); ++j) {
       const Bitmap& ids = cells.ids(j);
       uint64_t gone = deleted.empty() ? 0 : Bitmap::and_of(ids, deleted).cardinality();
-      out[r / kBlockCells * kBlockCols + cells.col(j) / kBlockCells] += uint32_t(ids.cardinality() - gone);
+      out[r / BlockCounts::kBlockCells * BlockCounts::kBlockCols + cells.col(j) / BlockCounts::kBlockCells] += uint32_t(ids.cardinality() - gone);
     }
   }
   return out;
@@ -229,7 +229,7 @@ bool GridIndex::insert(uint64_t key, Bitmap&& ids) {
   size_t before = size_;
   Bitmap& cell = (*this)[key];
   if (size_ == before) return false;
-  count(uint32_t(key >> 32), uint32_t(key), int64_t(ids.cardinality()));
+  blocks_.add(uint32_t(key >> 32), uint32_t(key), int64_t(ids.cardinality()));
   cell = std::move(ids);
   return true;
 }
@@ -275,7 +275,7 @@ GridIndex GridIndex::of_points(const std::vector<uint64_t>& keys) {
     for (; j < inner.size() && inner[j] >> 32 == cell; ++j) ids.push_back(uint32_t(inner[j]));
     RowCells& cells = g.inner_row(row);
     cells.insert(cells.size(), uint32_t(cell % kBorderCol)) = Bitmap::of_sorted(ids.data(), ids.size());
-    g.count(row, uint32_t(cell % kBorderCol), int64_t(ids.size()));
+    g.blocks_.add(row, uint32_t(cell % kBorderCol), int64_t(ids.size()));
     ++g.size_;
   }
   return g;
@@ -300,7 +300,7 @@ bool GridIndex::of_cells(std::vector<std::pair<uint64_t, Bitmap>>& cells, GridIn
         while (t < cells.size() && cells[t].first >> 32 == row && !is_border(row, uint32_t(cells[t].first))) ++t;
         r.reserve(uint32_t(t - j));
       }
-      g.count(row, col, int64_t(cells[j].second.cardinality()));
+      g.blocks_.add(row, col, int64_t(cells[j].second.cardinality()));
       r.append(col) = std::move(cells[j].second);
     }
     ++g.size_;

@@ -116,6 +116,29 @@ class alignas(64) RowCells {
 };
 static_assert(sizeof(RowCells) == 128);
 
+// Points per block of 1 x 1 degree (block row `row / 100` of the inner rows, block column
+// `col / 100` of the inner columns) and per wide block of 10 x 10 degrees, for a search that
+// passes over empty space a block at a time; points of border cells are not counted.
+struct BlockCounts {
+  static constexpr uint32_t kBlockCells = 100, kBlockRows = 180, kBlockCols = 360;
+  static constexpr uint32_t kWide = 10, kWideRows = kBlockRows / kWide, kWideCols = kBlockCols / kWide;
+  std::vector<uint32_t> fine, wide;  // kBlockRows x kBlockCols and kWideRows x kWideCols, or empty: none
+
+  uint32_t block(uint32_t brow, uint32_t bcol) const { return fine.empty() ? 0 : fine[brow * kBlockCols + bcol]; }
+  uint32_t wide_block(uint32_t wrow, uint32_t wcol) const {
+    return wide.empty() ? 0 : wide[wrow * kWideCols + wcol];
+  }
+  // Adds n points (or takes -n, never below zero) to the blocks of the cell at `row`, `col`;
+  // nothing for a border cell.
+  void add(uint32_t row, uint32_t col, int64_t n);
+
+  // For a set counted whole (a filter's result), its ids block by block: block b's ids, ascending,
+  // are ids[starts[b]] .. ids[starts[b + 1] - 1]; `border` holds the ids of no block. Empty for
+  // the grid's own counts.
+  std::vector<uint32_t> ids, starts, border;
+  bool listed() const { return !starts.empty(); }
+};
+
 // Cells are only ever added (a deleted point stays in its cell until vacuum, which builds a new
 // index), so the structure only grows between vacuums.
 //
@@ -161,21 +184,13 @@ class GridIndex {
   size_t size() const { return size_; }
   bool has_border_cells() const { return !border_.empty(); }
 
-  // Live points per block of 1 x 1 degree (block row `row / 100` of the inner rows, block column
-  // `col / 100` of the inner columns) and per wide block of 10 x 10 degrees, so that a search
-  // passes over empty space a block at a time. Never below the live points of the block's cells
-  // (a search may trust a zero): add_point, insert and the builds count the points they file,
-  // note_deleted takes back one point of a cell that holds it.
-  static constexpr uint32_t kBlockCells = 100, kBlockRows = 180, kBlockCols = 360;
-  static constexpr uint32_t kWide = 10, kWideRows = kBlockRows / kWide, kWideCols = kBlockCols / kWide;
-  uint32_t block_count(uint32_t brow, uint32_t bcol) const {
-    return blocks_.empty() ? 0 : blocks_[brow * kBlockCols + bcol];
-  }
-  uint32_t wide_count(uint32_t wrow, uint32_t wcol) const {
-    return wide_.empty() ? 0 : wide_[wrow * kWideCols + wcol];
-  }
+  // Live points per block (see BlockCounts), so that a search passes over empty space a block
+  // at a time. Never below the live points of the block's cells (a search may trust a zero):
+  // add_point, insert and the builds count the points they file, note_deleted takes back one
+  // point of a cell that holds it.
+  const BlockCounts& blocks() const { return blocks_; }
   // One live point of the cell under `key` was deleted.
-  void note_deleted(uint64_t key) { count(uint32_t(key >> 32), uint32_t(key), -1); }
+  void note_deleted(uint64_t key) { blocks_.add(uint32_t(key >> 32), uint32_t(key), -1); }
   // The live points of every block, counted from the cells less `deleted` (a check's reference).
   std::vector<uint32_t> live_per_block(const Bitmap& deleted) const;
 
@@ -211,8 +226,6 @@ class GridIndex {
 
  private:
   static const RowCells kNoCells;
-  // Adds n (or takes -n) points to the blocks of an inner cell; nothing for a border cell.
-  void count(uint32_t row, uint32_t col, int64_t n);
   // The row table comes in chunks of 32 rows (4096 bytes), made when a row in them gets a cell.
   static constexpr uint32_t kChunkRows = 32;
   RowCells& inner_row(uint32_t row);
@@ -221,7 +234,7 @@ class GridIndex {
   std::vector<uint64_t> occupied_;                   // bit r: row r is not empty
   absl::btree_map<uint64_t, Bitmap> border_;
   size_t size_ = 0;
-  std::vector<uint32_t> blocks_, wide_;  // kBlockRows x kBlockCols and kWideRows x kWideCols, once a point is filed
+  BlockCounts blocks_;
 };
 
 template <class F>

@@ -59,7 +59,7 @@ bool CoreIndex::check_invariants() const {
   // never fall below them: searches pass over a block that counts none.
   std::vector<uint32_t> live = grid_index.live_per_block(deleted);
   for (uint32_t b = 0; b < live.size(); ++b)
-    if (grid_index.block_count(b / GridIndex::kBlockCols, b % GridIndex::kBlockCols) < live[b]) return false;
+    if (grid_index.blocks().block(b / BlockCounts::kBlockCols, b % BlockCounts::kBlockCols) < live[b]) return false;
   Bitmap named;
   for (const auto& [h, i] : ext_to_int)
     if (!valid_ids.contains(i) || !named.add_checked(i)) return false;

@@ -512,8 +512,15 @@ Result<SearchOut> Store::search_knn(float lat, float lon, uint64_t k,
                                     const std::optional<std::string_view>& filter, bool exact,
                                     bool strict_filters, std::optional<float> max_distance_m,
                                     const Projection& proj) {
-  return run_search(filter, strict_filters, true, proj, [&](CoreIndex& ix, const Allowed& allowed,
+  return run_search(filter, strict_filters, true, proj, [&](CoreIndex& ix, const Allowed& kept,
                                                       std::vector<uint32_t>* ids, std::vector<float>* dists) {
+    // A kept filter result gets its points per block, so that the search passes over the blocks
+    // it leaves empty.
+    Allowed allowed = kept;
+    std::shared_ptr<const BlockCounts> counts;
+    if (!kept.all_live && kept.filter == nullptr)
+      counts = ix.filter_results.blocks(kept.set, [&] { return count_blocks(ix, *kept.set); });
+    allowed.blocks = counts.get();
     for (const Hit& h : exact ? korvane::search_knn_exact(ix, lat, lon, k, allowed, max_distance_m)
                               : korvane::search_knn(ix, lat, lon, k, allowed, max_distance_m)) {
       ids->push_back(h.id);

@@ -177,4 +177,32 @@ std::vector<uint32_t> candidate_ids(const CoreIndex& ix, const std::vector<CellR
   return candidates(ix, rects, allowed, prune).to_vector();
 }
 
+BlockCounts count_blocks(const CoreIndex& ix, const Bitmap& set) {
+  BlockCounts out;
+  std::vector<uint32_t> ids = set.to_vector();
+  std::vector<uint32_t> block_of(ids.size());
+  constexpr uint32_t kNone = UINT32_MAX, C = BlockCounts::kBlockCells;
+  size_t j = 0;
+  ix.for_each_coords(ids, [&](uint32_t id, float lat, float lon) {
+    uint32_t row = lat_row(lat), col = lon_col(lon);
+    if (GridIndex::is_border(row, col)) {
+      block_of[j++] = kNone;
+      out.border.push_back(id);
+    } else {
+      block_of[j++] = row / C * BlockCounts::kBlockCols + col / C;
+      out.add(row, col, 1);
+    }
+  });
+  // A counting sort by block keeps each block's ids ascending.
+  out.starts.assign(BlockCounts::kBlockRows * BlockCounts::kBlockCols + 1, 0);
+  for (uint32_t b : block_of)
+    if (b != kNone) ++out.starts[b + 1];
+  for (size_t b = 1; b < out.starts.size(); ++b) out.starts[b] += out.starts[b - 1];
+  out.ids.resize(ids.size() - out.border.size());
+  std::vector<uint32_t> at(out.starts.begin(), out.starts.end() - 1);
+  for (size_t i = 0; i < ids.size(); ++i)
+    if (block_of[i] != kNone) out.ids[at[block_of[i]]++] = ids[i];
+  return out;
+}
+
 }  // namespace korvane

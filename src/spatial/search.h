@@ -25,7 +25,14 @@ struct Allowed {
   const Bitmap* restriction() const { return all_live ? nullptr : set; }
   // Every live point, with no filter.
   bool unrestricted() const { return all_live && filter == nullptr; }
+  // The allowed points per block, when counted (for `set`, with no filter); else the grid's
+  // live points per block, never fewer.
+  const BlockCounts* blocks = nullptr;
+  const BlockCounts& counts(const CoreIndex& ix) const { return blocks != nullptr ? *blocks : ix.grid_index.blocks(); }
 };
+
+// The points of `set` per block, by where their coordinates file them, and their ids listed.
+BlockCounts count_blocks(const CoreIndex& ix, const Bitmap& set);
 
 struct Hit {
   uint32_t id;

@@ -277,7 +277,7 @@ class RingCells {
 constexpr int kGlobalRing = 24;
 
 using Limit = std::optional<float>;
-std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t k, const Bitmap& allowed, Limit lim);
+std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& allowed, Limit lim);
 std::vector<Hit> all_allowed(const CoreIndex& ix, float lat, float lon, const Bitmap& allowed, Limit lim);
 
 std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& a, Limit lim) {
@@ -298,7 +298,7 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
       // is cheaper than walking on, and walks the same way.
       uint64_t n = global.cardinality();
       if (n <= k) return all_allowed(ix, lat, lon, global, lim);
-      if (n <= kReplayLimit) return replay_walk(ix, lat, lon, k, global, lim);
+      if (n <= kReplayLimit) return replay_walk(ix, lat, lon, k, Allowed{&global}, lim);
     }
     bool found = false;
     rings.ring(r, &cells);
@@ -337,15 +337,21 @@ std::vector<Hit> walk_cells(const CoreIndex& ix, float lat, float lon, uint64_t 
     }
     if (beyond_limit(q, heap, r)) break;
     if (stop_after(heap, r, found)) {
-      if (!heap.full() && r == kLastRing)
-        return fallback(ix, lat, lon, k, Allowed{whole, nullptr, whole == a.set && a.all_live}, heap);
+      if (!heap.full() && r == kLastRing) {
+        Allowed rest{whole, nullptr, whole == a.set && a.all_live};
+        if (whole == a.set) rest.blocks = a.blocks;
+        return fallback(ix, lat, lon, k, rest, heap);
+      }
       break;
     }
   }
   return heap.take();
 }
 
-std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t k, const Bitmap& allowed, Limit lim) {
+// The points the walk can reach, in walk order; the others are left to the fallback. With the
+// allowed points listed by block, only the blocks under rings 0..199 (and the points of no
+// block) are looked at.
+std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t k, const Allowed& allowed, Limit lim) {
   const int64_t qrow = lat_row_signed(lat), qcol = lon_col_signed(lon);
   const Query q(lat, lon);
   struct Pt {
@@ -353,16 +359,26 @@ std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t
     uint32_t id;
   };
   std::vector<Pt> walk;
-  std::vector<uint32_t> outside;  // never reached by a ring
-  std::vector<uint32_t> ids = allowed.to_vector();
+  std::vector<uint32_t> ids;
+  const BlockCounts* listed = allowed.blocks != nullptr && allowed.blocks->listed() ? allowed.blocks : nullptr;
+  if (listed == nullptr) {
+    allowed.set->to_vector(&ids);
+  } else {
+    constexpr int64_t C = BlockCounts::kBlockCells;
+    int64_t r0 = std::max<int64_t>(1, qrow - kLastRing), r1 = std::min<int64_t>(GridIndex::kBorderRow - 1, qrow + kLastRing);
+    int64_t c0 = std::max<int64_t>(1, qcol - kLastRing), c1 = std::min<int64_t>(GridIndex::kBorderCol - 1, qcol + kLastRing);
+    for (int64_t br = r0 / C; r0 <= r1 && br <= r1 / C; ++br)
+      for (int64_t bc = c0 / C; c0 <= c1 && bc <= c1 / C; ++bc) {
+        size_t b = size_t(br * BlockCounts::kBlockCols + bc);
+        ids.insert(ids.end(), listed->ids.begin() + listed->starts[b], listed->ids.begin() + listed->starts[b + 1]);
+      }
+    ids.insert(ids.end(), listed->border.begin(), listed->border.end());
+  }
   ix.for_each_coords(ids, [&](uint32_t i, float plat, float plon) {
     int64_t row = lat_row(plat), col = lon_col(plon);
     int64_t dr = row - qrow, dc = col - qcol;
     int64_t ring = std::max(std::llabs(dr), std::llabs(dc));
-    if (row > INT32_MAX || col > INT32_MAX || ring > kLastRing)
-      outside.push_back(i);
-    else
-      walk.push_back({int(ring), int(dr), int(dc), i});
+    if (row <= INT32_MAX && col <= INT32_MAX && ring <= kLastRing) walk.push_back({int(ring), int(dr), int(dc), i});
   });
   std::sort(walk.begin(), walk.end(), [](const Pt& a, const Pt& b) {
     return std::tie(a.ring, a.dr, a.dc, a.id) < std::tie(b.ring, b.dr, b.dc, b.id);
@@ -377,11 +393,7 @@ std::vector<Hit> replay_walk(const CoreIndex& ix, float lat, float lon, uint64_t
     }
     if (beyond_limit(q, heap, r)) break;
     if (stop_after(heap, r, found)) {
-      if (!heap.full() && r == kLastRing)
-        for (uint32_t i : outside) {  // ascending, like the fallback scan
-          auto [plat, plon] = ix.get_coords(i);
-          measure(q, plat, plon, i, heap);
-        }
+      if (!heap.full() && r == kLastRing) return fallback(ix, lat, lon, k, allowed, heap);
       break;
     }
   }
@@ -414,7 +426,7 @@ std::vector<Hit> search_knn(const CoreIndex& ix, float lat, float lon, uint64_t 
     if (n <= k && !max_m)
       out = all_allowed(ix, lat, lon, *allowed.set, max_m);
     else if (n <= kReplayLimit)
-      out = replay_walk(ix, lat, lon, k, *allowed.set, max_m);
+      out = replay_walk(ix, lat, lon, k, allowed, max_m);
     else
       out = walk_cells(ix, lat, lon, k, allowed, max_m);
   }

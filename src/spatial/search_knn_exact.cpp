@@ -61,6 +61,9 @@ constexpr double kPadDeg = 1e-9;
 // The level from which the rest is searched through the grid's blocks: a level costs a pass over
 // its rows, occupied or not, while the blocks pass over empty space a block at a time.
 constexpr int64_t kBlockLevel = 16;
+// A block with at most this many points listed (see BlockCounts) measures them without opening
+// its cells.
+constexpr uint32_t kListedBlock = 64;
 
 // What the float distance of a point at least `m` metres away (on the sphere, from the stored
 // float coordinates) can be at least. The float formula rounds each step to about 1e-7; its
@@ -208,12 +211,15 @@ class Walk {
     Rect done{qrow_ + 1, qrow_, qcol_, 0};  // nothing yet
     std::vector<uint64_t> ids;  // under cells of `done`, not measured yet (keys: see frame)
     for (int64_t r = 0;; ++r) {
-      if (r == kBlockLevel) {
+      // Allowed points listed by block and few among many: the blocks from the start.
+      bool sparse_listed = r == 0 && a_.blocks != nullptr && a_.blocks->listed() && n_allowed_ * kSparseRatio < live_;
+      if (r == kBlockLevel || sparse_listed) {
         // Past the first levels, the rest best first through the blocks (or point by point when
         // the filter leaves few points among many).
         if (whole_ == nullptr) evaluate_globally();
         flush(ids);
-        if (n_allowed_ <= kFewAllowed && n_allowed_ * kSparseRatio < live_)
+        if (r == 0) s_.measure(a_.blocks->border);  // the points of the border cells
+        if (a_.blocks == nullptr && n_allowed_ <= kFewAllowed && n_allowed_ * kSparseRatio < live_)
           scan_rest(done, true);
         else
           blocks(done);
@@ -505,6 +511,7 @@ class Walk {
   // A block that counts no live point is never opened.
   void blocks(const Rect& done) {
     const GridIndex& g = ix_.grid_index;
+    const BlockCounts& counts = a_.counts(ix_);
     struct Item {
       float bound;
       uint32_t kind;  // 0: wide block (a, b); 1: block (a, b); 2: cell b of row a
@@ -522,10 +529,10 @@ class Walk {
       double size = kind == 0 ? 10.0 : 1.0;
       return rect_bound(a * size - 90.0, (a + 1) * size - 90.0, b * size - 180.0, (b + 1) * size - 180.0, close);
     };
-    constexpr uint32_t W = GridIndex::kWide;
-    for (uint32_t wr = 0; wr < GridIndex::kWideRows; ++wr)
-      for (uint32_t wc = 0; wc < GridIndex::kWideCols; ++wc)
-        if (g.wide_count(wr, wc) != 0) push({block_bound(0, wr, wc, false), 0, wr, wc, false});
+    constexpr uint32_t W = BlockCounts::kWide;
+    for (uint32_t wr = 0; wr < BlockCounts::kWideRows; ++wr)
+      for (uint32_t wc = 0; wc < BlockCounts::kWideCols; ++wc)
+        if (counts.wide_block(wr, wc) != 0) push({block_bound(0, wr, wc, false), 0, wr, wc, false});
     bool check = !(a_.unrestricted() && ix_.deleted.empty());
     while (!queue.empty()) {
       std::pop_heap(queue.begin(), queue.end());
@@ -540,10 +547,18 @@ class Walk {
       } else if (it.kind == 0) {
         for (uint32_t br = it.a * W; br < it.a * W + W; ++br)
           for (uint32_t bc = it.b * W; bc < it.b * W + W; ++bc)
-            if (g.block_count(br, bc) != 0)
+            if (counts.block(br, bc) != 0)
               push({std::max(it.bound, block_bound(1, br, bc, false)), 1, br, bc, false});
+      } else if (it.kind == 1 && counts.listed() && counts.block(it.a, it.b) <= kListedBlock) {
+        // A block of few listed points: those outside `done`, measured at once.
+        size_t b = size_t(it.a) * BlockCounts::kBlockCols + it.b;
+        for (size_t j = counts.starts[b]; j < counts.starts[b + 1]; ++j) {
+          uint32_t id = counts.ids[j];
+          auto [plat, plon] = ix_.get_coords(id);
+          if (!done.holds(lat_row(plat), lon_col(plon))) s_.measure_one(id, plat, plon);
+        }
       } else if (it.kind == 1) {
-        constexpr uint32_t C = GridIndex::kBlockCells;
+        constexpr uint32_t C = BlockCounts::kBlockCells;
         uint32_t r0 = std::max<uint32_t>(uint32_t(kFirstRow), it.a * C);
         uint32_t r1 = std::min<uint32_t>(uint32_t(kLastRow), it.a * C + C - 1);
         uint32_t c0 = std::max<uint32_t>(1, it.b * C), c1 = std::min<uint32_t>(kColumns - 1, it.b * C + C - 1);
