@@ -472,9 +472,9 @@ class Walk {
   // never above the metres they stand for. The rough one takes no trigonometry: the latitude
   // difference, or the distance to the meridian at the longitude difference D, as bound_m does
   // (the nearer pole once D reaches 90 degrees: cos(distance) <= sin(query latitude) there).
-  // The close one is the rectangle's nearest point itself: on its meridian side at the least D,
-  // where cos(distance) = A cos(psi - psi*) with tan psi* = tan(query latitude) / cos D, so
-  // psi* held to the side's latitudes.
+  // The close one is the distance to the rectangle's nearest point itself: on its meridian side
+  // at the least D, where cos(distance) = A cos(psi - psi*), psi* = atan2(sin(query latitude),
+  // cos(query latitude) cos D).
   float rect_bound(double la0, double la1, double lo0, double lo1, bool close) const {
     double lat = double(lat_), lon = double(lon_);
     la0 -= kPadDeg;
@@ -491,11 +491,19 @@ class Walk {
     if (gap == 0.0) {
       angle = dlat;
     } else if (close) {
-      double phi = double(lat_) * kRad;
-      double psi = std::clamp(std::atan2(sin_lat_, cos_lat_ * std::cos(gap)), la0 * kRad, la1 * kRad);
-      double s1 = std::sin((psi - phi) / 2.0), s2 = std::sin(gap / 2.0);
-      double h = s1 * s1 + cos_lat_ * std::cos(psi) * s2 * s2;
-      angle = std::max(dlat, 2.0 * std::asin(std::sqrt(std::clamp(h, 0.0, 1.0))));
+      double phi = double(lat_) * kRad, s2 = std::sin(gap / 2.0);
+      auto angle_at = [&](double psi) {  // to the side's point at latitude psi
+        double s1 = std::sin((psi - phi) / 2.0);
+        double h = s1 * s1 + cos_lat_ * std::cos(psi) * s2 * s2;
+        return 2.0 * std::asin(std::sqrt(std::clamp(h, 0.0, 1.0)));
+      };
+      double lo = la0 * kRad, hi = la1 * kRad;
+      double psi = std::atan2(sin_lat_, cos_lat_ * std::cos(gap));
+      // Within -90..90 degrees (D up to 90) the nearest point is psi* held to the side; beyond,
+      // the side holds no peak of A cos(psi - psi*), and its nearer end is the nearest point.
+      angle = psi >= -M_PI / 2.0 && psi <= M_PI / 2.0 ? angle_at(std::clamp(psi, lo, hi))
+                                                     : std::min(angle_at(lo), angle_at(hi));
+      angle = std::max(dlat, angle);
     } else if (gap >= M_PI / 2.0) {
       angle = std::max(dlat, (90.0 - std::fabs(lat)) * kRad);
     } else {
