@@ -8,6 +8,10 @@
 // With few allowed points the walk is replayed from the points instead of the cells: each point's
 // ring and position in walk order follow from its cell, so the same points are measured in the
 // same order and the same stops are taken, without looking up the ~160000 cells of 200 rings.
+// (A kept filter result lists its points by block: only those under the rings are replayed.)
+//
+// The fallback scan is not run point by point: the exact search (search_knn_exact.cpp) finds
+// the points it would end with, passing over empty space a block at a time (see fallback()).
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>

@@ -22,6 +22,14 @@
 // points (or a filter turns out to leave few, and far), the remaining allowed points are
 // measured one by one instead, nearest bound first. A query outside the coordinate ranges measures every allowed
 // point.
+//
+// Past level kBlockLevel (far from the data, levels would pass over empty rows by the hundred)
+// the rest goes best first through the grid's blocks (grid_index.h): 10-degree blocks, then
+// 1-degree blocks, then cells wait in one queue by the least distance a point under them can be
+// at, and are opened in that order until the least left is beyond the k-th distance kept. A block
+// that counts no allowed point is never opened. A kept filter result counts its own points per
+// block and lists them: when it leaves few points among many, the search takes the blocks from
+// the start, and measures a block of few listed points without opening its cells.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
