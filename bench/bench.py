@@ -6,13 +6,14 @@ DuckDB on the same data and the same queries, in one run.
     python bench/bench.py --points 1000000     # the full run
 
 For each query type it reports the p50, p95 and p99 latency per engine, each
-peer's ratio to korvane at p50 and p99 (peer time / korvane time: above 1
-means korvane is faster), the "floor" (building the same Python result list from ready-made
-strings, which no index can avoid) and whether the answers agree with exact
-double-precision answers.  On the real places, kNN is also asked from centres
-far from the data (the open sea, the antimeridian, the polar caps).  A
-"targets" section says which of the speed targets hold.  It also reports load rate, persist, reopen and
-vacuum times, memory (RSS delta) and disk size.  Results go to
+peer's ratio to korvane at p50 and at p99 (peer time / korvane time: above 1
+means korvane is faster), the "floor" (building the same Python result list
+from ready-made strings, which no index can avoid) and whether the answers
+agree with exact double-precision answers.  On the real places, kNN is also
+asked from centres far from the data (the open sea, the antimeridian, the
+polar caps).  A "targets" section says which of the speed targets hold.  It
+also reports load rate, persist, reopen and vacuum times, memory (RSS delta)
+and disk size.  Results go to
 bench/results/ as JSON and PNG.
 """
 import argparse
