@@ -5,12 +5,15 @@ DuckDB on the same data and the same queries, in one run.
     python bench/bench.py --quick              # a couple of minutes
     python bench/bench.py --points 1000000     # the full run
 
-For each query type it reports the median and p95 latency per engine, each
-peer's ratio to korvane (peer time / korvane time: above 1 means korvane is
-faster), the "floor" (building the same Python result list from ready-made
-strings, which no index can avoid) and whether the answers agree with exact
-double-precision answers.  It also reports load rate, persist, reopen and
-vacuum times, memory (RSS delta) and disk size.  Results go to
+For each query type it reports the p50, p95 and p99 latency per engine, each
+peer's ratio to korvane at p50 and at p99 (peer time / korvane time: above 1
+means korvane is faster), the "floor" (building the same Python result list
+from ready-made strings, which no index can avoid) and whether the answers
+agree with exact double-precision answers.  On the real places, kNN is also
+asked from centres far from the data (the open sea, the antimeridian, the
+polar caps).  A "targets" section says which of the speed targets hold.  It
+also reports load rate, persist, reopen and vacuum times, memory (RSS delta)
+and disk size.  Results go to
 bench/results/ as JSON and PNG.
 """
 import argparse
@@ -54,9 +57,10 @@ def rss_bytes():
 
 
 def query_plan(ds):
-    """(name, kind, parameter, filter) for every query type."""
+    """(name, kind, parameter, filter, centres) for every query type; centres names the set of
+    query centres: "mixed" (next to the data) or one of datasets.FAR_CENTRES."""
     sel, broad = ds.filters["selective"], ds.filters["broad"]
-    return [
+    plan = [
         ("radius 500 m", "radius", 500.0, None),
         ("radius 5 km", "radius", 5000.0, None),
         ("kNN k=10", "knn", 10, None),
@@ -73,6 +77,12 @@ def query_plan(ds):
         ("radius 500 m, selective", "radius", 500.0, sel),
         ("radius 500 m, broad", "radius", 500.0, broad),
     ] if ds.centres_on_points else [])
+    plan = [row + ("mixed",) for row in plan]
+    for where in datasets.FAR_CENTRES if ds.far_centres else ():
+        for fname, flt in (("", None), (", selective", sel), (", broad", broad)):
+            plan.append((f"kNN k=10, {where}{fname}", "knn", 10, flt, where))
+            plan.append((f"kNN k=10 exact, {where}{fname}", "knn_exact", 10, flt, where))
+    return plan
 
 
 def supports(engine, kind, flt):
@@ -229,9 +239,14 @@ def percentile(xs, q):
     return float(np.percentile(np.asarray(xs), q)) if xs else float("nan")
 
 
-def run_queries(ds, truth, engines, centres, rounds, log):
+def run_queries(ds, truth, engines, centre_sets, rounds, log):
+    """centre_sets: {"mixed": [(lat, lon), ...], ...}; a query type whose centres are missing
+    from it is not run."""
     out = {}
-    for qname, kind, param, flt in query_plan(ds):
+    for qname, kind, param, flt, where in query_plan(ds):
+        centres = centre_sets.get(where)
+        if not centres:
+            continue
         active = [e for e in engines if supports(e, kind, flt)]
         shapes = [shape_args(kind, param, la, lo) for la, lo in centres]
         # exact answers and the floor
@@ -286,32 +301,37 @@ def run_queries(ds, truth, engines, centres, rounds, log):
                         i = truth.index.get(item[0])
                         if i is not None and not same_metadata(item[-1], ds.meta[i]):
                             meta_bad[e.name] += 1
-        entry = {"kind": kind, "filter": flt, "queries": len(centres),
+        entry = {"kind": kind, "filter": flt, "centres": where, "queries": len(centres),
                  "result_size_median": percentile(sizes, 50), "result_size_max": max(sizes),
                  "floor_median_ms": percentile(floors, 50) * 1e3,
-                 "floor_p95_ms": percentile(floors, 95) * 1e3, "engines": {}}
+                 "floor_p95_ms": percentile(floors, 95) * 1e3,
+                 "floor_p99_ms": percentile(floors, 99) * 1e3, "engines": {}}
         for e in active:
             if e.name in errors:
                 entry["engines"][e.name] = {"error": errors[e.name]}
                 continue
             ts = times[e.name]
             entry["engines"][e.name] = {
-                "median_ms": percentile(ts, 50) * 1e3, "p95_ms": percentile(ts, 95) * 1e3,
+                "p50_ms": percentile(ts, 50) * 1e3, "p95_ms": percentile(ts, 95) * 1e3,
+                "p99_ms": percentile(ts, 99) * 1e3,
                 "agreement": checks[e.name].as_dict(), "metadata_mismatches": meta_bad[e.name]}
         kv = entry["engines"].get("korvane", {})
         for name, r in entry["engines"].items():
-            if "median_ms" in r and "median_ms" in kv and kv["median_ms"] > 0:
-                r["ratio_to_korvane"] = r["median_ms"] / kv["median_ms"]
+            if "p50_ms" in r and "p50_ms" in kv and kv["p50_ms"] > 0:
+                r["ratio_to_korvane"] = r["p50_ms"] / kv["p50_ms"]
                 r["p95_ratio_to_korvane"] = r["p95_ms"] / kv["p95_ms"]
-            if "median_ms" in r and entry["floor_median_ms"] > 0:
-                r["times_floor"] = r["median_ms"] / entry["floor_median_ms"]
+                r["p99_ratio_to_korvane"] = r["p99_ms"] / kv["p99_ms"]
+            if "p50_ms" in r and entry["floor_median_ms"] > 0:
+                r["times_floor"] = r["p50_ms"] / entry["floor_median_ms"]
         if kind == "knn_exact":
             # Beside the ring walk's time for the same queries (its row comes first in the plan).
-            approx = next((q for q in out.values() if q["kind"] == "knn" and q["filter"] == flt), None)
+            approx = next((q for q in out.values() if q["kind"] == "knn" and q["filter"] == flt
+                           and q["centres"] == where), None)
             a, x = (approx or {}).get("engines", {}).get("korvane", {}), entry["engines"].get("korvane", {})
-            if "median_ms" in a and "median_ms" in x and a["median_ms"] > 0:
-                entry["korvane_exact_over_approx"] = x["median_ms"] / a["median_ms"]
+            if "p50_ms" in a and "p50_ms" in x and a["p50_ms"] > 0:
+                entry["korvane_exact_over_approx"] = x["p50_ms"] / a["p50_ms"]
                 entry["korvane_exact_over_approx_p95"] = x["p95_ms"] / a["p95_ms"]
+                entry["korvane_exact_over_approx_p99"] = x["p99_ms"] / a["p99_ms"]
         out[qname] = entry
         log(format_query_line(qname, entry))
     return out
@@ -409,8 +429,11 @@ def agreement_word(r):
     return "ok"
 
 
+QNAME_WIDTH = 40
+
+
 def format_query_line(qname, entry):
-    parts = [f"  {qname:<24}"]
+    parts = [f"  {qname:<{QNAME_WIDTH}}"]
     for name in ALL_ENGINES:
         r = entry["engines"].get(name)
         if r is None:
@@ -418,7 +441,7 @@ def format_query_line(qname, entry):
         if "error" in r:
             parts.append(f"{name} ERROR")
         else:
-            parts.append(f"{name} {fmt_ms(r['median_ms'])} ms")
+            parts.append(f"{name} {fmt_ms(r['p50_ms'])}/{fmt_ms(r['p99_ms'])} ms")
     parts.append(f"floor {fmt_ms(entry['floor_median_ms'])} ms")
     return " | ".join(parts)
 
@@ -427,15 +450,17 @@ def print_report(result):
     for dname, d in result["datasets"].items():
         print(f"\n=== {dname}: {d['note']} ({d['queries_per_type']} queries per type,"
               f" best of {d['rounds']} rounds) ===")
-        print("Latency, median / p95 in ms; (xN) = peer time / korvane time, above 1 means korvane is faster")
+        print("Latency, p50/p95/p99 in ms; (xA/xB) = peer time / korvane time at p50 and at p99,"
+              " above 1 means korvane is faster; floor at p50")
         engines = [e for e in ALL_ENGINES if e in d["lifecycle"]]
-        head = f"{'query':<24} {'results':>7} {'floor':>7}"
+        w = QNAME_WIDTH
+        head = f"{'query':<{w}} {'results':>7} {'floor':>7}"
         for e in engines:
-            head += f" | {e:^26}"
+            head += f" | {e:^32}"
         print(head)
         print("-" * len(head))
         for qname, q in d["queries"].items():
-            line = f"{qname:<24} {q['result_size_median']:>7.0f} {fmt_ms(q['floor_median_ms']):>7}"
+            line = f"{qname:<{w}} {q['result_size_median']:>7.0f} {fmt_ms(q['floor_median_ms']):>7}"
             for e in engines:
                 r = q["engines"].get(e)
                 if r is None:
@@ -443,16 +468,18 @@ def print_report(result):
                 elif "error" in r:
                     cell = "ERROR"
                 else:
-                    cell = f"{fmt_ms(r['median_ms'])}/{fmt_ms(r['p95_ms'])}"
+                    cell = f"{fmt_ms(r['p50_ms'])}/{fmt_ms(r['p95_ms'])}/{fmt_ms(r['p99_ms'])}"
                     if e != "korvane" and "ratio_to_korvane" in r:
-                        cell += f" (x{fmt_ratio(r['ratio_to_korvane'])})"
-                line += f" | {cell:^26}"
+                        cell += (f" (x{fmt_ratio(r['ratio_to_korvane'])}"
+                                 f"/x{fmt_ratio(r['p99_ratio_to_korvane'])})")
+                line += f" | {cell:^32}"
             print(line)
         exact_rows = [(n, q) for n, q in d["queries"].items() if "korvane_exact_over_approx" in q]
         if exact_rows:
-            print("\nkorvane exact kNN time / ring-walk kNN time (same queries), median and p95:")
+            print("\nkorvane exact kNN time / ring-walk kNN time (same queries), p50, p95 and p99:")
             for qname, q in exact_rows:
-                print(f"  {qname:<24} x{q['korvane_exact_over_approx']:.2f} / x{q['korvane_exact_over_approx_p95']:.2f}")
+                print(f"  {qname:<{w}} x{q['korvane_exact_over_approx']:.2f}"
+                      f" / x{q['korvane_exact_over_approx_p95']:.2f} / x{q['korvane_exact_over_approx_p99']:.2f}")
         print("\nAgreement with exact answers:")
         for qname, q in d["queries"].items():
             words = []
@@ -460,7 +487,7 @@ def print_report(result):
                 r = q["engines"].get(e)
                 if r is not None:
                     words.append(f"{e}: {r['error'] if 'error' in r else agreement_word(r)}")
-            print(f"  {qname:<24} " + "; ".join(words))
+            print(f"  {qname:<{w}} " + "; ".join(words))
             for e in engines:
                 for ex in q["engines"].get(e, {}).get("agreement", {}).get("examples", []):
                     print(f"      {e}: {ex}")
@@ -521,6 +548,12 @@ def print_report(result):
                   f" (median of {len(sc['reopen_runs_s'])} fresh processes; target at most 1 s),"
                   f" memory beyond the mapped files {sc['anon_bytes_per_point']:.1f} bytes per point"
                   f" (target at most 130); persist {sc['persist_s']:.2f} s")
+    if result.get("targets"):
+        print("\nTargets (korvane, this run):")
+        for t in result["targets"]:
+            mark = {True: "PASS", False: "FAIL", None: "----"}[t["pass"]]
+            print(f"  {mark}  {t['dataset']}: {t['target']}: {t['measured']}"
+                  + (f" [{t['floor']}]" if t.get("floor") else ""))
     if result.get("problems"):
         print("\nProblems found:")
         for p in result["problems"]:
@@ -535,7 +568,9 @@ def write_chart(result, path):
     names = list(result["datasets"])
     if not names:  # a run of the reopen at scale alone
         return
-    fig, axes = plt.subplots(len(names), 1, figsize=(12, 4.8 * len(names)), squeeze=False)
+    widest = max(len(result["datasets"][n]["queries"]) for n in names)
+    fig, axes = plt.subplots(len(names), 1, figsize=(max(12, 0.45 * widest), 4.8 * len(names)),
+                             squeeze=False)
     colors = {"korvane": "#d62728", "sqlite": "#1f77b4", "balltree": "#2ca02c", "duckdb": "#ff7f0e"}
     for ax, dname in zip(axes[:, 0], names):
         d = result["datasets"][dname]
@@ -544,12 +579,12 @@ def write_chart(result, path):
         width = 0.8 / len(engines)
         x = np.arange(len(qnames))
         for j, e in enumerate(engines):
-            vals = [d["queries"][q]["engines"].get(e, {}).get("median_ms", np.nan) for q in qnames]
+            vals = [d["queries"][q]["engines"].get(e, {}).get("p50_ms", np.nan) for q in qnames]
             ax.bar(x + (j - (len(engines) - 1) / 2) * width, vals, width, label=e, color=colors[e])
         floor = [d["queries"][q]["floor_median_ms"] for q in qnames]
         ax.scatter(x, floor, marker="_", s=900, color="black", zorder=3, label="floor (build result list)")
         ax.set_yscale("log")
-        ax.set_ylabel("median latency, ms (log)")
+        ax.set_ylabel("p50 latency, ms (log)")
         ax.set_xticks(x)
         ax.set_xticklabels(qnames, rotation=20, ha="right", fontsize=8)
         ax.set_title(f"{dname}: {d['note']}")
@@ -606,6 +641,98 @@ def collect_problems(result):
     return problems
 
 
+# The speed targets, each checked against this run's own numbers. Missing one leaves the exit
+# status alone (that is for wrong answers); where the floor alone would miss it, the line says so.
+FAR_P50_MS, FAR_P99_MS = 0.1, 0.3
+REAL_OVER_SQLITE, DENSE_OVER_SQLITE = 8.0, 10.0
+
+
+def _korvane(q):
+    return (q or {}).get("engines", {}).get("korvane", {})
+
+
+def _over_sqlite(dname, d, qnames, least):
+    """The target that korvane answers each of qnames at least `least` times faster than SQLite
+    at p50; its floor is SQLite's p50 over the floor's, the most any engine could show."""
+    rows = []
+    for qname in qnames:
+        q = d["queries"].get(qname, {})
+        lite = q.get("engines", {}).get("sqlite", {})
+        if "p50_ms" not in lite:
+            continue
+        ceiling = lite["p50_ms"] / q["floor_median_ms"] if q["floor_median_ms"] > 0 else float("inf")
+        rows.append((lite.get("ratio_to_korvane", 0.0), qname, ceiling))
+    if not rows:
+        return {"measured": "not measured", "pass": None, "floor": ""}
+    worst = min(rows)
+    short = [r for r in rows if r[0] < least]
+    bound = [r[1] for r in rows if r[2] < least]
+    measured = f"x{fmt_ratio(worst[0])}" + (f" (lowest: {worst[1]})" if len(rows) > 1 else "")
+    if len(rows) > 1:
+        measured += f"; {len(short)} of {len(rows)} queries below x{least:g}"
+    floor = f"SQLite p50 / floor p50 x{fmt_ratio(worst[2])}"
+    if bound:
+        floor += f"; the floor alone misses x{least:g} on: " + ", ".join(bound)
+    return {"measured": measured, "pass": not short, "floor": floor}
+
+
+def collect_targets(result):
+    """[{dataset, target, measured, pass, floor}] for the speed targets; pass is None where this
+    run did not measure it."""
+    out = []
+    found = {n.split("-")[0]: (n, d) for n, d in result["datasets"].items()}
+    rname, real = found.get("real", ("real-places", None))
+    for where in datasets.FAR_CENTRES:
+        for mode in ("kNN k=10", "kNN k=10 exact"):
+            qname = f"{mode}, {where}"
+            t = {"dataset": rname, "pass": None, "measured": "not run", "floor": "",
+                 "target": f"{qname}: p50 at most {FAR_P50_MS * 1e3:.0f} us,"
+                           f" p99 at most {FAR_P99_MS * 1e3:.0f} us"}
+            q = (real or {}).get("queries", {}).get(qname)
+            k = _korvane(q)
+            if "p50_ms" in k:
+                t.update(measured=f"p50 {k['p50_ms'] * 1e3:.0f} us, p99 {k['p99_ms'] * 1e3:.0f} us",
+                         floor=f"floor p50 {q['floor_median_ms'] * 1e3:.1f} us,"
+                               f" p99 {q['floor_p99_ms'] * 1e3:.1f} us",
+                         **{"pass": k["p50_ms"] <= FAR_P50_MS and k["p99_ms"] <= FAR_P99_MS})
+            elif "error" in k:
+                t.update(measured=k["error"], **{"pass": False})
+            out.append(t)
+    for dname, d in result["datasets"].items():
+        pairs, below, worst = 0, [], None
+        for qname, q in d["queries"].items():
+            if q["kind"] not in ("knn", "knn_exact"):
+                continue
+            for peer in ("sqlite", "balltree"):
+                r = q["engines"].get(peer, {})
+                if "p99_ms" not in r:
+                    continue
+                pairs += 1
+                ratio = r.get("p99_ratio_to_korvane", 0.0)  # none: korvane failed
+                if worst is None or ratio < worst[0]:
+                    worst = (ratio, peer, qname)
+                if ratio <= 1.0:
+                    below.append(f"{peer} on {qname}")
+        t = {"dataset": dname, "target": "every kNN query's p99 below SQLite's and BallTree's p99",
+             "measured": "not measured", "pass": None, "floor": ""}
+        if worst:
+            t.update(measured=f"lowest peer p99 / korvane p99 x{fmt_ratio(worst[0])} ({worst[1]} on"
+                              f" {worst[2]}); {len(below)} of {pairs} at or below x1",
+                     **{"pass": not below})
+        out.append(t)
+    t = {"dataset": rname, "target": f"every query at least x{REAL_OVER_SQLITE:g} SQLite (p50)"}
+    t.update(_over_sqlite(rname, real, list(real["queries"]), REAL_OVER_SQLITE) if real else
+             {"measured": "not run", "pass": None, "floor": ""})
+    out.append(t)
+    dname, dense = found.get("dense", ("dense", None))
+    for qname in ("radius 500 m", "radius 500 m, broad"):
+        t = {"dataset": dname, "target": f"{qname} at least x{DENSE_OVER_SQLITE:g} SQLite (p50)"}
+        t.update(_over_sqlite(dname, dense, [qname], DENSE_OVER_SQLITE) if dense else
+                 {"measured": "not run", "pass": None, "floor": ""})
+        out.append(t)
+    return out
+
+
 # ------------------------------------------------------------------ main
 def run_dataset(ds, engine_names, args, workdir, log):
     log(f"\n[{ds.name}] {ds.note}")
@@ -641,12 +768,15 @@ def run_dataset(ds, engine_names, args, workdir, log):
         e = ENGINES[name](os.path.join(workdir, ds.name, name))
         e.open()
         engines.append(e)
-    centres = datasets.query_centres(ds, args.queries)
+    centres = {"mixed": datasets.query_centres(ds, args.queries)}
+    for where in datasets.FAR_CENTRES if ds.far_centres else ():
+        centres[where] = datasets.centres_far_from_data(where, truth, args.queries)
     # warm up caches and code paths before timing
     for e in engines:
-        for la, lo in centres[:3]:
+        for la, lo in centres["mixed"][:3]:
             e.radius(la, lo, 500.0)
             e.knn(la, lo, 10)
+    log("  queries (p50/p99 per engine) ...")
     queries = run_queries(ds, truth, engines, centres, args.rounds, log)
     sanity = []
     for e in engines:
@@ -660,6 +790,7 @@ def run_dataset(ds, engine_names, args, workdir, log):
     for e in engines:
         e.drop()
     return {"note": ds.note, "points": len(ds), "queries_per_type": args.queries,
+            "centres": {k: len(v) for k, v in centres.items()},
             "rounds": args.rounds, "filters": ds.filters, "lifecycle": lifecycle,
             "load_ratios": ratios, "queries": queries, "sanity": sanity, "deletes": deletes,
             "grid": grid_size(ds)}
@@ -737,8 +868,9 @@ def main(argv=None):
         tmp = workdir = tempfile.mkdtemp(prefix="korvane-bench-")
     result = {"started": time.strftime("%Y-%m-%d %H:%M:%S"), "versions": versions(),
               "args": vars(args), "datasets": {}}
+    asked = [d.strip() for d in args.datasets.split(",") if d.strip()]
     try:
-        for dname in [d.strip() for d in args.datasets.split(",") if d.strip()]:
+        for dname in asked:
             if dname == "synthetic":
                 ds = datasets.synthetic(args.points, seed=args.seed)
             elif dname == "dense":
@@ -756,9 +888,12 @@ def main(argv=None):
         if tmp:
             shutil.rmtree(tmp, ignore_errors=True)
     result["problems"] = collect_problems(result)
+    result["targets"] = collect_targets(result)
     result["elapsed_s"] = time.time() - started
     os.makedirs(args.out, exist_ok=True)
     stem = os.path.join(args.out, "bench-quick" if args.quick else f"bench-{args.points}")
+    if args.datasets != ap.get_default("datasets"):  # leaves the whole run's file alone
+        stem += "-" + "-".join(asked)
     with open(stem + ".json", "w") as fh:
         json.dump(result, fh, indent=1, default=float)
     write_chart(result, stem + ".png")

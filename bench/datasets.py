@@ -40,7 +40,8 @@ PLACES_FILTERS = {
 
 
 class Dataset:
-    def __init__(self, name, ids, lat, lon, meta, cols, filters, note, centres_on_points=False):
+    def __init__(self, name, ids, lat, lon, meta, cols, filters, note, centres_on_points=False,
+                 far_centres=False):
         self.name = name
         self.ids = ids
         self.lat = np.asarray(lat, dtype=np.float64)
@@ -50,6 +51,7 @@ class Dataset:
         self.filters = filters  # {"selective": json text, "broad": json text}
         self.note = note
         self.centres_on_points = centres_on_points  # queries centred exactly on stored points
+        self.far_centres = far_centres  # kNN also from the ocean, the antimeridian and the poles
 
     def __len__(self):
         return len(self.ids)
@@ -183,7 +185,7 @@ def real_places():
         cols.add(name, "str", [d.get(name) for d in docs])
     cols.add("elevation_ft", "num", [d.get("elevation_ft") for d in docs])
     return Dataset("real-places", ids, lat, lon, meta, cols, dict(PLACES_FILTERS),
-                   f"{n:,} GeoNames places and airports")
+                   f"{n:,} GeoNames places and airports", far_centres=True)
 
 
 def query_centres(ds, count, seed=7):
@@ -202,3 +204,54 @@ def query_centres(ds, count, seed=7):
         if abs(la) < 80.0 and abs(lo) < 178.0:
             out.append((la, lo))
     return out
+
+
+# ----------------------------------------------------- centres far from the data
+FAR_CENTRES = ("ocean", "antimeridian", "polar")
+
+
+def ocean_centres(truth, count, seed=17, clear_m=200_000.0):
+    """Points spread evenly over the sphere with no data point within ``clear_m`` (the open
+    sea, mostly; also the empty middles of deserts, ice sheets and taiga)."""
+    rng = np.random.default_rng(seed)
+    out = []
+    for _ in range(count * 1000):
+        if len(out) == count:
+            break
+        la = math.degrees(math.asin(rng.uniform(-1.0, 1.0)))
+        lo = float(rng.uniform(-180.0, 180.0))
+        if len(truth.radius(la, lo, clear_m)[0]) == 0:
+            out.append((la, lo))
+    return out
+
+
+def antimeridian_centres(count, seed=18):
+    """Longitudes within a degree of 180, on both sides in turn (the first two on the line
+    itself, as 180 and -180), latitudes spread evenly over the sphere up to 72 degrees."""
+    rng = np.random.default_rng(seed)
+    lat = np.degrees(np.arcsin(rng.uniform(-0.95, 0.95, count)))
+    off = rng.uniform(0.0, 1.0, count)
+    off[:2] = 0.0
+    side = np.where(np.arange(count) % 2 == 0, 1.0, -1.0)
+    return list(zip(lat.tolist(), (side * (180.0 - off)).tolist()))
+
+
+def polar_centres(count, seed=19):
+    """Latitudes above 60 degrees north and south in turn, spread evenly over the caps; the
+    first two are the poles themselves, and about one in five lies above 85 degrees."""
+    rng = np.random.default_rng(seed)
+    lo_sin = np.where(np.arange(count) % 5 == 3, math.sin(math.radians(85.0)),
+                      math.sin(math.radians(60.0)))
+    lat = np.degrees(np.arcsin(rng.uniform(lo_sin, 1.0)))
+    lat[:2] = 90.0
+    lat *= np.where(np.arange(count) % 2 == 0, 1.0, -1.0)
+    lon = rng.uniform(-180.0, 180.0, count)
+    return list(zip(lat.tolist(), lon.tolist()))
+
+
+def centres_far_from_data(which, truth, count, seed=17):
+    if which == "ocean":
+        return ocean_centres(truth, count, seed)
+    if which == "antimeridian":
+        return antimeridian_centres(count, seed + 1)
+    return polar_centres(count, seed + 2)

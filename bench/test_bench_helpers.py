@@ -317,6 +317,16 @@ class TestDatasets:
         broad = filters.mask(ds.cols, ds.filters["broad"]).mean()
         assert 0.008 < sel < 0.018 and 0.70 < broad < 0.80
 
+    def test_centres_far_from_the_data(self, world):
+        ds, truth = world
+        ocean = datasets.ocean_centres(truth, 20)
+        assert len(ocean) == 20
+        assert all(geo.haversine_np(la, lo, ds.lat, ds.lon).min() >= 200_000.0 for la, lo in ocean)
+        anti, polar = datasets.antimeridian_centres(20), datasets.polar_centres(20)
+        assert all(179.0 <= abs(lo) <= 180.0 for _, lo in anti) and {anti[0][1], anti[1][1]} == {180.0, -180.0}
+        assert all(abs(la) >= 60.0 for la, _ in polar) and {90.0, -90.0} <= {la for la, _ in polar}
+        assert sum(la > 85.0 for la, _ in polar) >= 2 and sum(la < -85.0 for la, _ in polar) >= 2
+
     def test_real_places_text_matches_columns(self):
         ds = datasets.real_places()
         assert len(ds) > 170_000 and len(set(ds.ids)) == len(ds)
@@ -356,12 +366,16 @@ class TestHarness:
         assert "ZeroDivisionError" in bench.in_child(lambda: 1 / 0)["error"]
         assert "child died" in bench.in_child(lambda: os._exit(3))["error"]
 
-    def test_a_faulty_engine_is_caught_and_a_sound_one_is_not(self, small_world):
+    def test_a_faulty_engine_is_caught_and_a_sound_one_is_not(self, small_world, monkeypatch):
         import bench
         ds, truth, engines, centres = small_world
         faulty = DroppingEngine(engines[0].path)
         faulty.open()
-        out = bench.run_queries(ds, truth, [faulty, engines[1]], centres[:8], 1, lambda m: None)
+        monkeypatch.setattr(ds, "far_centres", True)  # kNN from the poles and the antimeridian too
+        sets = {"mixed": centres[:8], "polar": datasets.polar_centres(6),
+                "antimeridian": datasets.antimeridian_centres(6)}
+        out = bench.run_queries(ds, truth, [faulty, engines[1]], sets, 1, lambda m: None)
+        assert {q["centres"] for q in out.values()} == set(sets)
         for qname, q in out.items():
             bad, good = q["engines"]["korvane"]["agreement"], q["engines"]["duckdb"]["agreement"]
             assert good["wrong"] == 0 and good["exact"] == good["queries"], qname
@@ -377,3 +391,28 @@ class TestHarness:
         text = "\n".join(problems)
         assert "count_after_reopen" in text and "answers wrong" in text
         assert "count after = 6" in text and "2 deleted ids still found" in text
+
+    def test_targets_pass_fail_and_unmeasured(self):
+        import bench
+
+        def row(kind, floor, **engines):  # engine=(p50_ms, p99_ms)
+            e = {n: {"p50_ms": a, "p99_ms": b} for n, (a, b) in engines.items()}
+            for r in e.values():
+                r.update(ratio_to_korvane=r["p50_ms"] / engines["korvane"][0],
+                         p99_ratio_to_korvane=r["p99_ms"] / engines["korvane"][1])
+            return {"kind": kind, "floor_median_ms": floor, "floor_p99_ms": floor, "engines": e}
+        real = {"kNN k=10, ocean": row("knn", 0.001, korvane=(0.05, 0.2), sqlite=(1.0, 3.0)),
+                "kNN k=10 exact, polar": row("knn_exact", 0.001, korvane=(0.09, 0.4), sqlite=(0.5, 0.3)),
+                "box 0.2 deg": row("box", 0.5, korvane=(0.6, 0.7), sqlite=(3.0, 4.0))}
+        dense = {"radius 500 m": row("radius", 0.001, korvane=(0.01, 0.02), sqlite=(0.2, 0.3))}
+        got = {(t["dataset"], t["target"].split(":")[0]): t for t in bench.collect_targets(
+            {"datasets": {"real-places": {"queries": real}, "dense-9": {"queries": dense}}})}
+        verdicts = {k: t["pass"] for k, t in got.items()}
+        assert verdicts[("real-places", "kNN k=10, ocean")] is True
+        assert verdicts[("real-places", "kNN k=10 exact, polar")] is False  # p99 0.4 ms
+        assert verdicts[("real-places", "kNN k=10, polar")] is None  # not asked
+        assert verdicts[("real-places", "every kNN query's p99 below SQLite's and BallTree's p99")] is False
+        assert verdicts[("dense-9", "radius 500 m at least x10 SQLite (p50)")] is True
+        assert verdicts[("dense-9", "radius 500 m, broad at least x10 SQLite (p50)")] is None
+        eight = got[("real-places", "every query at least x8 SQLite (p50)")]
+        assert eight["pass"] is False and "box 0.2 deg" in eight["measured"] and "box 0.2 deg" in eight["floor"]
