@@ -65,6 +65,37 @@ PyObject* module_plain_polygons(PyObject*, PyObject* arg) {
   Py_RETURN_NONE;
 }
 
+// _floor_call(n): the least a search returning n results can cost from Python: one C call that
+// builds a list of n (id, distance, metadata) tuples from C strings, object by object, without
+// an index, a lock or a hand-off of the interpreter lock. For the benchmark.
+PyObject* module_floor_call(PyObject*, PyObject* arg) {
+  Py_ssize_t n = PyLong_AsSsize_t(arg);
+  if (n == -1 && PyErr_Occurred()) return nullptr;
+  if (n < 0) {
+    PyErr_SetString(PyExc_ValueError, "n must not be negative");
+    return nullptr;
+  }
+  static const char kId[] = "p0123456";
+  static const char kMeta[] = R"({"kind":"cafe","name":"Kalo 12","open":true,"price":2,"rating":3.5})";
+  PyRef list(PyList_New(n));
+  if (!list) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef t(PyTuple_New(3));
+    if (!t) return nullptr;
+    PyObject* id = PyUnicode_FromStringAndSize(kId, static_cast<Py_ssize_t>(sizeof kId - 1));
+    if (id == nullptr) return nullptr;
+    PyTuple_SET_ITEM(t.get(), 0, id);
+    PyObject* d = PyFloat_FromDouble(12.5 + double(i));
+    if (d == nullptr) return nullptr;
+    PyTuple_SET_ITEM(t.get(), 1, d);
+    PyObject* meta = PyUnicode_FromStringAndSize(kMeta, static_cast<Py_ssize_t>(sizeof kMeta - 1));
+    if (meta == nullptr) return nullptr;
+    PyTuple_SET_ITEM(t.get(), 2, meta);
+    PyList_SET_ITEM(list.get(), i, t.release());
+  }
+  return list.release();
+}
+
 std::shared_ptr<Store> store_of(PyObject* self) {
   auto* obj = reinterpret_cast<KorvaneObject*>(self);
   std::shared_ptr<Store>* s = obj->store;
@@ -749,6 +780,7 @@ PyType_Spec kTypeSpec = {"Korvane", sizeof(KorvaneObject), 0, Py_TPFLAGS_DEFAULT
 PyMethodDef kModuleMethods[] = {
     {"_packed_results", module_packed_results, METH_O, "_packed_results(on, /)\n--\n\n"},
     {"_plain_polygons", module_plain_polygons, METH_O, "_plain_polygons(on, /)\n--\n\n"},
+    {"_floor_call", module_floor_call, METH_O, "_floor_call(n, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
