@@ -64,7 +64,9 @@ PyObject* list_or_raise(const Store& store, F&& f, bool projected = false) {
       return without_gil([&]() -> Result<PackedResults> {
         Result<SearchOut> found = f();
         if (!found) return found.error();
-        return pack_results(found.value());
+        PackedResults packed = pack_results(found.value());
+        keep_search_out(std::move(found.value()));
+        return packed;
       });
     });
     if (!r) return nullptr;
@@ -87,7 +89,9 @@ PyObject* list_or_raise(const Store& store, F&& f, bool projected = false) {
     return nullptr;
   }
   // The locks are released: only now are Python objects made.
-  return result_list(r->value());
+  PyObject* list = result_list(r->value());
+  keep_search_out(std::move(r->value()));
+  return list;
 }
 
 }  // namespace korvane::py
