@@ -64,9 +64,7 @@ PyObject* list_or_raise(const Store& store, F&& f, bool projected = false) {
       return without_gil([&]() -> Result<PackedResults> {
         Result<SearchOut> found = f();
         if (!found) return found.error();
-        PackedResults packed = pack_results(found.value());
-        keep_search_out(std::move(found.value()));
-        return packed;
+        return pack_results(found.value());
       });
     });
     if (!r) return nullptr;
@@ -89,9 +87,7 @@ PyObject* list_or_raise(const Store& store, F&& f, bool projected = false) {
     return nullptr;
   }
   // The locks are released: only now are Python objects made.
-  PyObject* list = result_list(r->value());
-  keep_search_out(std::move(r->value()));
-  return list;
+  return result_list(r->value());
 }
 
 }  // namespace korvane::py

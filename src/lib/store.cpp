@@ -463,44 +463,6 @@ Status Store::vacuum() {
   return s;
 }
 
-namespace {
-
-constexpr size_t kKeptArena = 64 * 1024;
-constexpr size_t kKeptResults = 1024;
-
-struct KeptSearchOut {
-  SearchOut out;
-  bool full = false;
-};
-thread_local KeptSearchOut t_kept;
-thread_local std::vector<uint32_t> t_ids;  // run_search's list of result ids, likewise
-
-}  // namespace
-
-SearchOut reused_search_out() {
-  if (!t_kept.full) return SearchOut{};
-  t_kept.full = false;
-  SearchOut out = std::move(t_kept.out);
-  out.arena.clear();
-  out.ids.clear();
-  out.metas.clear();
-  out.dists.clear();
-  out.with_dist = out.ascii = out.with_coords = out.with_fields = false;
-  out.coords.clear();
-  out.values.clear();
-  out.fields = 0;
-  return out;
-}
-
-void keep_search_out(SearchOut&& spent) {
-  if (t_kept.full || spent.arena.capacity() > kKeptArena || spent.ids.capacity() > kKeptResults ||
-      spent.metas.capacity() > kKeptResults || spent.dists.capacity() > kKeptResults ||
-      spent.coords.capacity() > kKeptResults || spent.values.capacity() > kKeptResults)
-    return;  // freed with `spent`
-  t_kept.out = std::move(spent);
-  t_kept.full = true;
-}
-
 template <class Search>
 Result<SearchOut> Store::run_search(const std::optional<std::string_view>& filter, bool strict, bool with_dist,
                                     const Projection& proj, Search&& search) {
@@ -517,9 +479,7 @@ Result<SearchOut> Store::run_search(const std::optional<std::string_view>& filte
   if (doc) kept = ix.filter_results.lookup(*filter, [&] { return evaluate_filter(ix, *doc, nullptr); });
   if (kept) allowed = Allowed{kept.get(), nullptr};
   std::vector<uint32_t> ids;
-  ids.swap(t_ids);
-  ids.clear();
-  SearchOut out = reused_search_out();
+  SearchOut out;
   out.with_dist = with_dist;
   search(ix, allowed, &ids, with_dist ? &out.dists : nullptr);
   out.arena.reserve(ids.size() * 96);
@@ -530,7 +490,6 @@ Result<SearchOut> Store::run_search(const std::optional<std::string_view>& filte
     ix.for_each_coords(ids, [&](uint32_t, float lat, float lon) { out.coords.emplace_back(lat, lon); });
   }
   if (proj.with_fields) project_fields(proj.fields, &out);
-  if (ids.capacity() <= kKeptResults) t_ids.swap(ids);
   return out;
 }
 

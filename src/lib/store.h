@@ -43,13 +43,6 @@ struct SearchOut {
   size_t size() const { return ids.size(); }
 };
 
-// A small search's cost is largely the allocation of its results' few buffers: each thread
-// keeps those of its last small result (at most kKeptArena bytes of text and kKeptResults
-// results) for its next search. reused_search_out() gives an empty SearchOut, with the kept
-// buffers when there are some; keep_search_out() keeps a spent one's buffers, or frees them.
-SearchOut reused_search_out();
-void keep_search_out(SearchOut&& spent);
-
 // What a search gives of each result beyond (or instead of) its metadata text.
 struct Projection {
   bool with_fields = false;         // each result's metadata text is replaced by these values
