@@ -13,8 +13,12 @@ lets PyPy's JIT compile) and two floors for the same results:
 - floor: the list of tuples built from ready str objects, pure Python;
 - decode floor: the same from ready UTF-8 bytes, decoded per result, as bench.py's floor.
 
-The PyPy table adds PyPy's median over CPython's for each query. No peers and no numpy: it runs
-on either interpreter with nothing but korvane installed.
+The PyPy table adds PyPy's median over CPython's for each query. A second table per interpreter
+gives the fixed cost of small queries: warm p50/p95/p99 per call (each sample the mean of a
+batch of 20 calls, so that the clock's own cost stays small) of radius, kNN (ring walk and
+exact) and box queries returning 1 and 20 results, and of korvane._floor_call(n), a C call that
+only builds a list of n result tuples, with PyPy's p50 over CPython's. No peers and no numpy: it
+runs on either interpreter with nothing but korvane installed.
 """
 import argparse
 import bisect
@@ -79,6 +83,40 @@ def queries(lat, lon):
     }
 
 
+def small_queries(db, p):
+    """The small queries, by name: 1 result at a lone point, 20 around the centre."""
+    lat1, lon1 = p["lone"]
+    lat, lon = p["centre"]
+    r20, d20 = p["radius20"], p["box20"]
+    e20 = d20 / math.cos(math.radians(lat))
+    import korvane
+    return {
+        "radius 1": lambda: db.search_radius(lat1, lon1, 500),
+        "radius 20": lambda: db.search_radius(lat, lon, r20),
+        "knn 1": lambda: db.search_knn(lat1, lon1, 1),
+        "knn 20": lambda: db.search_knn(lat, lon, 20),
+        "knn exact 1": lambda: db.search_knn(lat1, lon1, 1, exact=True),
+        "knn exact 20": lambda: db.search_knn(lat, lon, 20, exact=True),
+        "box 1": lambda: db.search_box((lat1 + 0.001, lon1 - 0.001), (lat1 - 0.001, lon1 + 0.001)),
+        "box 20": lambda: db.search_box((lat + d20, lon - e20), (lat - d20, lon + e20)),
+        "floor 1": lambda: korvane._floor_call(1),
+        "floor 20": lambda: korvane._floor_call(20),
+    }
+
+
+def percentiles_us(f, warm, samples, batch=20):
+    for _ in range(warm * batch):
+        f()
+    times = []
+    for _ in range(samples):
+        t0 = time.perf_counter()
+        for _ in range(batch):
+            f()
+        times.append((time.perf_counter() - t0) / batch)
+    times.sort()
+    return [times[int(q * (len(times) - 1))] * 1e6 for q in (0.5, 0.95, 0.99)]
+
+
 def median_us(f, warm, reps):
     for _ in range(warm):
         f()
@@ -112,8 +150,30 @@ def child(path, warm, reps):
         out["queries"][name] = {"results": len(res), "median_us": median_us(lambda: q(db), warm, reps),
                                 "floor_us": median_us(floor, warm, reps),
                                 "decode_floor_us": median_us(dec, warm, reps)}
+    out["small"] = {}
+    with open(os.path.join(path, "small.json")) as f:
+        params = json.load(f)
+    for name, q in small_queries(db, params).items():
+        out["small"][name] = {"results": len(q()), "us": percentiles_us(q, warm, reps)}
     db.close()
     return out
+
+
+def small_params(db, rows, centre):
+    """A lone stored point (one result within 500 m), and the radius and box half-height around
+    the centre that first hold 20 results."""
+    lone = None
+    for pid, _, _, _ in rows:
+        lat, lon, _ = db.get(pid)
+        if len(db.search_radius(lat, lon, 500)) == 1:
+            lone = (lat, lon)
+            break
+    lat, lon = centre
+    r20 = next(r for r in range(10, 5000, 5) if len(db.search_radius(lat, lon, r)) >= 20)
+    d20 = next(d / 1e5 for d in range(5, 5000) if len(db.search_box(
+        (lat + d / 1e5, lon - d / 1e5 / math.cos(math.radians(lat))),
+        (lat - d / 1e5, lon + d / 1e5 / math.cos(math.radians(lat))))) >= 20)
+    return {"lone": lone, "centre": centre, "radius20": r20, "box20": d20}
 
 
 def load(path):
@@ -122,9 +182,12 @@ def load(path):
     db = korvane.Korvane(path)
     db.add_many(rows)
     centre = next(c for c in centres if 1000 <= len(db.search_radius(c[0], c[1], 5000)) <= 1500)
+    small = small_params(db, rows, centre)
     db.close()
     with open(os.path.join(path, "centre.json"), "w") as f:
         json.dump(centre, f)
+    with open(os.path.join(path, "small.json"), "w") as f:
+        json.dump(small, f)
 
 
 def run_child(python, path, args):
@@ -141,7 +204,23 @@ def best_round(runs):
         for name, q in run["queries"].items():
             for key in ("median_us", "floor_us", "decode_floor_us"):
                 best["queries"][name][key] = min(best["queries"][name][key], q[key])
+        for name, q in run["small"].items():
+            if q["us"][0] < best["small"][name]["us"][0]:
+                best["small"][name] = q
     return best
+
+
+def small_table(run, base=None):
+    print("\n%s: small queries, warm, µs per call" % run["interpreter"])
+    head = "%-14s %8s %8s %8s %8s" % ("query", "results", "p50", "p95", "p99")
+    print(head + ("   p50 vs %s" % base["interpreter"].split()[0] if base else ""))
+    for name, q in run["small"].items():
+        line = "%-14s %8d %8.2f %8.2f %8.2f" % ((name, q["results"]) + tuple(q["us"]))
+        if base:
+            b = base["small"][name]
+            assert b["results"] == q["results"], "the interpreters disagree on %s" % name
+            line += "   x%.2f" % (q["us"][0] / b["us"][0])
+        print(line)
 
 
 def table(run, base=None):
@@ -188,6 +267,8 @@ def main():
         cpy, pypy = (best_round(runs[k]) for k in ("cpython", "pypy"))
         table(cpy)
         table(pypy, cpy)
+        small_table(cpy)
+        small_table(pypy, cpy)
     finally:
         shutil.rmtree(path, ignore_errors=True)
 

@@ -41,3 +41,18 @@ def test_both_paths_give_the_same_results(tmp_path_factory, packed_default, poin
     assert got[True] == got[False]
     assert all(type(x) is float for r in got[True][:2] for _, x, _ in r)
     db.close()
+
+
+@pytest.mark.parametrize("meta", ['{"t": "%s"}' % ("x" * 60), '{"t": "%s"}' % ("é" * 60)])
+def test_both_paths_agree_on_small_and_large_hand_offs(tmp_path, packed_default, meta):
+    # One result goes over in a small buffer, hundreds in a large one: both ways must agree.
+    db = korvane.Korvane(str(tmp_path))
+    db.add_many([("p%d" % i, i * 1e-4, 0.0, meta) for i in range(400)])
+    searches = [lambda: db.search_radius(0, 0, 5), lambda: db.search_radius(0, 0, 5000),
+                lambda: db.search_box((0.0001, -1), (0, 1)), lambda: db.search_box((1, -1), (-1, 1))]
+    got = {}
+    for packed in (False, True):
+        korvane._packed_results(packed)
+        got[packed] = [s() for s in searches]
+    assert got[True] == got[False] and [len(r) for r in got[True]] == [1, 400, 2, 400]
+    db.close()

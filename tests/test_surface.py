@@ -193,6 +193,10 @@ def test_argument_matching(store, method):
     assert str(info.value).startswith(callee + " missing %d required positional argument" % REQUIRED[method])
     with pytest.raises(TypeError, match=r"^Korvane\.%s\(\) got an unexpected keyword argument 'bogus'$" % method):
         fn(*args, bogus=1)
+    # Keys that only begin like a parameter, or are not UTF-8, name none.
+    for key in (names[0] + "\0", names[0][:-1], "\udc80"):
+        with pytest.raises(TypeError, match="unexpected keyword argument"):
+            fn(*args, **{key: 1})
     with pytest.raises(TypeError, match=r"^Korvane\.%s\(\) got multiple values for argument '%s'$"
                        % (method, names[0])):
         fn(*args, **{names[0]: args[0]})

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -22,6 +23,17 @@
 #include "persist/open.h"
 
 namespace korvane {
+
+namespace {
+// The id of this process once the fork hooks are in place (they keep it true in a child); 0
+// before.
+std::atomic<pid_t> g_pid{0};
+}  // namespace
+
+pid_t this_process() {
+  pid_t p = g_pid.load(std::memory_order_relaxed);
+  return p != 0 ? p : ::getpid();
+}
 
 // Stores of this process by directory. Never destroyed: the exit hook may run after static
 // destructors. Order of locks: open_mu, then mu, then a store's index lock, then its log lock.
@@ -46,7 +58,7 @@ struct Registry {
   Entry* find(const DirId& id, bool any) {
     Entry* reader = nullptr;
     for (auto& e : entries)
-      if (e.dir == id && e.pid == ::getpid()) {
+      if (e.dir == id && e.pid == this_process()) {
         if (!e.store->read_only_) return &e;
         if (reader == nullptr) reader = &e;
       }
@@ -63,9 +75,9 @@ struct Registry {
     Registry& r = instance();
     r.open_mu.lock();
     r.mu.lock();
-    r.forking = ::getpid();
+    r.forking = this_process();
     for (auto& e : r.entries)
-      if (e.pid == ::getpid()) {
+      if (e.pid == this_process()) {
         e.store->index_lock_.lock();
         e.store->log_lock_.lock();
       }
@@ -84,6 +96,7 @@ struct Registry {
   // locks are made anew (all free) instead of unlocked. Then the parent's directories are left
   // locked by the parent alone.
   static void after_fork_in_child() {
+    g_pid.store(::getpid(), std::memory_order_relaxed);
     Registry& r = instance();
     for (auto& e : r.entries)
       if (e.pid == r.forking) {
@@ -100,7 +113,7 @@ struct Registry {
     Registry& r = instance();
     std::lock_guard<std::recursive_mutex> g(r.mu);
     for (auto& e : r.entries)
-      if (e.pid == ::getpid()) e.store->flush_log();
+      if (e.pid == this_process()) e.store->flush_log();
   }
 
   static void install_hooks() {
@@ -108,6 +121,7 @@ struct Registry {
     std::call_once(once, [] {
       std::atexit(flush_all_at_exit);
       ::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+      g_pid.store(::getpid(), std::memory_order_relaxed);
     });
   }
 };
@@ -191,7 +205,7 @@ Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only, boo
 
   std::shared_ptr<Store> s(new Store());
   s->storage_path_ = std::move(path);
-  s->owner_pid_ = ::getpid();
+  s->owner_pid_ = this_process();
   s->read_only_ = read_only;
   s->lock_fd_ = std::move(dir);
   s->index_ = std::move(loaded->index);
@@ -204,7 +218,7 @@ Result<std::shared_ptr<Store>> Store::open(std::string path, bool read_only, boo
   s->live_pub_ = std::move(pub);
   if (read_only) s->start_following(steady ? &before : nullptr, *loaded);
   std::lock_guard<std::recursive_mutex> g(r.mu);
-  r.entries.push_back({id, ::getpid(), s.get(), s});
+  r.entries.push_back({id, this_process(), s.get(), s});
   return s;
 }
 
@@ -214,8 +228,8 @@ Store::~Store() {
   Registry& r = Registry::instance();
   std::lock_guard<std::recursive_mutex> g(r.mu);
   index_.reset();  // unmaps and closes the record files
-  if (::getpid() != owner_pid_ && wal_) wal_->abandon();  // a forked child's copy of the buffer
-  if (::getpid() == owner_pid_ && wal_) {
+  if (this_process() != owner_pid_ && wal_) wal_->abandon();  // a forked child's copy of the buffer
+  if (this_process() == owner_pid_ && wal_) {
     (void)wal_->flush();  // a failure is ignored
     publish_log();
   }
@@ -226,12 +240,12 @@ Store::~Store() {
 
 void Store::flush_log() {
   // A forked child must not write its copy of the parent's buffer.
-  if (::getpid() != owner_pid_) return;
+  if (this_process() != owner_pid_) return;
   std::unique_lock<std::shared_mutex> lk(log_lock_);
   if (wal_) (void)wal_->flush();
   publish_log();
 }
 
-bool Store::foreign() const { return ::getpid() != owner_pid_; }
+bool Store::foreign() const { return this_process() != owner_pid_; }
 
 }  // namespace korvane

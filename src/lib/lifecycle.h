@@ -21,6 +21,9 @@
 // object never keeps the directory locked. It may read through that object; its changes are
 // refused, and it never writes the parent's log buffer.
 //
+// The process id. glibc asks the kernel for it on every getpid(), which a small query would pay
+// for on each call; it is kept instead, and the fork hook gives a child its own.
+//
 // Exit. The log buffers of this process's live stores are written out when the process exits
 // (after the interpreter has finished, whatever its daemon threads were doing).
 #pragma once
@@ -36,5 +39,8 @@ struct DirId {
   uint64_t dev = 0, ino = 0;
   bool operator==(const DirId& o) const { return dev == o.dev && ino == o.ino; }
 };
+
+// This process's id: getpid(), without the system call once a store has been opened.
+pid_t this_process();
 
 }  // namespace korvane

@@ -65,6 +65,37 @@ PyObject* module_plain_polygons(PyObject*, PyObject* arg) {
   Py_RETURN_NONE;
 }
 
+// _floor_call(n): the least a search returning n results can cost from Python: one C call that
+// builds a list of n (id, distance, metadata) tuples from C strings, object by object, without
+// an index, a lock or a hand-off of the interpreter lock. For the benchmark.
+PyObject* module_floor_call(PyObject*, PyObject* arg) {
+  Py_ssize_t n = PyLong_AsSsize_t(arg);
+  if (n == -1 && PyErr_Occurred()) return nullptr;
+  if (n < 0) {
+    PyErr_SetString(PyExc_ValueError, "n must not be negative");
+    return nullptr;
+  }
+  static const char kId[] = "p0123456";
+  static const char kMeta[] = R"({"kind":"cafe","name":"Kalo 12","open":true,"price":2,"rating":3.5})";
+  PyRef list(PyList_New(n));
+  if (!list) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef t(PyTuple_New(3));
+    if (!t) return nullptr;
+    PyObject* id = PyUnicode_FromStringAndSize(kId, static_cast<Py_ssize_t>(sizeof kId - 1));
+    if (id == nullptr) return nullptr;
+    PyTuple_SET_ITEM(t.get(), 0, id);
+    PyObject* d = PyFloat_FromDouble(12.5 + double(i));
+    if (d == nullptr) return nullptr;
+    PyTuple_SET_ITEM(t.get(), 1, d);
+    PyObject* meta = PyUnicode_FromStringAndSize(kMeta, static_cast<Py_ssize_t>(sizeof kMeta - 1));
+    if (meta == nullptr) return nullptr;
+    PyTuple_SET_ITEM(t.get(), 2, meta);
+    PyList_SET_ITEM(list.get(), i, t.release());
+  }
+  return list.release();
+}
+
 std::shared_ptr<Store> store_of(PyObject* self) {
   auto* obj = reinterpret_cast<KorvaneObject*>(self);
   std::shared_ptr<Store>* s = obj->store;
@@ -102,7 +133,7 @@ const char* const kPolygonNames[] = {"points", "filter_json", "fields", "coords"
 
 PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* a[5];
-  if (!match_args({"Korvane", kCtorNames, 1, 5, 3}, args, kwargs, a)) return nullptr;
+  if (!match_args({"Korvane", kCtorNames, 1, 5, 3}, CallArgs::of_tuple(args, kwargs), a)) return nullptr;
   // A path object (pathlib.Path and the like) stands for the text it gives.
   PyRef fspath;
   if (!PyUnicode_Check(a[0]) && PyObject_HasAttrString(a[0], "__fspath__")) {
@@ -182,9 +213,9 @@ void korvane_dealloc(PyObject* self) {
 // add and upsert: the arguments matched and converted as add converts them, then
 // call(store, id, lat, lon, metadata, durability) gives the result.
 template <class Call>
-PyObject* point_call(PyObject* self, PyObject* args, PyObject* kwargs, const char* callee, Call&& call) {
+PyObject* point_call(PyObject* self, const CallArgs& args, const char* callee, Call&& call) {
   PyObject* a[4];
-  if (!match_args({callee, kAddNames, 4, 4}, args, kwargs, a)) return nullptr;
+  if (!match_args({callee, kAddNames, 4, 4}, args, a)) return nullptr;
   std::shared_ptr<Store> store = writable_store_of(self);
   if (store == nullptr) return nullptr;
   std::string_view id, meta;
@@ -195,8 +226,8 @@ PyObject* point_call(PyObject* self, PyObject* args, PyObject* kwargs, const cha
   return call(store, id, lat, lon, meta, durability_of(self));
 }
 
-PyObject* korvane_add(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return point_call(self, args, kwargs, "Korvane.add",
+PyObject* korvane_add(PyObject* self, const CallArgs& args) {
+  return point_call(self, args, "Korvane.add",
                     [](const std::shared_ptr<Store>& store, std::string_view id, float lat, float lon,
                        std::string_view meta, korvane::Durability d) {
                       return none_or_raise(*store, [&] { return store->add(id, lat, lon, meta, d); });
@@ -218,27 +249,27 @@ PyObject* korvane_count(PyObject* self, PyObject*) {
 }
 
 // The store of a change taking one text argument, and that text; null with the error set.
-std::shared_ptr<Store> writable_with_text(PyObject* self, PyObject* args, PyObject* kwargs, const Params& p,
+std::shared_ptr<Store> writable_with_text(PyObject* self, const CallArgs& args, const Params& p,
                                           const char* name, std::string_view* text) {
   PyObject* a[1];
-  if (!match_args(p, args, kwargs, a)) return nullptr;
+  if (!match_args(p, args, a)) return nullptr;
   std::shared_ptr<Store> store = writable_store_of(self);
   if (store == nullptr || !to_text(a[0], name, text)) return nullptr;
   return store;
 }
 
-PyObject* korvane_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* korvane_delete(PyObject* self, const CallArgs& args) {
   std::string_view id;
-  std::shared_ptr<Store> store = writable_with_text(self, args, kwargs, {"Korvane.delete", kDeleteNames, 1, 1}, "id", &id);
+  std::shared_ptr<Store> store = writable_with_text(self, args, {"Korvane.delete", kDeleteNames, 1, 1}, "id", &id);
   if (store == nullptr) return nullptr;
   korvane::Durability d = durability_of(self);
   return none_or_raise(*store, [&] { return store->remove(id, d); });
 }
 
-PyObject* korvane_delete_by_filter(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* korvane_delete_by_filter(PyObject* self, const CallArgs& args) {
   std::string_view f;
   std::shared_ptr<Store> store =
-      writable_with_text(self, args, kwargs, {"Korvane.delete_by_filter", kDbfNames, 1, 1}, "filter_json", &f);
+      writable_with_text(self, args, {"Korvane.delete_by_filter", kDbfNames, 1, 1}, "filter_json", &f);
   if (store == nullptr) return nullptr;
   bool strict = strict_filters_of(self);
   korvane::Durability d = durability_of(self);
@@ -251,9 +282,9 @@ PyObject* korvane_vacuum(PyObject* self, PyObject*) {
   return none_or_raise(*store, [&] { return store->vacuum(); });
 }
 
-PyObject* korvane_search_knn(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* korvane_search_knn(PyObject* self, const CallArgs& args) {
   PyObject* a[8];
-  if (!match_args({"Korvane.search_knn", kKnnNames, 3, 8, 4}, args, kwargs, a)) return nullptr;
+  if (!match_args({"Korvane.search_knn", kKnnNames, 3, 8, 4}, args, a)) return nullptr;
   std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   float lat = 0, lon = 0;
@@ -271,9 +302,9 @@ PyObject* korvane_search_knn(PyObject* self, PyObject* args, PyObject* kwargs) {
       *store, [&] { return store->search_knn(lat, lon, k, f, exact, strict, max_m, proj); }, proj.any());
 }
 
-PyObject* korvane_search_box(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* korvane_search_box(PyObject* self, const CallArgs& args) {
   PyObject* a[5];
-  if (!match_args({"Korvane.search_box", kBoxNames, 2, 5, 2}, args, kwargs, a)) return nullptr;
+  if (!match_args({"Korvane.search_box", kBoxNames, 2, 5, 2}, args, a)) return nullptr;
   std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   std::pair<float, float> tl, br;
@@ -286,9 +317,9 @@ PyObject* korvane_search_box(PyObject* self, PyObject* args, PyObject* kwargs) {
   return list_or_raise(*store, [&] { return store->search_box(tl, br, f, strict, proj); }, proj.any());
 }
 
-PyObject* korvane_search_radius(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* korvane_search_radius(PyObject* self, const CallArgs& args) {
   PyObject* a[6];
-  if (!match_args({"Korvane.search_radius", kRadiusNames, 3, 6, 2}, args, kwargs, a)) return nullptr;
+  if (!match_args({"Korvane.search_radius", kRadiusNames, 3, 6, 2}, args, a)) return nullptr;
   std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   float lat = 0, lon = 0, r = 0;
@@ -302,9 +333,9 @@ PyObject* korvane_search_radius(PyObject* self, PyObject* args, PyObject* kwargs
   return list_or_raise(*store, [&] { return store->search_radius(lat, lon, r, f, strict, proj); }, proj.any());
 }
 
-PyObject* korvane_search_polygon(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* korvane_search_polygon(PyObject* self, const CallArgs& args) {
   PyObject* a[4];
-  if (!match_args({"Korvane.search_polygon", kPolygonNames, 1, 4, 2}, args, kwargs, a)) return nullptr;
+  if (!match_args({"Korvane.search_polygon", kPolygonNames, 1, 4, 2}, args, a)) return nullptr;
   std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   std::vector<std::pair<float, float>> pts;
@@ -321,9 +352,9 @@ PyObject* korvane_search_polygon(PyObject* self, PyObject* args, PyObject* kwarg
 
 const char* const kGeojsonNames[] = {"geometry", "filter_json", "fields", "coords"};
 
-PyObject* korvane_search_geojson(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* korvane_search_geojson(PyObject* self, const CallArgs& args) {
   PyObject* a[4];
-  if (!match_args({"Korvane.search_geojson", kGeojsonNames, 1, 4, 2}, args, kwargs, a)) return nullptr;
+  if (!match_args({"Korvane.search_geojson", kGeojsonNames, 1, 4, 2}, args, a)) return nullptr;
   std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   std::optional<std::string_view> f;
@@ -351,9 +382,9 @@ PyObject* korvane_search_geojson(PyObject* self, PyObject* args, PyObject* kwarg
 // &counted)` in chunks, each under one acquisition of the store's locks. The first failing item
 // ends the call with "item K: " before its error; the items before it are stored first.
 template <class Call>
-PyObject* points_in_chunks(PyObject* self, PyObject* args, PyObject* kwargs, const Params& params, Call&& store_call) {
+PyObject* points_in_chunks(PyObject* self, const CallArgs& args, const Params& params, Call&& store_call) {
   PyObject* a[1];
-  if (!match_args(params, args, kwargs, a)) return nullptr;
+  if (!match_args(params, args, a)) return nullptr;
   std::shared_ptr<Store> store = writable_store_of(self);
   if (store == nullptr) return nullptr;
   PyRef it(PyObject_GetIter(a[0]));
@@ -417,9 +448,9 @@ PyObject* points_in_chunks(PyObject* self, PyObject* args, PyObject* kwargs, con
   return PyLong_FromUnsignedLongLong(counted);
 }
 
-PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* korvane_add_many(PyObject* self, const CallArgs& args) {
   korvane::Durability d = durability_of(self);
-  return points_in_chunks(self, args, kwargs, {"Korvane.add_many", kAddManyNames, 1, 1},
+  return points_in_chunks(self, args, {"Korvane.add_many", kAddManyNames, 1, 1},
                           [&](Store& s, const std::vector<korvane::NewPoint>& chunk, size_t* done, uint64_t* added) {
                             return s.add_many(chunk, done, added, d);
                           });
@@ -430,8 +461,8 @@ PyObject* korvane_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 const char* const kUpsertManyNames[] = {"items"};
 
-PyObject* korvane_upsert(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return point_call(self, args, kwargs, "Korvane.upsert",
+PyObject* korvane_upsert(PyObject* self, const CallArgs& args) {
+  return point_call(self, args, "Korvane.upsert",
                     [](const std::shared_ptr<Store>& store, std::string_view id, float lat, float lon,
                        std::string_view meta, korvane::Durability d) {
                       return value_or_raise(*store, [&] { return store->upsert(id, lat, lon, meta, d); },
@@ -441,9 +472,9 @@ PyObject* korvane_upsert(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // upsert_many(items): the items as add_many takes them, each upserted in order; the number of
 // points replaced. The items before a faulty one are stored, and the error names its position.
-PyObject* korvane_upsert_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* korvane_upsert_many(PyObject* self, const CallArgs& args) {
   korvane::Durability d = durability_of(self);
-  return points_in_chunks(self, args, kwargs, {"Korvane.upsert_many", kUpsertManyNames, 1, 1},
+  return points_in_chunks(self, args, {"Korvane.upsert_many", kUpsertManyNames, 1, 1},
                           [&](Store& s, const std::vector<korvane::NewPoint>& chunk, size_t* done,
                               uint64_t* replaced) { return s.upsert_many(chunk, done, replaced, d); });
 }
@@ -454,9 +485,9 @@ PyObject* korvane_upsert_many(PyObject* self, PyObject* args, PyObject* kwargs) 
 const char* const kCountNames[] = {"filter_json", "box", "circle", "polygon"};
 const char* const kFacetNames[] = {"field", "filter_json", "box", "circle", "polygon"};
 
-PyObject* korvane_count_where(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* korvane_count_where(PyObject* self, const CallArgs& args) {
   PyObject* a[4];
-  if (!match_args({"Korvane.count_where", kCountNames, 0, 4, 3}, args, kwargs, a)) return nullptr;
+  if (!match_args({"Korvane.count_where", kCountNames, 0, 4, 3}, args, a)) return nullptr;
   std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   std::optional<std::string_view> f;
@@ -468,9 +499,9 @@ PyObject* korvane_count_where(PyObject* self, PyObject* args, PyObject* kwargs) 
 
 // {value: count}: texts as str, numbers as float, booleans as bool. True and 1.0 (False and 0.0)
 // are one key of a dict: their counts are added together.
-PyObject* korvane_facet_counts(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* korvane_facet_counts(PyObject* self, const CallArgs& args) {
   PyObject* a[5];
-  if (!match_args({"Korvane.facet_counts", kFacetNames, 1, 5, 3}, args, kwargs, a)) return nullptr;
+  if (!match_args({"Korvane.facet_counts", kFacetNames, 1, 5, 3}, args, a)) return nullptr;
   std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   std::string_view field;
@@ -589,9 +620,9 @@ PyObject* korvane_verify(PyObject* self, PyObject*) {
                        static_cast<unsigned long long>(v.bad_metadata));
 }
 
-PyObject* korvane_get(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* korvane_get(PyObject* self, const CallArgs& args) {
   PyObject* a[1];
-  if (!match_args({"Korvane.get", kDeleteNames, 1, 1}, args, kwargs, a)) return nullptr;
+  if (!match_args({"Korvane.get", kDeleteNames, 1, 1}, args, a)) return nullptr;
   std::shared_ptr<Store> store = store_of(self);
   if (store == nullptr) return nullptr;
   std::string_view id;
@@ -693,34 +724,34 @@ int korvane_contains(PyObject* self, PyObject* key) {
   return r->value() ? 1 : 0;
 }
 
-#define KV_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+#define KV_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_entry<fn>))
 
 PyMethodDef kMethods[] = {
-    {"add", KV_KW(korvane_add), METH_VARARGS | METH_KEYWORDS, "add($self, id, lat, lon, metadata)\n--\n\n"},
+    {"add", KV_KW(korvane_add), kMethodFlags, "add($self, id, lat, lon, metadata)\n--\n\n"},
     {"persist", korvane_persist, METH_NOARGS, "persist($self)\n--\n\n"},
     {"count", korvane_count, METH_NOARGS, "count($self)\n--\n\n"},
-    {"delete", KV_KW(korvane_delete), METH_VARARGS | METH_KEYWORDS, "delete($self, id)\n--\n\n"},
-    {"delete_by_filter", KV_KW(korvane_delete_by_filter), METH_VARARGS | METH_KEYWORDS,
+    {"delete", KV_KW(korvane_delete), kMethodFlags, "delete($self, id)\n--\n\n"},
+    {"delete_by_filter", KV_KW(korvane_delete_by_filter), kMethodFlags,
      "delete_by_filter($self, filter_json)\n--\n\n"},
     {"vacuum", korvane_vacuum, METH_NOARGS, "vacuum($self)\n--\n\n"},
-    {"search_knn", KV_KW(korvane_search_knn), METH_VARARGS | METH_KEYWORDS,
+    {"search_knn", KV_KW(korvane_search_knn), kMethodFlags,
      "search_knn($self, lat, lon, k, filter_json=None, *, exact=False, max_distance_m=None, fields=None, "
      "coords=False)\n--\n\n"},
-    {"search_box", KV_KW(korvane_search_box), METH_VARARGS | METH_KEYWORDS,
+    {"search_box", KV_KW(korvane_search_box), kMethodFlags,
      "search_box($self, top_left, bottom_right, filter_json=None, *, fields=None, coords=False)\n--\n\n"},
-    {"search_radius", KV_KW(korvane_search_radius), METH_VARARGS | METH_KEYWORDS,
+    {"search_radius", KV_KW(korvane_search_radius), kMethodFlags,
      "search_radius($self, lat, lon, radius_m, filter_json=None, *, fields=None, coords=False)\n--\n\n"},
-    {"search_polygon", KV_KW(korvane_search_polygon), METH_VARARGS | METH_KEYWORDS,
+    {"search_polygon", KV_KW(korvane_search_polygon), kMethodFlags,
      "search_polygon($self, points, filter_json=None, *, fields=None, coords=False)\n--\n\n"},
-    {"add_many", KV_KW(korvane_add_many), METH_VARARGS | METH_KEYWORDS, "add_many($self, points)\n--\n\n"},
-    {"get", KV_KW(korvane_get), METH_VARARGS | METH_KEYWORDS, "get($self, id)\n--\n\n"},
-    {"count_where", KV_KW(korvane_count_where), METH_VARARGS | METH_KEYWORDS,
+    {"add_many", KV_KW(korvane_add_many), kMethodFlags, "add_many($self, points)\n--\n\n"},
+    {"get", KV_KW(korvane_get), kMethodFlags, "get($self, id)\n--\n\n"},
+    {"count_where", KV_KW(korvane_count_where), kMethodFlags,
      "count_where($self, filter_json=None, *, box=None, circle=None, polygon=None)\n--\n\n"},
-    {"facet_counts", KV_KW(korvane_facet_counts), METH_VARARGS | METH_KEYWORDS,
+    {"facet_counts", KV_KW(korvane_facet_counts), kMethodFlags,
      "facet_counts($self, field, filter_json=None, *, box=None, circle=None, polygon=None)\n--\n\n"},
     {"items", korvane_items, METH_NOARGS, "items($self)\n--\n\n"},
-    {"upsert", KV_KW(korvane_upsert), METH_VARARGS | METH_KEYWORDS, "upsert($self, id, lat, lon, metadata)\n--\n\n"},
-    {"upsert_many", KV_KW(korvane_upsert_many), METH_VARARGS | METH_KEYWORDS,
+    {"upsert", KV_KW(korvane_upsert), kMethodFlags, "upsert($self, id, lat, lon, metadata)\n--\n\n"},
+    {"upsert_many", KV_KW(korvane_upsert_many), kMethodFlags,
      "upsert_many($self, items)\n--\n\n"},
     {"flush", korvane_flush, METH_NOARGS, "flush($self)\n--\n\n"},
     {"_verify", korvane_verify, METH_NOARGS, "_verify($self)\n--\n\n"},
@@ -728,7 +759,7 @@ PyMethodDef kMethods[] = {
     {"close", korvane_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", korvane_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", korvane_exit, METH_VARARGS, "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"},
-    {"search_geojson", KV_KW(korvane_search_geojson), METH_VARARGS | METH_KEYWORDS,
+    {"search_geojson", KV_KW(korvane_search_geojson), kMethodFlags,
      "search_geojson($self, geometry, filter_json=None, *, fields=None, coords=False)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -749,6 +780,7 @@ PyType_Spec kTypeSpec = {"Korvane", sizeof(KorvaneObject), 0, Py_TPFLAGS_DEFAULT
 PyMethodDef kModuleMethods[] = {
     {"_packed_results", module_packed_results, METH_O, "_packed_results(on, /)\n--\n\n"},
     {"_plain_polygons", module_plain_polygons, METH_O, "_plain_polygons(on, /)\n--\n\n"},
+    {"_floor_call", module_floor_call, METH_O, "_floor_call(n, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

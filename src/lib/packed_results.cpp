@@ -44,12 +44,14 @@ PackedResults pack_results(const SearchOut& r) {
   PackedResults out;
   const size_t n = out.n = r.size();
   out.with_dist = r.with_dist;
-  const size_t head = 8 * (2 * n + 1) + (r.with_dist ? 4 * n : 0);
+  const size_t head = 8 * (2 * n + 2) + (r.with_dist ? 4 * n : 0);
   size_t bytes = head;
   for (size_t i = 0; i < n; ++i) bytes += r.ids[i].second + r.metas[i].second;
   out.buf.reserve(bytes + 2);  // a fallback may be longer than its record: append grows then
   out.buf.resize(head);
-  if (r.with_dist && n > 0) std::memcpy(out.buf.data() + 8 * (2 * n + 1), r.dists.data(), 4 * n);
+  const auto count = static_cast<int64_t>(n);
+  std::memcpy(out.buf.data(), &count, 8);
+  if (r.with_dist && n > 0) std::memcpy(out.buf.data() + 8 * (2 * n + 2), r.dists.data(), 4 * n);
   int64_t chars = 0;  // characters of text so far
   auto put = [&](std::pair<size_t, size_t> span, const char* fallback) {
     const char* p = r.arena.data() + span.first;
@@ -66,7 +68,7 @@ PackedResults pack_results(const SearchOut& r) {
     }
     out.buf.append(p, len);
   };
-  auto offset = [&](size_t k) { std::memcpy(out.buf.data() + 8 * k, &chars, 8); };
+  auto offset = [&](size_t k) { std::memcpy(out.buf.data() + 8 * (k + 1), &chars, 8); };
   offset(0);
   for (size_t i = 0; i < n; ++i) {
     put(r.ids[i], "");

@@ -2,6 +2,7 @@
 // from C is costly (PyPy emulates the C API, and charges about 2 µs per result tuple made there).
 // A small Python builder, compiled by that interpreter's JIT, slices the buffer into the list.
 // For n results, in native byte order:
+//   count    int64             n
 //   offsets  int64 x (2n + 1)  in characters (code points) of the text: result i's id is
 //                              text[off[2i]:off[2i+1]], its metadata text[off[2i+1]:off[2i+2]]
 //   dists    float32 x n       radius and nearest-neighbour searches only

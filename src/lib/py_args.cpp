@@ -30,9 +30,26 @@ static std::string quoted_list(const std::vector<std::string>& names) {
   return s;
 }
 
+namespace {
+
+// The parameter a keyword names, or -1. The key's text is read once and compared in C: under
+// PyPy each call into the C API costs far more than the comparison. A key that is not UTF-8
+// names no parameter.
+int parameter_of(const Params& p, PyObject* key) {
+  Py_ssize_t len = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(key, &len);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return -1;
+  }
+  for (int i = 0; i < p.total; ++i)
+    if (std::strlen(p.names[i]) == static_cast<size_t>(len) && std::memcmp(p.names[i], text, len) == 0) return i;
+  return -1;
+}
+
 // Fills out[0..total) with borrowed references (nullptr for omitted optional ones).
-static bool match_args_unguarded(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
-  Py_ssize_t npos = args ? PyTuple_GET_SIZE(args) : 0;
+bool match_args_unguarded(const Params& p, const CallArgs& c, PyObject** out) {
+  Py_ssize_t npos = c.npos;
   int positional = p.total - p.kwonly;
   for (int i = 0; i < p.total; ++i) out[i] = nullptr;
   if (npos > positional) {
@@ -42,10 +59,10 @@ static bool match_args_unguarded(const Params& p, PyObject* args, PyObject* kwar
                                   " positional arguments";
     // Keyword-only arguments given as well are counted, as the interpreter does.
     int kw = 0;
-    for (int i = positional; i < p.total && kwargs != nullptr; ++i) {
-      PyObject* v = PyDict_GetItemString(kwargs, p.names[i]);
-      kw += v != nullptr;
-    }
+    c.each_keyword([&](PyObject* key, PyObject*) {
+      kw += PyUnicode_Check(key) && parameter_of(p, key) >= positional;
+      return true;
+    });
     std::string given = std::to_string(npos);
     if (kw > 0)
       given += std::string(" positional argument") + (npos == 1 ? "" : "s") + " (and " + std::to_string(kw) +
@@ -54,30 +71,25 @@ static bool match_args_unguarded(const Params& p, PyObject* args, PyObject* kwar
                  npos == 1 && kw == 0 ? "was" : "were");
     return false;
   }
-  for (Py_ssize_t i = 0; i < npos; ++i) out[i] = PyTuple_GET_ITEM(args, i);
-  if (kwargs != nullptr) {
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", p.callee);
-        return false;
-      }
-      int found = -1;
-      for (int i = 0; i < p.total; ++i)
-        if (PyUnicode_CompareWithASCIIString(key, p.names[i]) == 0) found = i;
-      if (found < 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", p.callee, key);
-        return false;
-      }
-      if (out[found] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", p.callee,
-                     p.names[found]);
-        return false;
-      }
-      out[found] = value;
+  for (Py_ssize_t i = 0; i < npos; ++i) out[i] = c.pos[i];
+  bool matched = c.each_keyword([&](PyObject* key, PyObject* value) {
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", p.callee);
+      return false;
     }
-  }
+    int found = parameter_of(p, key);
+    if (found < 0) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", p.callee, key);
+      return false;
+    }
+    if (out[found] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", p.callee, p.names[found]);
+      return false;
+    }
+    out[found] = value;
+    return true;
+  });
+  if (!matched) return false;
   std::vector<std::string> missing;
   for (int i = 0; i < p.required; ++i)
     if (out[i] == nullptr) missing.push_back(p.names[i]);
@@ -89,9 +101,11 @@ static bool match_args_unguarded(const Params& p, PyObject* args, PyObject* kwar
   return true;
 }
 
+}  // namespace
+
 // The messages are built as std::strings, which can fail to allocate.
-bool match_args(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
-  return guarded([&] { return match_args_unguarded(p, args, kwargs, out); });
+bool match_args(const Params& p, const CallArgs& c, PyObject** out) {
+  return guarded([&] { return match_args_unguarded(p, c, out); });
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -24,7 +24,7 @@
 namespace korvane {
 
 Status Store::writable() {
-  if (::getpid() != owner_pid_)
+  if (this_process() != owner_pid_)
     return Error::os_message(ENOTSUP, "this store belongs to the parent process; open the storage directory "
                              "again in the child");
   if (read_only_) return Error::unsupported("the store is read-only");
@@ -32,9 +32,9 @@ Status Store::writable() {
 }
 
 Status Store::settle() {
-  if (read_only_) return ::getpid() == owner_pid_ ? follow() : Status();
+  if (read_only_) return this_process() == owner_pid_ ? follow() : Status();
   if (!vacuum_pending_.load()) return {};
-  if (::getpid() != owner_pid_) return {};  // a forked child reads what it inherited
+  if (this_process() != owner_pid_) return {};  // a forked child reads what it inherited
   std::lock_guard<std::mutex> pg(persist_mutex_);
   std::unique_lock<std::shared_mutex> ilk(index_lock_);
   if (!vacuum_pending_.load()) return {};
@@ -391,7 +391,7 @@ Result<bool> Store::contains(std::string_view id) {
 }
 
 Status Store::flush() {
-  if (::getpid() != owner_pid_) return writable().error();
+  if (this_process() != owner_pid_) return writable().error();
   if (read_only_) return {};
   std::unique_lock<std::shared_mutex> llk(log_lock_);
   auto f = wal_->flush();
