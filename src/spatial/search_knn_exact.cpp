@@ -67,8 +67,8 @@ constexpr uint64_t kSparseRatio = 8;
 // Slack for the cell bounds, in degrees, against the rounding of rows and columns.
 constexpr double kPadDeg = 1e-9;
 // The level from which the rest is searched through the grid's blocks: a level costs a pass over
-// its rows, occupied or not, while the blocks pass over empty space a block at a time.
-constexpr int64_t kBlockLevel = 16;
+// its rows, occupied or not, while opening a block costs a look at each of its 100 rows.
+constexpr int64_t kBlockLevel = 32;
 // A block with at most this many points listed (see BlockCounts) measures them without opening
 // its cells.
 constexpr uint32_t kListedBlock = 64;
@@ -219,14 +219,20 @@ class Walk {
     Rect done{qrow_ + 1, qrow_, qcol_, 0};  // nothing yet
     std::vector<uint64_t> ids;  // under cells of `done`, not measured yet (keys: see frame)
     for (int64_t r = 0;; ++r) {
-      // Allowed points listed by block and few among many: the blocks from the start.
+      // Allowed points listed by block and few among many, or none in the blocks around the
+      // query's: the blocks from the start.
       bool sparse_listed = r == 0 && a_.blocks != nullptr && a_.blocks->listed() && n_allowed_ * kSparseRatio < live_;
-      if (r == kBlockLevel || sparse_listed) {
+      if (r == kBlockLevel || sparse_listed || (r == 0 && nothing_near())) {
         // Past the first levels, the rest best first through the blocks (or point by point when
         // the filter leaves few points among many).
         if (whole_ == nullptr) evaluate_globally();
+        if (r == 0) {  // the points of the border cells first
+          if (a_.blocks != nullptr && a_.blocks->listed())
+            s_.measure(a_.blocks->border);
+          else
+            ix_.grid_index.for_each_border_in(0, UINT32_MAX, 0, UINT32_MAX, [&](uint64_t, const Bitmap& b) { take(b, &ids); });
+        }
         flush(ids);
-        if (r == 0) s_.measure(a_.blocks->border);  // the points of the border cells
         if (a_.blocks == nullptr && n_allowed_ <= kFewAllowed && n_allowed_ * kSparseRatio < live_)
           scan_rest(done, true);
         else
@@ -278,6 +284,16 @@ class Walk {
       n.span = kColumns;
     }
     return n;
+  }
+
+  // No allowed point in the query's block nor in the eight around it.
+  bool nothing_near() const {
+    const BlockCounts& counts = a_.counts(ix_);
+    constexpr int64_t C = BlockCounts::kBlockCells, rows = BlockCounts::kBlockRows, cols = BlockCounts::kBlockCols;
+    for (int64_t br = qrow_ / C - 1; br <= qrow_ / C + 1; ++br)
+      for (int64_t bc = qcol_ / C - 1; bc <= qcol_ / C + 1; ++bc)
+        if (br >= 0 && br < rows && counts.block(uint32_t(br), uint32_t((bc + cols) % cols)) != 0) return false;
+    return true;
   }
 
   bool covers_all(const Rect& d) const { return d.r0 <= kFirstRow && d.r1 >= kLastRow && d.full_cols(); }
