@@ -17,7 +17,8 @@ The PyPy table adds PyPy's median over CPython's for each query. A second table 
 gives the fixed cost of small queries: warm p50/p95/p99 per call (each sample the mean of a
 batch of 20 calls, so that the clock's own cost stays small) of radius, kNN (ring walk and
 exact) and box queries returning 1 and 20 results, and of korvane._floor_call(n), a C call that
-only builds a list of n result tuples, with PyPy's p50 over CPython's. No peers and no numpy: it
+only builds a list of n result tuples (korvane._floor_box: the same for a box's one result, its
+two corners converted as search_box converts them), with PyPy's p50 over CPython's. No peers and no numpy: it
 runs on either interpreter with nothing but korvane installed.
 """
 import argparse
@@ -101,6 +102,7 @@ def small_queries(db, p):
         "box 20": lambda: db.search_box((lat + d20, lon - e20), (lat - d20, lon + e20)),
         "floor 1": lambda: korvane._floor_call(1),
         "floor 20": lambda: korvane._floor_call(20),
+        "floor box 1": lambda: korvane._floor_box((lat1 + 0.001, lon1 - 0.001), (lat1 - 0.001, lon1 + 0.001)),
     }
 
 

@@ -96,6 +96,23 @@ PyObject* module_floor_call(PyObject*, PyObject* arg) {
   return list.release();
 }
 
+// _floor_box(top_left, bottom_right): the same least cost for a box search with one result: its
+// two corners converted as search_box converts them, and a list of one (id, metadata) tuple.
+PyObject* module_floor_box(PyObject*, PyObject* args) {
+  PyObject *a, *b;
+  if (!PyArg_UnpackTuple(args, "_floor_box", 2, 2, &a, &b)) return nullptr;
+  std::pair<float, float> tl, br;
+  if (!to_pair(a, "top_left", &tl) || !to_pair(b, "bottom_right", &br)) return nullptr;
+  static const char kId[] = "p0123456";
+  static const char kMeta[] = R"({"kind":"cafe","name":"Kalo 12","open":true,"price":2,"rating":3.5})";
+  PyRef list(PyList_New(1));
+  if (!list) return nullptr;
+  PyObject* t = Py_BuildValue("(s#s#)", kId, Py_ssize_t(sizeof kId - 1), kMeta, Py_ssize_t(sizeof kMeta - 1));
+  if (t == nullptr) return nullptr;
+  PyList_SET_ITEM(list.get(), 0, t);
+  return list.release();
+}
+
 std::shared_ptr<Store> store_of(PyObject* self) {
   auto* obj = reinterpret_cast<KorvaneObject*>(self);
   std::shared_ptr<Store>* s = obj->store;
@@ -781,6 +798,7 @@ PyMethodDef kModuleMethods[] = {
     {"_packed_results", module_packed_results, METH_O, "_packed_results(on, /)\n--\n\n"},
     {"_plain_polygons", module_plain_polygons, METH_O, "_plain_polygons(on, /)\n--\n\n"},
     {"_floor_call", module_floor_call, METH_O, "_floor_call(n, /)\n--\n\n"},
+    {"_floor_box", module_floor_box, METH_VARARGS, "_floor_box(top_left, bottom_right, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
