@@ -31,7 +31,7 @@ def taken(b):
     finally:
         b.release()
 
-def pairs(b, encoding):
+def head(b):
     b = taken(b)
     o = array('q')
     o.frombytes(b[:8])
@@ -39,6 +39,10 @@ def pairs(b, encoding):
     at = 8 * (2 * n + 2)
     o = array('q')
     o.frombytes(b[8:at])
+    return b, n, o, at
+
+def pairs(b, encoding):
+    b, n, o, at = head(b)
     s = b[at:].decode(encoding)
     r = [None] * n
     for i in range(n):
@@ -46,13 +50,7 @@ def pairs(b, encoding):
     return r
 
 def triples(b, encoding):
-    b = taken(b)
-    o = array('q')
-    o.frombytes(b[:8])
-    n = o[0]
-    at = 8 * (2 * n + 2)
-    o = array('q')
-    o.frombytes(b[8:at])
+    b, n, o, at = head(b)
     d = array('f')
     d.frombytes(b[at:at + 4 * n])
     s = b[at + 4 * n:].decode(encoding)
