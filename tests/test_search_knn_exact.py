@@ -156,3 +156,6 @@ def test_ring_walk_far_from_data(scene, q, k, flt):
     allowed = model.allowed(flt, flt is not None)
     rows = store.db.search_knn(q[0], q[1], k, None if flt is None else json.dumps(flt))
     check_knn(model, [int(r[0][1:]) for r in rows], rows, allowed, q, k)
+    if flt is None:  # every point within the limit, with a k that must not wrap round
+        want = store.db.search_knn(q[0], q[1], 10 ** 9, max_distance_m=2e6, exact=True)
+        assert store.db.search_knn(q[0], q[1], 2 ** 64 - 1, max_distance_m=2e6) == want

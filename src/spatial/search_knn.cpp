@@ -156,7 +156,8 @@ std::vector<Hit> fallback(const CoreIndex& ix, float lat, float lon, uint64_t k,
                           BestHeap& heap) {
   std::optional<float> limit = heap.limit();
   std::vector<Hit> kept = heap.take();
-  std::vector<Hit> near = search_knn_exact(ix, lat, lon, k + kept.size(), allowed, limit);
+  uint64_t want = k > UINT64_MAX - kept.size() ? UINT64_MAX : k + kept.size();  // k may be 2^64 - 1
+  std::vector<Hit> near = search_knn_exact(ix, lat, lon, want, allowed, limit);
   std::vector<uint32_t> kept_ids;
   for (const Hit& h : kept) kept_ids.push_back(h.id);
   std::sort(kept_ids.begin(), kept_ids.end());
