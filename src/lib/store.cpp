@@ -463,21 +463,27 @@ Status Store::vacuum() {
   return s;
 }
 
+Result<Store::Selection> Store::select(const std::optional<std::string_view>& filter, bool strict) {
+  auto parsed = parse_filter_shared(filter, strict);
+  if (!parsed) return parsed.error();
+  KV_TRY(settle());
+  Selection sel{std::move(*parsed), std::shared_lock<std::shared_mutex>(index_lock_), nullptr};
+  CoreIndex& ix = *index_;
+  if (sel.doc)
+    sel.kept = ix.filter_results.lookup(*filter, [&] { return evaluate_filter(ix, *sel.doc, nullptr); });
+  return sel;
+}
+
 template <class Search>
 Result<SearchOut> Store::run_search(const std::optional<std::string_view>& filter, bool strict, bool with_dist,
                                     const Projection& proj, Search&& search) {
-  auto parsed = parse_filter_shared(filter, strict);
-  if (!parsed) return parsed.error();
-  std::shared_ptr<const Json> doc = std::move(*parsed);
-  KV_TRY(settle());
-  std::shared_lock<std::shared_mutex> lk(index_lock_);
+  auto sel = select(filter, strict);
+  if (!sel) return sel.error();
   CoreIndex& ix = *index_;
   // The filter is evaluated by the search, within its spatial candidates; or, for a text asked
   // with before, its result over the whole index is kept and the search intersects with that.
-  Allowed allowed{&ix.valid_ids, doc.get(), /*all_live=*/true};
-  std::shared_ptr<const Bitmap> kept;
-  if (doc) kept = ix.filter_results.lookup(*filter, [&] { return evaluate_filter(ix, *doc, nullptr); });
-  if (kept) allowed = Allowed{kept.get(), nullptr};
+  Allowed allowed{&ix.valid_ids, sel->doc.get(), /*all_live=*/true};
+  if (sel->kept) allowed = Allowed{sel->kept.get(), nullptr};
   std::vector<uint32_t> ids;
   SearchOut out;
   out.with_dist = with_dist;

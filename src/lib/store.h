@@ -225,6 +225,14 @@ class Store {
   Status catch_up(const LiveState& st, bool* done);
   Status apply_log(uint64_t end, const LiveState* st, bool* whole = nullptr);
   Status reload(const LiveState& st, bool* done);
+  // A query's filter, parsed, with the index lock held for reading: `kept` is the filter's result
+  // over the whole index when its text was asked with before (null when not, or without a filter).
+  struct Selection {
+    std::shared_ptr<const Json> doc;
+    std::shared_lock<std::shared_mutex> lock;
+    std::shared_ptr<const Bitmap> kept;
+  };
+  Result<Selection> select(const std::optional<std::string_view>& filter, bool strict);
   // Calls f(ix, selected) under the index lock, `selected` being the points a count covers.
   template <class F>
   Status with_selection(const std::optional<std::string_view>& filter, bool strict, const CountArea& area, F&& f);

@@ -16,14 +16,10 @@ namespace korvane {
 template <class F>
 Status Store::with_selection(const std::optional<std::string_view>& filter, bool strict, const CountArea& area,
                              F&& f) {
-  auto parsed = parse_filter_shared(filter, strict);
-  if (!parsed) return parsed.error();
-  std::shared_ptr<const Json> doc = std::move(*parsed);
-  KV_TRY(settle());
-  std::shared_lock<std::shared_mutex> lk(index_lock_);
+  auto sel = select(filter, strict);
+  if (!sel) return sel.error();
   CoreIndex& ix = *index_;
-  std::shared_ptr<const Bitmap> kept;
-  if (doc) kept = ix.filter_results.lookup(*filter, [&] { return evaluate_filter(ix, *doc, nullptr); });
+  std::shared_ptr<const Bitmap> kept = sel->kept;
   const Bitmap& matching = kept ? *kept : ix.valid_ids;
   if (area.kind == CountArea::Kind::Everywhere) {
     f(ix, matching);
