@@ -137,6 +137,15 @@ struct CoreIndex : IndexSets {
     std::memcpy(ll, p, 8);
     return {ll[0], ll[1]};
   }
+  // Starts fetching what a search reads of point i once it is a candidate: its coordinates and
+  // the slots its two records are found by. A small search's points are scattered, and each of
+  // these would otherwise be a cache miss waiting on the one before it.
+  void prefetch_point(uint32_t i) const {
+    size_t at = 8 * size_t{i};
+    if (at < coords_mmap.size()) __builtin_prefetch(coords_mmap.data() + at);
+    if (at < offsets_mmap.size()) __builtin_prefetch(offsets_mmap.data() + at);
+    if (at < meta_offsets_mmap.size()) __builtin_prefetch(meta_offsets_mmap.data() + at);
+  }
   // Calls f(id, lat, lon) for each id in turn. Candidates are scattered over coords.bin: the
   // first few fetches start before the loop, then each one a few ids ahead.
   template <class F>

@@ -1,5 +1,7 @@
 #include "core/grid_index.h"
 
+#include <sys/mman.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -143,15 +145,25 @@ bool RowCells::check_invariants() const {
 
 const RowCells GridIndex::kNoCells;
 
-RowCells& GridIndex::inner_row(uint32_t row) {
-  if (chunks_.empty()) {
-    chunks_.resize(kBorderRow / kChunkRows + 1);
-    occupied_.assign((kBorderRow + 63) / 64, 0);
+RowTable::~RowTable() {
+  if (rows_ == nullptr) return;
+  for (uint32_t r = 0; r < kRows; ++r)
+    if (occupied(r)) rows_[r].~RowCells();
+  ::munmap(rows_, sizeof(RowCells) * kRows);
+}
+
+RowCells& RowTable::make(uint32_t r) {
+  if (rows_ == nullptr) {
+    void* p = ::mmap(nullptr, sizeof(RowCells) * kRows, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    occupied_.assign((kRows + 63) / 64, 0);
+    rows_ = static_cast<RowCells*>(p);
   }
-  std::unique_ptr<RowCells[]>& chunk = chunks_[row / kChunkRows];
-  if (!chunk) chunk = std::make_unique<RowCells[]>(kChunkRows);
-  occupied_[row / 64] |= uint64_t{1} << (row % 64);
-  return chunk[row % kChunkRows];
+  if (!occupied(r)) {
+    new (&rows_[r]) RowCells();
+    occupied_[r / 64] |= uint64_t{1} << (r % 64);
+  }
+  return rows_[r];
 }
 
 Bitmap& GridIndex::operator[](uint64_t key) {
@@ -219,8 +231,8 @@ std::vector<uint32_t> GridIndex::live_per_block(const Bitmap& deleted) const {
 
 void GridIndex::prefetch(uint64_t key) const {
   uint32_t row = uint32_t(key >> 32), col = uint32_t(key);
-  if (is_border(row, col) || chunks_.empty() || !chunks_[row / kChunkRows]) return;
-  const RowCells* e = &chunks_[row / kChunkRows][row % kChunkRows];
+  if (is_border(row, col) || rows_.empty()) return;
+  const char* e = static_cast<const char*>(rows_.place(row));
   __builtin_prefetch(e);
   __builtin_prefetch(reinterpret_cast<const char*>(e) + 64);
 }
@@ -310,31 +322,29 @@ bool GridIndex::of_cells(std::vector<std::pair<uint64_t, Bitmap>>& cells, GridIn
 }
 
 uint32_t GridIndex::next_row(uint32_t row, uint32_t last) const {
-  if (occupied_.empty()) return 0;
+  if (rows_.empty()) return 0;
   if (row < 1) row = 1;
   if (last > kBorderRow - 1) last = kBorderRow - 1;
   if (row > last) return 0;
   size_t w = row / 64;
-  uint64_t bits = occupied_[w] & (~uint64_t{0} << (row % 64));
+  uint64_t bits = rows_.word(w) & (~uint64_t{0} << (row % 64));
   for (;;) {
     if (bits != 0) {
       uint32_t r = uint32_t(w * 64 + size_t(__builtin_ctzll(bits)));
       return r <= last ? r : 0;
     }
     if (++w > last / 64) return 0;
-    bits = occupied_[w];
+    bits = rows_.word(w);
   }
 }
 
 bool GridIndex::check_invariants() const {
   size_t n = 0;
-  if (!chunks_.empty() && (chunks_.size() != kBorderRow / kChunkRows + 1 || occupied_.size() != (kBorderRow + 63) / 64))
-    return false;
-  for (uint32_t r = 0; r < kBorderRow && !chunks_.empty(); ++r) {
-    const RowCells& cells = row(r);
-    bool bit = (occupied_[r / 64] >> (r % 64)) & 1;
-    if (bit != !cells.empty() || !cells.check_invariants()) return false;
-    n += cells.size();
+  if (!rows_.empty() && rows_.words() != (kBorderRow + 63) / 64) return false;
+  for (uint32_t r = 0; r < kBorderRow && !rows_.empty(); ++r) {
+    // Only inner rows have entries, and an entry is made for a cell it then keeps.
+    if (rows_.occupied(r) && (r == 0 || rows_.at(r).empty() || !rows_.at(r).check_invariants())) return false;
+    n += row(r).size();
   }
   for (const auto& [key, ids] : border_)
     if (!is_border(key)) return false;

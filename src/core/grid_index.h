@@ -139,6 +139,44 @@ struct BlockCounts {
   bool listed() const { return !starts.empty(); }
 };
 
+// The inner rows' entries, one per row from 0 to kRows - 1, in a single mapping made when the
+// first cell is filed: a row's entry sits at a fixed place, so a search fetches the entries of all
+// its rows at once, without first reading where they are. Pages never written read as zeros and
+// take no memory; an entry is made when its row gets its first cell, and a bit per row tells which
+// rows have one.
+class RowTable {
+ public:
+  static constexpr uint32_t kRows = 18000;
+
+  RowTable() = default;
+  RowTable(RowTable&& o) noexcept : rows_(std::exchange(o.rows_, nullptr)), occupied_(std::move(o.occupied_)) {}
+  RowTable& operator=(RowTable&& o) noexcept {
+    std::swap(rows_, o.rows_);
+    std::swap(occupied_, o.occupied_);
+    return *this;
+  }
+  RowTable(const RowTable&) = delete;
+  RowTable& operator=(const RowTable&) = delete;
+  ~RowTable();
+
+  bool empty() const { return rows_ == nullptr; }
+  // Whether row r (below kRows) has an entry.
+  bool occupied(uint32_t r) const { return rows_ != nullptr && (occupied_[r / 64] >> (r % 64) & 1) != 0; }
+  // The entry of an occupied row.
+  const RowCells& at(uint32_t r) const { return rows_[r]; }
+  // Where row r's entry is or will be (only an address: nothing is read).
+  const void* place(uint32_t r) const { return rows_ + r; }
+  // Row r's entry, made empty when the row has none yet.
+  RowCells& make(uint32_t r);
+  // The bits of rows 64w .. 64w + 63.
+  uint64_t word(size_t w) const { return occupied_[w]; }
+  size_t words() const { return occupied_.size(); }
+
+ private:
+  RowCells* rows_ = nullptr;
+  std::vector<uint64_t> occupied_;  // bit r: row r's entry is made
+};
+
 // Cells are only ever added (a deleted point stays in its cell until vacuum, which builds a new
 // index), so the structure only grows between vacuums.
 //
@@ -156,7 +194,7 @@ struct BlockCounts {
 // inside the coordinate ranges never looks at them.
 //
 // Memory: 18 bytes per inner cell (plus up to half as much spare room in its row), a B-tree
-// entry per border cell, and 128 bytes per inner row, made 32 rows at a time for the rows that
+// entry per border cell, and 128 bytes per inner row, in pages of 32 rows taken by the rows that
 // hold cells; then 4 bytes per point (and 8 per cell) for the positions of the crowded cells
 // that searches have read.
 class GridIndex {
@@ -202,8 +240,8 @@ class GridIndex {
   // The cells of inner row `row`; empty for a row without any and for every row outside
   // 1..17999.
   const RowCells& row(uint32_t row) const {
-    if (row == 0 || row >= kBorderRow || chunks_.empty() || !chunks_[row / kChunkRows]) return kNoCells;
-    return chunks_[row / kChunkRows][row % kChunkRows];
+    if (row == 0 || row >= kBorderRow || !rows_.occupied(row)) return kNoCells;
+    return rows_.at(row);
   }
   // The first inner row from `row` on (and at most `last`) that holds a cell; 0 when none.
   uint32_t next_row(uint32_t row, uint32_t last) const;
@@ -226,12 +264,10 @@ class GridIndex {
 
  private:
   static const RowCells kNoCells;
-  // The row table comes in chunks of 32 rows (4096 bytes), made when a row in them gets a cell.
-  static constexpr uint32_t kChunkRows = 32;
-  RowCells& inner_row(uint32_t row);
+  static_assert(RowTable::kRows == kBorderRow);
+  RowCells& inner_row(uint32_t row) { return rows_.make(row); }
 
-  std::vector<std::unique_ptr<RowCells[]>> chunks_;  // kBorderRow / kChunkRows, once a cell is filed
-  std::vector<uint64_t> occupied_;                   // bit r: row r is not empty
+  RowTable rows_;
   absl::btree_map<uint64_t, Bitmap> border_;
   size_t size_ = 0;
   BlockCounts blocks_;
@@ -254,18 +290,30 @@ void GridIndex::for_each_in(uint32_t r0, uint32_t r1, uint32_t c0, uint32_t c1, 
   if (ir0 <= ir1 && ic0 <= ic1) {
     // The rows in batches, so that cache misses overlap: the batch's entries are fetched, then
     // searched, and the sets of the cells found are fetched before any is handed over.
+    // A stretch of up to kBatch rows is taken whole: every entry is fetched at once, beside the
+    // bits that tell which rows have one, instead of after them.
     constexpr int kBatch = 32;
     uint32_t batch[kBatch];
     uint64_t keys[kBatch];
     const Bitmap* found[kBatch];
-    uint32_t r = next_row(ir0, ir1);
-    while (r != 0) {
+    uint32_t r = ir1 - ir0 < uint32_t(kBatch) ? ir0 : next_row(ir0, ir1);
+    while (r != 0 && !rows_.empty()) {
       int n = 0;
-      for (; r != 0 && n < kBatch; r = r < ir1 ? next_row(r + 1, ir1) : 0) {
-        const char* e = reinterpret_cast<const char*>(&row(r));
-        __builtin_prefetch(e);
-        __builtin_prefetch(e + 64);
-        batch[n++] = r;
+      if (ir1 - r < uint32_t(kBatch)) {
+        for (; r <= ir1; ++r) {
+          const char* e = static_cast<const char*>(rows_.place(r));
+          __builtin_prefetch(e);
+          __builtin_prefetch(e + 64);
+          batch[n++] = r;
+        }
+        r = 0;
+      } else {
+        for (; r != 0 && n < kBatch; r = r < ir1 ? next_row(r + 1, ir1) : 0) {
+          const char* e = static_cast<const char*>(rows_.place(r));
+          __builtin_prefetch(e);
+          __builtin_prefetch(e + 64);
+          batch[n++] = r;
+        }
       }
       int m = 0;
       for (int b = 0; b < n; ++b) {

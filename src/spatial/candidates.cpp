@@ -16,6 +16,8 @@ CellRect cell_rect(float lat_lo, float lat_hi, float lon_lo, float lon_hi) {
 namespace {
 
 constexpr uint64_t kGatherLimit = 4096;
+// Up to this many candidates have their coordinates and record slots fetched as they are found.
+constexpr uint64_t kPrefetchPoints = 64;
 
 bool in_rects(const std::vector<CellRect>& rects, uint32_t row, uint32_t col) {
   for (const auto& r : rects)
@@ -80,7 +82,13 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
   if (total <= kGatherLimit) {
     std::vector<uint32_t> ids;
     ids.reserve(static_cast<size_t>(total));
-    for (const auto& c : cells) c.second->for_each([&](uint32_t x) { ids.push_back(x); });
+    // Few enough that their coordinates and record slots are worth fetching now, side by side.
+    const bool ahead = total <= kPrefetchPoints;
+    for (const auto& c : cells)
+      c.second->for_each([&](uint32_t x) {
+        if (ahead) ix.prefetch_point(x);
+        ids.push_back(x);
+      });
     radix_sort(ids);
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     if (live != nullptr) {
@@ -127,7 +135,10 @@ std::vector<uint32_t> candidate_ids_near(const CoreIndex& ix, const std::vector<
   for (const auto& [key, b] : cells) {
     uint32_t row = uint32_t(key >> 32), col = uint32_t(key);
     if (b->tiny() || GridIndex::is_border(row, col)) {
-      b->for_each([&](uint32_t x) { ids.push_back(x); });
+      b->for_each([&](uint32_t x) {
+        if (ids.size() < kPrefetchPoints) ix.prefetch_point(x);
+        ids.push_back(x);
+      });
       continue;
     }
     const RowCells& rc = ix.grid_index.row(row);
