@@ -4,7 +4,8 @@ Covers, on one seeded store of over 20000 points (so that the ring walk goes cel
 scattered one to a cell over the globe, two latitude rows holding more cells than a row entry
 keeps inline (their cells going round the antimeridian), points outside the coordinate ranges
 within reach of the ring walk; the index following every change (deletes, adds opening cells
-between old ones, vacuum, persist and reopen with the log replayed onto the loaded snapshot).
+between old ones, second points in cells that held one, vacuum, persist and reopen with the log
+replayed onto the loaded snapshot).
 After each change, from queries in empty areas, on the long rows, at the antimeridian and near
 the pole, every search is checked against the model in geomodel.py: radius, box and polygon
 exactly; the ring walk as in test_search_paths.py; exact nearest neighbours against every live
@@ -86,6 +87,7 @@ def check(db, model, rnd):
                 far = max(d for d, _ in heap)
                 assert {e for e, b in got if b != bits(far)} == set(ext(model, (i for d, i in heap if d < far)))
                 assert {e for e, b in got if b == bits(far)} <= set(ext(model, admitted[bits(far)]))
+    assert db._verify()["invariants"]  # cells keep their lone points' coordinates as stored
 
 
 def test_sparse_searches_follow_every_change(tmp_path):
@@ -102,6 +104,10 @@ def test_sparse_searches_follow_every_change(tmp_path):
         store.db.delete(e)
         model.delete(e)
     add(places(rnd, 3000, "b"))  # new cells between the old ones of the long rows
+    check(store.db, model, rnd)
+    # Cells the searches have just read, and that kept their lone points, each get a second point.
+    twins = [i for q in QUERIES for i in near(model, q, 300000.0)]
+    add([("t%d" % i, model.pts[i][1], model.pts[i][2], {"g": 0}) for i in sorted(set(twins))[:400]])
     check(store.db, model, rnd)
     store.db.vacuum()  # ids renumbered in the same order
     check(store.db, model, rnd)

@@ -137,15 +137,24 @@ struct CoreIndex : IndexSets {
     std::memcpy(ll, p, 8);
     return {ll[0], ll[1]};
   }
-  // Starts fetching what a search reads of point i once it is a candidate: its coordinates and
-  // the slots its two records are found by. A small search's points are scattered, and each of
-  // these would otherwise be a cache miss waiting on the one before it.
-  void prefetch_point(uint32_t i) const {
+  // Start fetching point i's coordinates (for a candidate), or the slots its two records are
+  // found by (for a result, as soon as it is known). A small search's points are scattered, and
+  // each would otherwise be a cache miss, most often on a page of its own.
+  void prefetch_coords(uint32_t i) const {
     size_t at = 8 * size_t{i};
     if (at < coords_mmap.size()) __builtin_prefetch(coords_mmap.data() + at);
+  }
+  void prefetch_slots(uint32_t i) const {
+    size_t at = 8 * size_t{i};
     if (at < offsets_mmap.size()) __builtin_prefetch(offsets_mmap.data() + at);
     if (at < meta_offsets_mmap.size()) __builtin_prefetch(meta_offsets_mmap.data() + at);
   }
+  // A record hint for point i (RowCells::record_hint): where its slots say its two records lie,
+  // read from the slots; 0 when they lie beyond what a hint holds.
+  uint64_t record_hint(uint32_t i) const;
+  // Starts fetching the two records a hint names. A hint only says where to look: records are
+  // read by their slots as always, so a hint gone stale costs a wasted fetch and nothing more.
+  void prefetch_hinted(uint64_t hint) const;
   // Calls f(id, lat, lon) for each id in turn. Candidates are scattered over coords.bin: the
   // first few fetches start before the loop, then each one a few ids ahead.
   template <class F>

@@ -14,6 +14,10 @@ namespace korvane {
 CellPositions* CellPositions::make(uint32_t cap) {
   void* p = std::malloc(sizeof(CellPositions) + sizeof(uint32_t) * (cap > 0 ? cap - 1 : 0));
   if (p == nullptr) throw std::bad_alloc();
+  if (reinterpret_cast<uintptr_t>(p) >> 47 != 0) {  // a cell's word could not tell it from a point
+    std::free(p);
+    throw std::bad_alloc();
+  }
   auto* c = static_cast<CellPositions*>(p);
   c->size = 0;
   c->cap = cap;
@@ -36,7 +40,7 @@ uint32_t CellPositions::encode(uint32_t row, uint32_t col, float lat, float lon)
 RowCells::~RowCells() {
   for (uint32_t j = 0; j < size_; ++j) {
     sets()[j].~Bitmap();
-    CellPositions::release(packs()[j].load(std::memory_order_relaxed));
+    CellPositions::release(positions_of(packs()[j].load(std::memory_order_relaxed)));
   }
   ::operator delete(block_);
 }
@@ -46,30 +50,53 @@ void RowCells::reserve(uint32_t cap) {
   char* block = static_cast<char*>(::operator new(block_bytes(cap)));
   auto* sets_to = reinterpret_cast<Bitmap*>(block);
   auto* packs_to = reinterpret_cast<Pack*>(block + size_t{cap} * sizeof(Bitmap));
+  auto* hints_to = reinterpret_cast<Pack*>(block + size_t{cap} * (sizeof(Bitmap) + sizeof(Pack)));
   for (uint32_t k = 0; k < size_; ++k) {
     new (&sets_to[k]) Bitmap(std::move(sets()[k]));
     sets()[k].~Bitmap();
     new (&packs_to[k]) Pack(packs()[k].load(std::memory_order_relaxed));
+    new (&hints_to[k]) Pack(hints()[k].load(std::memory_order_relaxed));
   }
   if (cap > kInline)  // the columns, from the entry while the row is short
-    std::memcpy(block + size_t{cap} * (sizeof(Bitmap) + sizeof(Pack)), size_ <= kInline ? head_ : cols(),
-                size_t{size_} * sizeof(uint16_t));
+    std::memcpy(block + size_t{cap} * kCellBytes, size_ <= kInline ? head_ : cols(), size_t{size_} * sizeof(uint16_t));
   ::operator delete(block_);
   block_ = block;
   cap_ = cap;
 }
 
 const CellPositions* RowCells::publish_positions(size_t j, CellPositions* made) const {
-  CellPositions* expected = nullptr;
-  if (packs()[j].compare_exchange_strong(expected, made, std::memory_order_acq_rel, std::memory_order_acquire))
-    return made;
+  // Positions take the place of a point (a cell with positions holds more than one).
+  uintptr_t expected = packs()[j].load(std::memory_order_acquire);
+  while (positions_of(expected) == nullptr)
+    if (packs()[j].compare_exchange_weak(expected, reinterpret_cast<uintptr_t>(made), std::memory_order_acq_rel,
+                                         std::memory_order_acquire))
+      return made;
   CellPositions::release(made);
-  return expected;
+  return positions_of(expected);
+}
+
+void RowCells::keep_point(size_t j, float lat, float lon) const {
+  if (!(std::isfinite(lat) && std::isfinite(lon))) return;  // never in an inner cell
+  uintptr_t expected = 0;
+  packs()[j].compare_exchange_strong(expected, point_word(lat, lon), std::memory_order_relaxed);
 }
 
 void RowCells::add_point(size_t j, uint32_t row, uint32_t id, float lat, float lon) {
   Bitmap& set = sets()[j];
-  CellPositions* p = packs()[j].load(std::memory_order_relaxed);
+  uintptr_t w = packs()[j].load(std::memory_order_relaxed);
+  if (set.empty()) {
+    // The cell's first point.
+    set.add(id);
+    if (std::isfinite(lat) && std::isfinite(lon)) packs()[j].store(point_word(lat, lon), std::memory_order_relaxed);
+    return;
+  }
+  if (is_point(w)) {
+    // The cell no longer holds one point.
+    packs()[j].store(0, std::memory_order_relaxed);
+    w = 0;
+  }
+  hints()[j].store(0, std::memory_order_relaxed);
+  CellPositions* p = positions_of(w);
   if (p != nullptr && !set.empty() && set.maximum() >= id) {
     // Not the largest id: the positions would fall out of the set's order.
     drop_positions(j);
@@ -82,14 +109,15 @@ void RowCells::add_point(size_t j, uint32_t row, uint32_t id, float lat, float l
     std::memcpy(q->at, p->at, size_t{p->size} * sizeof(uint32_t));
     q->size = p->size;
     CellPositions::release(p);
-    packs()[j].store(q, std::memory_order_relaxed);
+    packs()[j].store(reinterpret_cast<uintptr_t>(q), std::memory_order_relaxed);
     p = q;
   }
   p->at[p->size++] = CellPositions::encode(row, col(j), lat, lon);
 }
 
 void RowCells::drop_positions(size_t j) {
-  CellPositions::release(packs()[j].exchange(nullptr, std::memory_order_relaxed));
+  CellPositions::release(positions_of(packs()[j].exchange(0, std::memory_order_relaxed)));
+  hints()[j].store(0, std::memory_order_relaxed);
 }
 
 Bitmap& RowCells::insert(size_t j, uint32_t col) {
@@ -99,10 +127,11 @@ Bitmap& RowCells::insert(size_t j, uint32_t col) {
   new (&s[size_]) Bitmap();
   // Moves swap: the empty set just made travels down to position j.
   std::move_backward(s + j, s + size_, s + size_ + 1);
-  Pack* pk = packs();
-  new (&pk[size_]) Pack(nullptr);
-  for (size_t k = size_; k > j; --k) pk[k].store(pk[k - 1].load(std::memory_order_relaxed), std::memory_order_relaxed);
-  pk[j].store(nullptr, std::memory_order_relaxed);
+  for (Pack* pk : {packs(), hints()}) {
+    new (&pk[size_]) Pack(0);
+    for (size_t k = size_; k > j; --k) pk[k].store(pk[k - 1].load(std::memory_order_relaxed), std::memory_order_relaxed);
+    pk[j].store(0, std::memory_order_relaxed);
+  }
   if (cap_ > kInline) {
     uint16_t* c = cols();
     std::memmove(c + j + 1, c + j, (size_ - j) * sizeof(uint16_t));
@@ -120,7 +149,8 @@ Bitmap& RowCells::insert(size_t j, uint32_t col) {
 
 Bitmap& RowCells::append(uint32_t col) {
   Bitmap* s = new (&sets()[size_]) Bitmap();
-  new (&packs()[size_]) Pack(nullptr);
+  new (&packs()[size_]) Pack(0);
+  new (&hints()[size_]) Pack(0);
   if (cap_ > kInline) cols()[size_] = static_cast<uint16_t>(col);
   if (size_ < kInline) head_[size_] = static_cast<uint16_t>(col);
   ++size_;
@@ -137,6 +167,8 @@ bool RowCells::check_invariants() const {
     if (cap_ > kInline && cols()[j] != col(j)) return false;
     const CellPositions* p = positions(j);
     if (p != nullptr && (p->size > p->cap || p->size != ids(j).cardinality())) return false;
+    float lat, lon;
+    if ((point(j, &lat, &lon) || record_hint(j) != 0) && ids(j).cardinality() != 1) return false;
   }
   for (size_t i = 0; size_ > kInline && i < kInline; ++i)
     if (head_[i] != cols()[fence(i)]) return false;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -37,8 +38,10 @@ struct CellPositions {
 
 // One inner row's cells: their columns, ascending, and their sets. A row is one 128-byte entry
 // of the row table (two cache lines, side by side with the rows next to it) and a block of its
-// own: cap_ sets, cap_ pointers to the cells' positions (made when a search first wants them),
-// then, when cap_ exceeds kInline, cap_ columns (16 bits each: inner columns are below 36000). A row of up to kInline cells keeps its columns in the entry, so a search reads
+// own: cap_ sets, cap_ words (a pointer to the positions of a crowded cell, made when a search
+// first wants them, or a lone point's coordinates), cap_ record hints, then, when cap_ exceeds
+// kInline, cap_ columns (16 bits each: inner columns are below 36000). A row of up to kInline cells keeps its columns
+// in the entry, so a search reads
 // the entry and nothing else until it finds a cell. A longer row keeps kInline of its columns
 // there, evenly spaced (fences): a search reads the entry and then one short stretch of the
 // block.
@@ -57,14 +60,48 @@ class alignas(64) RowCells {
   const Bitmap& ids(size_t j) const { return sets()[j]; }
   Bitmap& ids(size_t j) { return sets()[j]; }
   // The positions of cell j's points, null until made.
-  const CellPositions* positions(size_t j) const { return packs()[j].load(std::memory_order_acquire); }
+  const CellPositions* positions(size_t j) const {
+    return positions_of(packs()[j].load(std::memory_order_acquire));
+  }
   // Makes them from `made` when nobody has yet, under the shared lock of the index: searches may
   // race to do so, and the loser frees its copy. Returns the published positions.
   const CellPositions* publish_positions(size_t j, CellPositions* made) const;
+  // A cell that holds one point keeps that point's coordinates in its word, exactly as stored,
+  // so that a search learns where a lone point lies without reading coords.bin (most cells of
+  // sparse data hold one point). Filed points' coordinates are kept by add_point; a bulk build's
+  // are left to the first search that reads them. False when cell j keeps none.
+  bool point(size_t j, float* lat, float* lon) const {
+    uintptr_t w = packs()[j].load(std::memory_order_relaxed);
+    if (!is_point(w)) return false;
+    uint32_t a = ~uint32_t(w >> 32), b = uint32_t(w);
+    std::memcpy(lat, &a, 4);
+    std::memcpy(lon, &b, 4);
+    return true;
+  }
+  // Keeps the coordinates of the one point of cell j, read from coords.bin, unless its word is
+  // taken: searches may race to do so under the shared lock, all with the same coordinates.
+  void keep_point(size_t j, float lat, float lon) const;
+  // A cell that holds one point may also keep where that point's two records lie (a hint the
+  // record files make and read, CoreIndex::record_hint; never 0): a search that finds the point
+  // is an answer then fetches its records at once, without waiting for their slots. Made by the
+  // first search that reads the slots; 0 until then.
+  uint64_t record_hint(size_t j) const { return hints()[j].load(std::memory_order_relaxed); }
+  void keep_record_hint(size_t j, uint64_t hint) const {
+    uintptr_t expected = 0;
+    hints()[j].compare_exchange_strong(expected, hint, std::memory_order_relaxed);
+  }
+  // Starts fetching what a search reads of cell j: its set, word and hint.
+  void prefetch(size_t j) const {
+    __builtin_prefetch(sets() + j);
+    __builtin_prefetch(packs() + j);
+    __builtin_prefetch(hints() + j);
+  }
+  // Which cell `set` is (a reference ids() gave).
+  size_t index_of(const Bitmap& set) const { return size_t(&set - sets()); }
   // Files id (the cell's largest yet) at (lat, lon) in cell j, keeping its positions in step;
   // the index's exclusive lock is held.
   void add_point(size_t j, uint32_t row, uint32_t id, float lat, float lon);
-  // Drops cell j's positions, which a change to its set made stale.
+  // Drops cell j's positions or point and record hint, which a change to its set made stale.
   void drop_positions(size_t j);
   // The first cell whose column is not below `col` (size() when none).
   size_t lower_bound(uint32_t col) const {
@@ -100,15 +137,29 @@ class alignas(64) RowCells {
   }
   // The cell whose column is fence i of a long row.
   size_t fence(size_t i) const { return i * size_ / kInline; }
-  using Pack = std::atomic<CellPositions*>;
+  // A cell's word: 0; a CellPositions pointer (below 2^47, where every address a process gets
+  // from the allocator lies); or a point: its latitude's bits inverted in the upper half, its
+  // longitude's in the lower. An inverted latitude has one of its upper 15 bits set unless the
+  // latitude is a negative NaN, which no inner cell holds.
+  using Pack = std::atomic<uintptr_t>;
+  static bool is_point(uintptr_t w) { return (w >> 47) != 0; }
+  static uintptr_t point_word(float lat, float lon) {
+    uint32_t a, b;
+    std::memcpy(&a, &lat, 4);
+    std::memcpy(&b, &lon, 4);
+    return uintptr_t(~a) << 32 | b;
+  }
+  static CellPositions* positions_of(uintptr_t w) {
+    return is_point(w) ? nullptr : reinterpret_cast<CellPositions*>(w);
+  }
+  static constexpr size_t kCellBytes = sizeof(Bitmap) + 2 * sizeof(Pack);
   static size_t block_bytes(uint32_t cap) {
-    return size_t{cap} * (sizeof(Bitmap) + sizeof(Pack)) + (cap > kInline ? size_t{cap} * sizeof(uint16_t) : 0);
+    return size_t{cap} * kCellBytes + (cap > kInline ? size_t{cap} * sizeof(uint16_t) : 0);
   }
   Bitmap* sets() const { return reinterpret_cast<Bitmap*>(block_); }
   Pack* packs() const { return reinterpret_cast<Pack*>(block_ + size_t{cap_} * sizeof(Bitmap)); }
-  uint16_t* cols() const {
-    return reinterpret_cast<uint16_t*>(block_ + size_t{cap_} * (sizeof(Bitmap) + sizeof(Pack)));
-  }
+  Pack* hints() const { return reinterpret_cast<Pack*>(block_ + size_t{cap_} * (sizeof(Bitmap) + sizeof(Pack))); }
+  uint16_t* cols() const { return reinterpret_cast<uint16_t*>(block_ + size_t{cap_} * kCellBytes); }
 
   char* block_ = nullptr;
   uint32_t size_ = 0, cap_ = 0;
@@ -193,7 +244,7 @@ class RowTable {
 // that must not miss the odd points finds them without scanning the inner cells, and a search
 // inside the coordinate ranges never looks at them.
 //
-// Memory: 18 bytes per inner cell (plus up to half as much spare room in its row), a B-tree
+// Memory: 26 bytes per inner cell (plus up to half as much spare room in its row), a B-tree
 // entry per border cell, and 128 bytes per inner row, in pages of 32 rows taken by the rows that
 // hold cells; then 4 bytes per point (and 8 per cell) for the positions of the crowded cells
 // that searches have read.
@@ -325,7 +376,7 @@ void GridIndex::for_each_in(uint32_t r0, uint32_t r1, uint32_t c0, uint32_t c1, 
           }
           keys[m] = key_of(batch[b], cells.col(j));
           found[m++] = &cells.ids(j);
-          __builtin_prefetch(&cells.ids(j));
+          cells.prefetch(j);
         }
       }
       for (int k = 0; k < m; ++k) f(keys[k], *found[k]);

@@ -1,4 +1,5 @@
 // index_invariants.cpp: the checks of the rules core_index.h states for the index's fields.
+#include <cstring>
 #include <vector>
 
 #include "core/core_index.h"
@@ -63,6 +64,19 @@ bool CoreIndex::check_invariants() const {
   Bitmap named;
   for (const auto& [h, i] : ext_to_int)
     if (!valid_ids.contains(i) || !named.add_checked(i)) return false;
+  // A cell that keeps its lone point's coordinates keeps them exactly as coords.bin holds them.
+  for (uint32_t r = grid_index.next_row(1, GridIndex::kBorderRow - 1); r != 0;
+       r = grid_index.next_row(r + 1, GridIndex::kBorderRow - 1)) {
+    const RowCells& cells = grid_index.row(r);
+    for (size_t j = 0; j < cells.size(); ++j) {
+      float lat, lon;
+      if (!cells.point(j, &lat, &lon)) continue;
+      uint32_t i = cells.ids(j).maximum();
+      if (i >= capacity) return false;
+      auto [flat, flon] = get_coords(i);
+      if (std::memcmp(&flat, &lat, 4) != 0 || std::memcmp(&flon, &lon, 4) != 0) return false;
+    }
+  }
   return true;
 }
 

@@ -209,6 +209,22 @@ Status ensure_capacity(CoreIndex& ix) {
   return {};
 }
 
+// A record hint: the id record's offset (below 2^31) in bits 1..31, the metadata record's (below
+// 2^32) in bits 32..63, and bit 0 set.
+uint64_t CoreIndex::record_hint(uint32_t i) const {
+  size_t at = 8 * size_t{i};
+  if (at + 8 > offsets_mmap.size() || at + 8 > meta_offsets_mmap.size()) return 0;
+  uint64_t id_at = load_u64(offsets_mmap.data() + at), meta_at = load_u64(meta_offsets_mmap.data() + at);
+  if (id_at >= (uint64_t{1} << 31) || meta_at >= (uint64_t{1} << 32)) return 0;
+  return meta_at << 32 | id_at << 1 | 1;
+}
+
+void CoreIndex::prefetch_hinted(uint64_t hint) const {
+  uint64_t id_at = (hint >> 1) & 0x7fffffff, meta_at = hint >> 32;
+  if (id_at < ids_view.view.size()) __builtin_prefetch(ids_view.view.data() + id_at);
+  if (meta_at < meta_view.view.size()) __builtin_prefetch(meta_view.view.data() + meta_at);
+}
+
 std::string CoreIndex::get_external_id(uint32_t i) {
   std::string out;
   std::vector<std::pair<size_t, size_t>> spans;

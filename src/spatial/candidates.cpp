@@ -19,6 +19,58 @@ constexpr uint64_t kGatherLimit = 4096;
 // Up to this many candidates have their coordinates and record slots fetched as they are found.
 constexpr uint64_t kPrefetchPoints = 64;
 
+// The lone points of the one-point inner cells a small search meets, with the coordinates their
+// cells keep. A cell that keeps none yet (its row was built in bulk) gets them from coords.bin,
+// read once the fetches started for all of a search's candidates are in.
+class LonePoints {
+ public:
+  LonePoints(const CoreIndex& ix, std::vector<Placed>* out) : ix_(ix), out_(out) {
+    if (out_ != nullptr) out_->reserve(16);
+  }
+  // The point x that cell `set` of inner row `row` holds alone: false when it is left to the
+  // caller (no room to read it later).
+  bool take(uint32_t row, const Bitmap& set, uint32_t x) {
+    const RowCells& rc = ix_.grid_index.row(row);
+    const size_t j = rc.index_of(set);
+    float lat, lon;
+    if (rc.point(j, &lat, &lon)) {
+      out_->push_back({x, lat, lon, uint32_t(j), &rc, rc.record_hint(j)});
+      return true;
+    }
+    if (n_ == kPrefetchPoints) return false;
+    ix_.prefetch_coords(x);
+    todo_[n_++] = {&rc, j, x};
+    return true;
+  }
+  void finish() {
+    for (size_t k = 0; k < n_; ++k) {
+      auto [lat, lon] = ix_.get_coords(todo_[k].id);
+      const Todo& t = todo_[k];
+      t.cells->keep_point(t.j, lat, lon);
+      out_->push_back({t.id, lat, lon, uint32_t(t.j), t.cells, t.cells->record_hint(t.j)});
+    }
+    n_ = 0;
+  }
+
+ private:
+  struct Todo {
+    const RowCells* cells;
+    size_t j;
+    uint32_t id;
+  };
+  const CoreIndex& ix_;
+  std::vector<Placed>* out_;
+  Todo todo_[kPrefetchPoints];
+  size_t n_ = 0;
+};
+
+// Drops the placed candidates `a` does not allow (deleted ones, for every live point).
+void keep_allowed(const CoreIndex& ix, const Allowed& a, std::vector<Placed>* placed) {
+  if (placed == nullptr || placed->empty() || (a.all_live && ix.deleted.empty())) return;
+  auto gone = [&](const Placed& p) { return a.all_live ? ix.deleted.contains(p.id) : !a.set->contains(p.id); };
+  placed->erase(std::remove_if(placed->begin(), placed->end(), gone), placed->end());
+}
+
 bool in_rects(const std::vector<CellRect>& rects, uint32_t row, uint32_t col) {
   for (const auto& r : rects)
     if (row >= r.r0 && row <= r.r1 && col >= r.c0 && col <= r.c1) return true;
@@ -58,7 +110,8 @@ std::vector<std::pair<uint64_t, const Bitmap*>> cells_of(const CoreIndex& ix, co
 // every live point), a small area's ids are listed there straight from its cells, less the
 // deleted ones, and the returned set is empty.
 Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, const Allowed& a,
-                     const CellPrune* prune, std::vector<uint32_t>* live = nullptr) {
+                     const CellPrune* prune, std::vector<uint32_t>* live = nullptr,
+                     std::vector<Placed>* placed = nullptr) {
   const Bitmap& allowed = *a.set;
   if (allowed.empty()) return Bitmap();
   std::vector<std::pair<uint64_t, const Bitmap*>> cells = cells_of(ix, rects, prune);
@@ -82,13 +135,21 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
   if (total <= kGatherLimit) {
     std::vector<uint32_t> ids;
     ids.reserve(static_cast<size_t>(total));
-    // Few enough that their coordinates and record slots are worth fetching now, side by side.
+    // Few enough that their coordinates are worth fetching now, side by side.
     const bool ahead = total <= kPrefetchPoints;
-    for (const auto& c : cells)
-      c.second->for_each([&](uint32_t x) {
-        if (ahead) ix.prefetch_point(x);
+    if (live == nullptr) placed = nullptr;
+    LonePoints lone(ix, placed);
+    for (const auto& [key, b] : cells) {
+      const uint32_t row = uint32_t(key >> 32);
+      const bool one = placed != nullptr && !GridIndex::is_border(row, uint32_t(key)) && b->cardinality() == 1;
+      b->for_each([&](uint32_t x) {
+        if (one && lone.take(row, *b, x)) return;
+        if (ahead) ix.prefetch_coords(x);
         ids.push_back(x);
       });
+    }
+    lone.finish();
+    keep_allowed(ix, a, placed);
     radix_sort(ids);
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     if (live != nullptr) {
@@ -114,6 +175,11 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
 
 }  // namespace
 
+ResultFetch::~ResultFetch() {
+  for (size_t k = 0; k < m_; ++k)
+    if (uint64_t h = ix_.record_hint(lacking_[k]->id)) lacking_[k]->cells->keep_record_hint(lacking_[k]->j, h);
+}
+
 const CellPositions* cell_positions(const CoreIndex& ix, uint32_t row, uint32_t col, const RowCells& cells, size_t j,
                                     const std::vector<uint32_t>& members) {
   if (const CellPositions* p = cells.positions(j)) return p;
@@ -125,18 +191,24 @@ const CellPositions* cell_positions(const CoreIndex& ix, uint32_t row, uint32_t 
 }
 
 std::vector<uint32_t> candidate_ids_near(const CoreIndex& ix, const std::vector<CellRect>& rects,
-                                         const Allowed& allowed, const CellPrune& prune) {
+                                         const Allowed& allowed, const CellPrune& prune,
+                                         std::vector<Placed>* placed) {
   const Bitmap& set = *allowed.set;
   if (set.empty()) return {};
   std::vector<std::pair<uint64_t, const Bitmap*>> cells = cells_of(ix, rects, &prune);
   // Fewer allowed points than cells: the allowed points' own cells are tested instead.
   if (set.cardinality() <= cells.size()) return candidate_ids(ix, rects, allowed, &prune);
   std::vector<uint32_t> ids, members;
+  // A filter is evaluated over a set of candidates: the placed ones are only for a search without.
+  if (allowed.filter != nullptr) placed = nullptr;
+  LonePoints lone(ix, placed);
   for (const auto& [key, b] : cells) {
     uint32_t row = uint32_t(key >> 32), col = uint32_t(key);
     if (b->tiny() || GridIndex::is_border(row, col)) {
+      const bool one = placed != nullptr && !GridIndex::is_border(row, col) && b->cardinality() == 1;
       b->for_each([&](uint32_t x) {
-        if (ids.size() < kPrefetchPoints) ix.prefetch_point(x);
+        if (one && lone.take(row, *b, x)) return;
+        if (ids.size() < kPrefetchPoints) ix.prefetch_coords(x);
         ids.push_back(x);
       });
       continue;
@@ -157,6 +229,8 @@ std::vector<uint32_t> candidate_ids_near(const CoreIndex& ix, const std::vector<
       if (!prune.beyond(CellPositions::lat_of(row, w), CellPositions::lon_of(col, w))) ids.push_back(members[k]);
     }
   }
+  lone.finish();
+  keep_allowed(ix, allowed, placed);
   radix_sort(ids);
   if (allowed.unrestricted()) {
     // Cells keep deleted ids until vacuum; every other id they hold is live.
@@ -178,10 +252,10 @@ Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const
 }
 
 std::vector<uint32_t> candidate_ids(const CoreIndex& ix, const std::vector<CellRect>& rects,
-                                    const Allowed& allowed, const CellPrune* prune) {
+                                    const Allowed& allowed, const CellPrune* prune, std::vector<Placed>* placed) {
   if (allowed.unrestricted()) {
     std::vector<uint32_t> ids;
-    Bitmap cand = candidates_in(ix, rects, allowed, prune, &ids);
+    Bitmap cand = candidates_in(ix, rects, allowed, prune, &ids, placed);
     if (!cand.empty()) cand.to_vector(&ids);
     return ids;
   }

@@ -65,16 +65,60 @@ class CellPrune {
 Bitmap candidates(const CoreIndex& ix, const std::vector<CellRect>& rects, const Allowed& allowed,
                   const CellPrune* prune = nullptr);
 
+// A candidate whose coordinates came with its cell, which holds it alone (RowCells::point), and
+// that cell's record hint (0: none yet).
+struct Placed {
+  uint32_t id;
+  float lat, lon;
+  uint32_t j;  // the cell, of `cells`
+  const RowCells* cells;
+  uint64_t hint;
+};
+
 // The same candidates as ascending ids (without a filter, over every live point, listed without
-// building a set when the area is small).
+// building a set when the area is small). With `placed` given, the lone points of one-point cells
+// may come there instead, with their coordinates, in no particular order (each candidate comes
+// once, in one list or the other): a search then reads coords.bin only for the rest.
 std::vector<uint32_t> candidate_ids(const CoreIndex& ix, const std::vector<CellRect>& rects,
-                                    const Allowed& allowed, const CellPrune* prune = nullptr);
+                                    const Allowed& allowed, const CellPrune* prune = nullptr,
+                                    std::vector<Placed>* placed = nullptr);
 
 // The same candidates, less points that `prune.beyond` places certainly outside the answer by
 // where they lie within their cells (read in sequence, before any stored coordinates are). Only
-// for a prune whose beyond() holds for points moved by a few centimetres.
+// for a prune whose beyond() holds for points moved by a few centimetres. `placed` as above.
 std::vector<uint32_t> candidate_ids_near(const CoreIndex& ix, const std::vector<CellRect>& rects,
-                                         const Allowed& allowed, const CellPrune& prune);
+                                         const Allowed& allowed, const CellPrune& prune,
+                                         std::vector<Placed>* placed = nullptr);
+
+// A small search's answers as it finds them: the first kPrefetchResults have their records sent
+// for at once, straight from a lone point's record hint or else by their slots, and the hints
+// their cells lack are made at the end, from the slots then in (the records are read by those
+// slots next, so the wait is only moved).
+class ResultFetch {
+ public:
+  static constexpr size_t kPrefetchResults = 64;
+  explicit ResultFetch(const CoreIndex& ix) : ix_(ix) {}
+  ResultFetch(const ResultFetch&) = delete;
+  ResultFetch& operator=(const ResultFetch&) = delete;
+  ~ResultFetch();
+  void found(uint32_t id) {
+    if (n_++ < kPrefetchResults) ix_.prefetch_slots(id);
+  }
+  void found(const Placed& p) {
+    if (n_++ >= kPrefetchResults) return;
+    // The slots as well: the records are read by them.
+    ix_.prefetch_slots(p.id);
+    if (p.hint != 0)
+      ix_.prefetch_hinted(p.hint);
+    else
+      lacking_[m_++] = &p;
+  }
+
+ private:
+  const CoreIndex& ix_;
+  size_t n_ = 0, m_ = 0;
+  const Placed* lacking_[kPrefetchResults];
+};
 
 // Where the points of crowded inner cell j of `cells` (row, col), whose ids are `members`, lie
 // within it: made from their stored coordinates by the first search that asks (under the shared

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cmath>
 
+#include "core/radix_sort.h"
 #include "spatial/search.h"
 #include "spatial/shapes.h"
 
@@ -95,18 +96,32 @@ std::vector<uint32_t> search_polygon(const CoreIndex& ix, const std::vector<std:
     if (lo < lon_lo) lon_lo = lo;
     if (lo > lon_hi) lon_hi = lo;
   }
-  std::vector<uint32_t> ids = candidate_ids(ix, {cell_rect(lat_lo, lat_hi, lon_lo, lon_hi)}, allowed);
+  std::vector<Placed> placed;
+  std::vector<uint32_t> ids =
+      candidate_ids(ix, {cell_rect(lat_lo, lat_hi, lon_lo, lon_hi)}, allowed, nullptr, &placed);
   std::vector<uint32_t> out;
-  if (ids.size() < kIndexFrom || g_plain.load()) {
+  ResultFetch fetch(ix);
+  auto test_all = [&](auto&& inside) {
+    for (const Placed& p : placed)
+      if (inside(p.lat, p.lon)) {
+        fetch.found(p);
+        out.push_back(p.id);
+      }
     ix.for_each_coords(ids, [&](uint32_t id, float plat, float plon) {
-      if (polygon_contains(pts, plat, plon)) out.push_back(id);
+      if (inside(plat, plon)) {
+        fetch.found(id);
+        out.push_back(id);
+      }
     });
-    return out;
+  };
+  const size_t n = ids.size() + placed.size();
+  if (n < kIndexFrom || g_plain.load()) {
+    test_all([&](float plat, float plon) { return polygon_contains(pts, plat, plon); });
+  } else {
+    PolygonTest index(pts, n);
+    test_all([&](float plat, float plon) { return index.contains(plat, plon); });
   }
-  PolygonTest test(pts, ids.size());
-  ix.for_each_coords(ids, [&](uint32_t id, float plat, float plon) {
-    if (test.contains(plat, plon)) out.push_back(id);
-  });
+  if (!placed.empty()) radix_sort(out);  // ascending ids
   return out;
 }
 

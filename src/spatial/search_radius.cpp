@@ -183,15 +183,17 @@ std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float 
   // Radii up to 1000 km, where the float distance is accurate to well within the prune's margin.
   std::optional<CirclePrune> prune;
   if (exact && radius_m <= 1e6f && CirclePrune::usable(rects)) prune.emplace(lat, lon, radius_m);
-  std::vector<uint32_t> ids =
-      prune ? candidate_ids_near(ix, rects, allowed, *prune) : candidate_ids(ix, rects, allowed, nullptr);
+  std::vector<Placed> placed;
+  std::vector<uint32_t> ids = prune ? candidate_ids_near(ix, rects, allowed, *prune, &placed)
+                                    : candidate_ids(ix, rects, allowed, nullptr, &placed);
   // Hits as sort keys: the distance's bits above the id. Distances that qualify are never NaN
   // and never -0 (the haversine term is a sum with a non-negative square first), so the keys
   // order like (distance, id).
   std::vector<uint64_t> keys;
-  keys.reserve(ids.size());
+  keys.reserve(ids.size() + placed.size());
   const float qcos = query_cos(lat);
-  ix.for_each_coords(ids, [&](uint32_t i, float plat, float plon) {
+  ResultFetch fetch(ix);
+  auto measure = [&](uint32_t i, float plat, float plon, const Placed* p) {
     if (exact && !in_range(plat, plon)) {
       // Out-of-range points keep the plain rectangle.
       uint32_t row = lat_row(plat), col = lon_col(plon);
@@ -201,11 +203,17 @@ std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float 
     }
     float d = distance_m(lat, lon, qcos, plat, plon);
     if (d <= radius_m) {  // NaN never qualifies
+      if (p != nullptr)
+        fetch.found(*p);
+      else
+        fetch.found(i);
       uint32_t b;
       std::memcpy(&b, &d, 4);
       keys.push_back(uint64_t{b} << 32 | i);
     }
-  });
+  };
+  for (const Placed& p : placed) measure(p.id, p.lat, p.lon, &p);
+  ix.for_each_coords(ids, [&](uint32_t i, float plat, float plon) { measure(i, plat, plon, nullptr); });
   // Nearest first, equal distances in ascending internal id.
   radix_sort(keys);
   std::vector<Hit> out(keys.size());
