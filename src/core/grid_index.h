@@ -40,11 +40,10 @@ struct CellPositions {
 // of the row table (two cache lines, side by side with the rows next to it) and a block of its
 // own: cap_ sets, cap_ words (a pointer to the positions of a crowded cell, made when a search
 // first wants them, or a lone point's coordinates), cap_ record hints, then, when cap_ exceeds
-// kInline, cap_ columns (16 bits each: inner columns are below 36000). A row of up to kInline cells keeps its columns
-// in the entry, so a search reads
-// the entry and nothing else until it finds a cell. A longer row keeps kInline of its columns
-// there, evenly spaced (fences): a search reads the entry and then one short stretch of the
-// block.
+// kInline, cap_ columns (16 bits each: inner columns are below 36000). A row of up to kInline
+// cells keeps its columns in the entry, so a search reads the entry and nothing else until it
+// finds a cell. A longer row keeps kInline of its columns there, evenly spaced (fences): a search
+// reads the entry and then one short stretch of the block.
 class alignas(64) RowCells {
  public:
   static constexpr uint32_t kInline = 56;

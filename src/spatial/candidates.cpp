@@ -16,7 +16,7 @@ CellRect cell_rect(float lat_lo, float lat_hi, float lon_lo, float lon_hi) {
 namespace {
 
 constexpr uint64_t kGatherLimit = 4096;
-// Up to this many candidates have their coordinates and record slots fetched as they are found.
+// Up to this many candidates have their coordinates fetched as they are found.
 constexpr uint64_t kPrefetchPoints = 64;
 
 // The lone points of the one-point inner cells a small search meets, with the coordinates their
@@ -44,8 +44,8 @@ class LonePoints {
   }
   void finish() {
     for (size_t k = 0; k < n_; ++k) {
-      auto [lat, lon] = ix_.get_coords(todo_[k].id);
       const Todo& t = todo_[k];
+      auto [lat, lon] = ix_.get_coords(t.id);
       t.cells->keep_point(t.j, lat, lon);
       out_->push_back({t.id, lat, lon, uint32_t(t.j), t.cells, t.cells->record_hint(t.j)});
     }
