@@ -798,8 +798,9 @@ def run_dataset(ds, engine_names, args, workdir, log):
 
 def grid_size(ds):
     """What korvane's cell index holds for this data: occupied cells and rows, and its size by
-    the layout's own rule (18 bytes per cell, up to half again of spare room in a row, 4096 bytes
-    per 32 rows with a cell), before any search adds the positions of crowded cells."""
+    the layout's own rule (26 bytes per cell, up to half again of spare room in a row, a 4096-byte
+    page of the row table per 32 rows with a cell), before any search adds the positions of crowded
+    cells."""
     lat = ds.lat.astype(np.float32).astype(np.float64)
     lon = ds.lon.astype(np.float32).astype(np.float64)
     rows = np.floor((lat + 90.0) * 100.0).astype(np.int64)
@@ -807,9 +808,9 @@ def grid_size(ds):
     keys = np.unique(rows * 100000 + cols)
     krows = keys // 100000
     chunks = len(np.unique(krows // 32))
-    fixed = chunks * 4096 + 18000 // 32 * 8 + 18000 // 8
+    fixed = chunks * 4096 + 18000 // 8
     return {"cells": int(len(keys)), "rows": int(len(np.unique(krows))),
-            "low_mb": (fixed + 18 * len(keys)) / 2**20, "high_mb": (fixed + 27 * len(keys)) / 2**20}
+            "low_mb": (fixed + 26 * len(keys)) / 2**20, "high_mb": (fixed + 39 * len(keys)) / 2**20}
 
 
 def versions():
