@@ -86,6 +86,7 @@ bool contains(const CellRect& a, const CellRect& b) {
 std::vector<std::pair<uint64_t, const Bitmap*>> cells_of(const CoreIndex& ix, const std::vector<CellRect>& rects,
                                                          const CellPrune* prune) {
   std::vector<std::pair<uint64_t, const Bitmap*>> cells;
+  cells.reserve(32);  // a small search's, in one allocation
   size_t walked = 0;
   for (size_t k = 0; k < rects.size(); ++k) {
     const CellRect& r = rects[k];

@@ -151,7 +151,9 @@ std::vector<Hit> search_radius(const CoreIndex& ix, float lat, float lon, float 
                                const Allowed& allowed) {
   const float m = radius_m / 111000.0f * 1.1f;
   const CellRect plain = cell_rect(lat - m, lat + m, lon - m, lon + m);
-  std::vector<CellRect> rects{plain};
+  std::vector<CellRect> rects;
+  rects.reserve(4);
+  rects.push_back(plain);
   const bool exact = in_range(lat, lon) && std::isfinite(radius_m) && radius_m >= 0.0f;
   if (exact) {
     // Angular radius with the margin's 10% and a pad: |dlat| <= a everywhere on the circle.
