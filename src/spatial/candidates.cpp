@@ -27,9 +27,11 @@ class LonePoints {
   LonePoints(const CoreIndex& ix, std::vector<Placed>* out) : ix_(ix), out_(out) {
     if (out_ != nullptr) out_->reserve(16);
   }
-  // The point x that cell `set` of inner row `row` holds alone: false when it is left to the
-  // caller (no room to read it later).
-  bool take(uint32_t row, const Bitmap& set, uint32_t x) {
+  // Point x of the cell `set` under `key`: true when it is taken here (the cell is inner and
+  // holds it alone, and there is room to read it later if need be), else left to the caller.
+  bool take(uint64_t key, const Bitmap& set, uint32_t x) {
+    const uint32_t row = uint32_t(key >> 32);
+    if (out_ == nullptr || GridIndex::is_border(row, uint32_t(key)) || set.cardinality() != 1) return false;
     const RowCells& rc = ix_.grid_index.row(row);
     const size_t j = rc.index_of(set);
     float lat, lon;
@@ -141,10 +143,8 @@ Bitmap candidates_in(const CoreIndex& ix, const std::vector<CellRect>& rects, co
     if (live == nullptr) placed = nullptr;
     LonePoints lone(ix, placed);
     for (const auto& [key, b] : cells) {
-      const uint32_t row = uint32_t(key >> 32);
-      const bool one = placed != nullptr && !GridIndex::is_border(row, uint32_t(key)) && b->cardinality() == 1;
       b->for_each([&](uint32_t x) {
-        if (one && lone.take(row, *b, x)) return;
+        if (lone.take(key, *b, x)) return;
         if (ahead) ix.prefetch_coords(x);
         ids.push_back(x);
       });
@@ -206,9 +206,8 @@ std::vector<uint32_t> candidate_ids_near(const CoreIndex& ix, const std::vector<
   for (const auto& [key, b] : cells) {
     uint32_t row = uint32_t(key >> 32), col = uint32_t(key);
     if (b->tiny() || GridIndex::is_border(row, col)) {
-      const bool one = placed != nullptr && !GridIndex::is_border(row, col) && b->cardinality() == 1;
       b->for_each([&](uint32_t x) {
-        if (one && lone.take(row, *b, x)) return;
+        if (lone.take(key, *b, x)) return;
         if (ids.size() < kPrefetchPoints) ix.prefetch_coords(x);
         ids.push_back(x);
       });

@@ -10,6 +10,7 @@
 #include "core/bitmap.h"
 #include "core/core_index.h"
 #include "core/json.h"
+#include "core/radix_sort.h"
 
 namespace korvane {
 
@@ -119,6 +120,28 @@ class ResultFetch {
   size_t n_ = 0, m_ = 0;
   const Placed* lacking_[kPrefetchResults];
 };
+
+// The candidates a search keeps by `inside(lat, lon)`, placed ones and the rest (whose coordinates
+// are read from coords.bin), in ascending id, each answer's records sent for as it is found.
+template <class Inside>
+std::vector<uint32_t> answers(const CoreIndex& ix, const std::vector<Placed>& placed, const std::vector<uint32_t>& ids,
+                              Inside&& inside) {
+  std::vector<uint32_t> out;
+  ResultFetch fetch(ix);
+  for (const Placed& p : placed)
+    if (inside(p.lat, p.lon)) {
+      fetch.found(p);
+      out.push_back(p.id);
+    }
+  ix.for_each_coords(ids, [&](uint32_t id, float lat, float lon) {
+    if (inside(lat, lon)) {
+      fetch.found(id);
+      out.push_back(id);
+    }
+  });
+  if (!placed.empty()) radix_sort(out);
+  return out;
+}
 
 // Where the points of crowded inner cell j of `cells` (row, col), whose ids are `members`, lie
 // within it: made from their stored coordinates by the first search that asks (under the shared

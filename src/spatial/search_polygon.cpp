@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cmath>
 
-#include "core/radix_sort.h"
 #include "spatial/search.h"
 #include "spatial/shapes.h"
 
@@ -99,30 +98,11 @@ std::vector<uint32_t> search_polygon(const CoreIndex& ix, const std::vector<std:
   std::vector<Placed> placed;
   std::vector<uint32_t> ids =
       candidate_ids(ix, {cell_rect(lat_lo, lat_hi, lon_lo, lon_hi)}, allowed, nullptr, &placed);
-  std::vector<uint32_t> out;
-  ResultFetch fetch(ix);
-  auto test_all = [&](auto&& inside) {
-    for (const Placed& p : placed)
-      if (inside(p.lat, p.lon)) {
-        fetch.found(p);
-        out.push_back(p.id);
-      }
-    ix.for_each_coords(ids, [&](uint32_t id, float plat, float plon) {
-      if (inside(plat, plon)) {
-        fetch.found(id);
-        out.push_back(id);
-      }
-    });
-  };
   const size_t n = ids.size() + placed.size();
-  if (n < kIndexFrom || g_plain.load()) {
-    test_all([&](float plat, float plon) { return polygon_contains(pts, plat, plon); });
-  } else {
-    PolygonTest index(pts, n);
-    test_all([&](float plat, float plon) { return index.contains(plat, plon); });
-  }
-  if (!placed.empty()) radix_sort(out);  // ascending ids
-  return out;
+  if (n < kIndexFrom || g_plain.load())
+    return answers(ix, placed, ids, [&](float plat, float plon) { return polygon_contains(pts, plat, plon); });
+  PolygonTest index(pts, n);
+  return answers(ix, placed, ids, [&](float plat, float plon) { return index.contains(plat, plon); });
 }
 
 }  // namespace korvane
