@@ -25,6 +25,7 @@ import pickle
 import platform
 import shutil
 import sqlite3
+import subprocess
 import sys
 import tempfile
 import time
@@ -447,6 +448,10 @@ def format_query_line(qname, entry):
 
 
 def print_report(result):
+    mf = result.get("memory_floor_ns")
+    if mf:
+        print(f"This machine: a read of memory in no cache costs {mf[1]:.0f} ns when it waits on the one before;"
+              f" {mf[16]:.0f} ns for 16 issued together, {mf[64]:.0f} ns for 64 (bench/memory_floor.c)")
     for dname, d in result["datasets"].items():
         print(f"\n=== {dname}: {d['note']} ({d['queries_per_type']} queries per type,"
               f" best of {d['rounds']} rounds) ===")
@@ -813,6 +818,19 @@ def grid_size(ds):
             "low_mb": (fixed + 26 * len(keys)) / 2**20, "high_mb": (fixed + 39 * len(keys)) / 2**20}
 
 
+def memory_floor(workdir):
+    """What reads of memory in no cache cost on this machine (memory_floor.c): {k: ns per step
+    of k such reads issued together}, or None without a C compiler."""
+    exe = os.path.join(workdir, "memory_floor")
+    src = os.path.join(HERE, "memory_floor.c")
+    try:
+        subprocess.run(["cc", "-O2", "-o", exe, src], check=True, capture_output=True)
+        out = subprocess.run([exe], check=True, capture_output=True, text=True).stdout
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    return {int(k): v for k, v in json.loads(out)["side_by_side_ns"].items()}
+
+
 def versions():
     out = {"python": platform.python_version(), "platform": platform.platform(),
            "cpus": os.cpu_count(), "sqlite": sqlite3.sqlite_version, "numpy": np.__version__}
@@ -885,6 +903,7 @@ def main(argv=None):
             gc.collect()
         if args.reopen_points and "korvane" in engine_names:
             result["reopen_at_scale"] = reopen_at_scale(args.reopen_points, workdir, args.seed, log)
+        result["memory_floor_ns"] = memory_floor(workdir)
     finally:
         if tmp:
             shutil.rmtree(tmp, ignore_errors=True)

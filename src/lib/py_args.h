@@ -71,7 +71,7 @@ struct CallArgs {
 // A method taking arguments, with the calling convention that costs least on this interpreter.
 // Under PyPy an argument tuple and above all a keyword dictionary made for a C function cost
 // several times a small search (0.8 µs for one keyword), which the fast convention's array and
-// tuple of names avoid; CPython takes the tuple and dictionary, whose cost there is a few
+// tuple of names avoid; CPython takes the tuple and dictionary, whose cost there is tens of
 // nanoseconds, and so words a non-str keyword as before ("Korvane.m() keywords must be
 // strings"), which its fast convention would reject itself, naming no callee.
 using Method = PyObject* (*)(PyObject* self, const CallArgs& args);
