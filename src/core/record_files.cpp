@@ -31,7 +31,7 @@ namespace {
 // How far a record's first fetch reaches: an id record is short, while a metadata record (its
 // length and a compact JSON object) most often spans two or three lines, whose later lines would
 // otherwise be fetched only as the record is copied, one wait later.
-constexpr size_t kIdAhead = 32, kMetaAhead = 160;
+constexpr size_t kIdAhead = 32, kMetaAhead = 128;
 
 // Starts fetching the lines of bytes off .. off + ahead - 1 of a mapping, as far as it reaches.
 void prefetch_record(const Mapping& m, uint64_t off, size_t ahead) {
