@@ -349,21 +349,17 @@ void GridIndex::for_each_in(uint32_t r0, uint32_t r1, uint32_t c0, uint32_t c1, 
     uint32_t r = ir1 - ir0 < uint32_t(kBatch) ? ir0 : next_row(ir0, ir1);
     while (r != 0 && !rows_.empty()) {
       int n = 0;
+      auto fetch = [&](uint32_t row) {
+        const char* e = static_cast<const char*>(rows_.place(row));
+        __builtin_prefetch(e);
+        __builtin_prefetch(e + 64);
+        batch[n++] = row;
+      };
       if (ir1 - r < uint32_t(kBatch)) {
-        for (; r <= ir1; ++r) {
-          const char* e = static_cast<const char*>(rows_.place(r));
-          __builtin_prefetch(e);
-          __builtin_prefetch(e + 64);
-          batch[n++] = r;
-        }
+        for (; r <= ir1; ++r) fetch(r);
         r = 0;
       } else {
-        for (; r != 0 && n < kBatch; r = r < ir1 ? next_row(r + 1, ir1) : 0) {
-          const char* e = static_cast<const char*>(rows_.place(r));
-          __builtin_prefetch(e);
-          __builtin_prefetch(e + 64);
-          batch[n++] = r;
-        }
+        for (; r != 0 && n < kBatch; r = r < ir1 ? next_row(r + 1, ir1) : 0) fetch(r);
       }
       int m = 0;
       for (int b = 0; b < n; ++b) {

@@ -37,7 +37,8 @@ constexpr size_t kIdAhead = 32, kMetaAhead = 128;
 void prefetch_record(const Mapping& m, uint64_t off, size_t ahead) {
   const uintptr_t base = reinterpret_cast<uintptr_t>(m.data());
   const uintptr_t end = base + static_cast<uintptr_t>(std::min<uint64_t>(m.size(), off + ahead));
-  for (uintptr_t a = (base + off) & ~uintptr_t{63}; a < end; a += 64) __builtin_prefetch(reinterpret_cast<const void*>(a));
+  for (uintptr_t a = (base + off) & ~uintptr_t{63}; a < end; a += 64)
+    __builtin_prefetch(reinterpret_cast<const void*>(a));
 }
 
 // A record file that cannot be opened is an ordinary OS error (permission denied, say): nothing
@@ -344,7 +345,8 @@ void CoreIndex::read_results(const std::vector<uint32_t>& ids, std::string* aren
                              std::vector<std::pair<size_t, size_t>>* meta_spans) {
   RecordSource both[2] = {
       {ids_view, ids_file.get(), ids_file_len, offsets_mmap, UINT32_MAX, "", id_spans, kIdAhead},
-      {meta_view, meta_file.get(), meta_file_len, meta_offsets_mmap, kMaxMetadataLen, "{}", meta_spans, kMetaAhead}};
+      {meta_view, meta_file.get(), meta_file_len, meta_offsets_mmap, kMaxMetadataLen, "{}", meta_spans,
+       kMetaAhead}};
   // A few results: both files at once, so that all their misses overlap. Many: one file after
   // the other, which keeps fewer fetches in flight than the memory system can take.
   if (ids.size() <= 16) {
