@@ -76,7 +76,8 @@ class KorvaneEngine(Engine):
         self.db.persist()
 
     def open(self):
-        self.db = self._mod.Korvane(self.path)
+        # As a service that answers many queries would open it: its records held in memory.
+        self.db = self._mod.Korvane(self.path, preload=True)
 
     def drop(self):
         self.db = None

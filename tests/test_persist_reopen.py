@@ -518,3 +518,57 @@ def test_any_flipped_snapshot_byte_is_an_error_and_recover_restores(tmp_path):
     got = dict(all_points(db))
     assert {e: m for e, m in got.items() if e in kept} == kept
     assert sorted(set(got) - set(kept)) == sorted("p%d" % i for i in range(0, 40, 6))
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_preloaded_records_read_as_the_files(tmp_path, seed):
+    """preload=True answers from records held in memory: they must read as the files do, through
+    new records written over a stopped writer's unlogged tail, upserts, deletes, vacuum and reopen."""
+    path = str(tmp_path / "s")
+    done = run_child("""
+        import os, sys, korvane
+        db = korvane.Korvane(sys.argv[1])
+        db.add("kept", 1.0, 1.0, '{"v": 0}')
+        db.persist()
+        for i in range(40):  # records on file, their log entries never written out
+            db.add(f"lost{i}", 2.0, 2.0, '{"pad": "%s"}' % ("x" * 60))
+        os._exit(0)
+        """, path)
+    assert done.returncode == 0, done.stderr
+    rng = random.Random(seed)
+    model = {"kept": (1.0, 1.0, '{"v":0}')}
+    db = korvane.Korvane(path, preload=True)
+
+    def check():
+        assert sorted(db.items()) == sorted((k, *v) for k, v in model.items())
+        assert sorted(all_points(db)) == sorted((k, v[2]) for k, v in model.items())
+
+    check()
+    for step in range(300):
+        key = f"p{rng.randrange(60)}"
+        op = rng.random()
+        if op < 0.6:
+            pt = (float(rng.randrange(-80, 80)), float(rng.randrange(-170, 170)),
+                  json.dumps({"n": step, "s": "y" * rng.randrange(0, 300)}, separators=(",", ":")))
+            db.upsert(key, *pt)
+            model[key] = pt
+        elif op < 0.85:
+            db.delete(key)
+            model.pop(key, None)
+        elif op < 0.9:
+            db.vacuum()
+        elif op < 0.95:
+            db.close()
+            db = korvane.Korvane(path, preload=True)
+        if step % 50 == 0:
+            check()
+    check()
+    db.close()
+    db = korvane.Korvane(path)  # and the files themselves hold the same
+    check()
+
+
+def test_preload_needs_a_writable_store(tmp_path):
+    with pytest.raises(ValueError, match="preload needs a store opened for writing"):
+        korvane.Korvane(str(tmp_path / "ro"), read_only=True, preload=True)
+    assert not (tmp_path / "ro").exists()

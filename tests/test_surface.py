@@ -128,7 +128,7 @@ def test_not_subclassable_no_dict_no_weakref(store):
 
 @cpython_only
 def test_signatures_and_docstrings():
-    sig = "(storage_path, read_only=False, *, strict_filters=False, durability='buffered', recover=False)"
+    sig = "(storage_path, read_only=False, *, strict_filters=False, durability='buffered', recover=False, preload=False)"
     assert Korvane.__text_signature__ == sig and str(inspect.signature(Korvane)) == sig
     assert not Korvane.__doc__
     for name, sig in SIGNATURES.items():

@@ -47,6 +47,12 @@ constexpr uint32_t kMaxMetadataLen = 10000000;
 struct RecordView {
   Mapping view;
   uint64_t known_len = 0;
+  // A resident view (a store opened with preload) is not a mapping of the file but a copy of
+  // its first `copied` bytes in memory of its own (huge pages where the kernel gives them), so
+  // that reading a record walks no page table of a file mapping. The store's writes are copied
+  // in as they reach the file; `copied` never falls below known_len.
+  bool resident = false;
+  uint64_t copied = 0;
   // A read-only store cannot append to the file: records it had to write (a replayed insert
   // whose records were not on file) are kept here, at offsets from kMemRecords on.
   std::string mem;
@@ -261,6 +267,11 @@ void begin_record_batch(CoreIndex& ix);
 // Maps the read views of ids.bin and meta.bin over every byte known to be on file. Readers never
 // remap them: whoever changes the files (with the index to itself) calls this.
 void map_record_views(CoreIndex& ix);
+// Makes the views of ids.bin and meta.bin resident (RecordView::resident): the files are read
+// into memory now, and what the store writes to them later is copied in as well. False when there
+// is no memory for them; the views then stay mappings. Requires the index write lock (a view is
+// replaced); a writable store only: a reader's files change under it.
+bool make_records_resident(CoreIndex& ix);
 // A reader following a writer: ids.bin and meta.bin are measured again (the writer appends to
 // them), so that the records it wrote are read from the files. Requires the index write lock.
 void refresh_record_views(CoreIndex& ix);

@@ -44,6 +44,14 @@ Result<Mapping> Mapping::map_private(int fd, size_t file_len, size_t len) {
   return m;
 }
 
+Result<Mapping> Mapping::anonymous(size_t len) {
+  auto m = map_private(-1, 0, len);
+#ifdef MADV_HUGEPAGE
+  if (m && m->addr_ != nullptr) (void)::madvise(m->addr_, len, MADV_HUGEPAGE);  // advice only
+#endif
+  return m;
+}
+
 Status Mapping::sync() const {
   if (addr_ == nullptr) return {};
   if (::msync(addr_, len_, MS_SYNC) != 0) return Error::os(errno, "msync");

@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "core/coding.h"
 #include "core/core_index.h"
@@ -91,7 +92,48 @@ Status size_slot_file(const Fd& f, uint64_t len, const char* name) {
 // Remaps a record view so that it covers at least `need` bytes, with room to grow. Only with the
 // index to itself (open, or under the index write lock): readers share the view and never remap
 // it, so the record files need no lock while searches read them, and searches run side by side.
+// A resident view's room for at least `need` bytes, its copied bytes kept.
+bool make_room(RecordView& rv, uint64_t need) {
+  if (rv.view.size() >= need) return true;
+  uint64_t len = need < (1u << 20) ? (1u << 20) : need + need / 2;
+  auto m = Mapping::anonymous(static_cast<size_t>(len));
+  if (!m) return false;
+  if (rv.copied > 0) std::memcpy(m->data(), rv.view.data(), static_cast<size_t>(rv.copied));
+  rv.view = std::move(*m);
+  return true;
+}
+
+// A resident view holding the file's first `need` bytes at least.
+bool fill_resident(RecordView& rv, int fd, uint64_t need) {
+  if (rv.copied >= need) return true;
+  if (!make_room(rv, need) || !pread_exact(fd, rv.view.data() + rv.copied, need - rv.copied, rv.copied))
+    return false;
+  rv.copied = need;
+  return true;
+}
+
+// The bytes just written at `at` copied into a resident view as well (from the file where they
+// do not join what it holds).
+bool copy_written(RecordView& rv, int fd, uint64_t at, std::string_view bytes) {
+  if (at > rv.copied) return fill_resident(rv, fd, at + bytes.size());
+  if (!make_room(rv, at + bytes.size())) return false;
+  std::memcpy(rv.view.data() + at, bytes.data(), bytes.size());
+  rv.copied = std::max<uint64_t>(rv.copied, at + bytes.size());
+  return true;
+}
+
+// A resident view that cannot be kept (no memory for it) turns back into a mapping of the file.
+void drop_residence(RecordView& rv) {
+  rv.resident = false;
+  rv.view = Mapping();
+  rv.copied = 0;
+}
+
 bool cover(RecordView& rv, int fd, uint64_t need) {
+  if (rv.resident) {
+    if (fill_resident(rv, fd, need)) return true;
+    drop_residence(rv);
+  }
   if (rv.view.size() >= need) return true;
   uint64_t len = need < (1u << 20) ? (1u << 20) : need * 2;
   auto m = Mapping::map(fd, static_cast<size_t>(len), /*read_only=*/true);
@@ -382,6 +424,7 @@ Status append_record(const Fd& f, RecordView& rv, uint64_t* logical_len, Mapping
   }
   auto w = pwrite_all(f.get(), rec.data(), rec.size(), p, name);
   if (!w) return Error::fatal_os(w.error(), std::string("cannot write ") + name);
+  if (rv.resident && !copy_written(rv, f.get(), p, rec)) drop_residence(rv);
   *logical_len = p + rec.size();
   if (*logical_len > rv.known_len) rv.known_len = *logical_len;
   (void)cover(rv, f.get(), rv.known_len);
@@ -408,6 +451,22 @@ void map_record_views(CoreIndex& ix) {
   (void)cover(ix.meta_view, ix.meta_file.get(), ix.meta_view.known_len);
 }
 
+bool make_records_resident(CoreIndex& ix) {
+  auto one = [](std::mutex& mu, const Fd& f, RecordView& rv) {
+    std::lock_guard<std::mutex> g(mu);
+    if (rv.resident) return true;
+    rv.resident = true;
+    rv.copied = 0;
+    rv.view = Mapping();
+    if (fill_resident(rv, f.get(), rv.known_len)) return true;
+    drop_residence(rv);
+    (void)cover(rv, f.get(), rv.known_len);
+    return false;
+  };
+  bool ids = one(ix.ids_mutex, ix.ids_file, ix.ids_view);
+  return one(ix.meta_mutex, ix.meta_file, ix.meta_view) && ids;
+}
+
 void refresh_record_views(CoreIndex& ix) {
   auto refresh = [](std::mutex& mu, const Fd& f, RecordView& rv) {
     std::lock_guard<std::mutex> g(mu);
@@ -432,6 +491,7 @@ Status end_record_batch(CoreIndex& ix) {
     if (rv.pending.empty()) return;
     auto w = pwrite_all(f.get(), rv.pending.data(), rv.pending.size(), rv.pending_at, name);
     if (!w && result) result = Error::fatal_os(w.error(), std::string("cannot write ") + name);
+    if (w && rv.resident && !copy_written(rv, f.get(), rv.pending_at, rv.pending)) drop_residence(rv);
     if (w && rv.pending_at + rv.pending.size() > rv.known_len) rv.known_len = rv.pending_at + rv.pending.size();
     rv.pending.clear();
     (void)cover(rv, f.get(), rv.known_len);

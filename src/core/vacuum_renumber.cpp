@@ -26,8 +26,10 @@ void swap_record_file(std::mutex& mu, Fd& file, uint64_t& len, RecordView& view,
   std::lock_guard<std::mutex> g(mu);
   file = std::move(fresh);
   len = written;
+  bool resident = view.resident;
   view = RecordView{};
   view.known_len = written;
+  view.resident = resident;  // the new file is read in when the views are mapped
 }
 
 }  // namespace

@@ -138,7 +138,7 @@ bool strict_filters_of(PyObject* self) { return reinterpret_cast<KorvaneObject*>
 
 korvane::Durability durability_of(PyObject* self) { return reinterpret_cast<KorvaneObject*>(self)->durability; }
 
-const char* const kCtorNames[] = {"storage_path", "read_only", "strict_filters", "durability", "recover"};
+const char* const kCtorNames[] = {"storage_path", "read_only", "strict_filters", "durability", "recover", "preload"};
 const char* const kAddNames[] = {"id", "lat", "lon", "metadata"};
 const char* const kDeleteNames[] = {"id"};
 const char* const kAddManyNames[] = {"points"};
@@ -149,8 +149,8 @@ const char* const kRadiusNames[] = {"lat", "lon", "radius_m", "filter_json", "fi
 const char* const kPolygonNames[] = {"points", "filter_json", "fields", "coords"};
 
 PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* a[5];
-  if (!match_args({"Korvane", kCtorNames, 1, 5, 3}, CallArgs::of_tuple(args, kwargs), a)) return nullptr;
+  PyObject* a[6];
+  if (!match_args({"Korvane", kCtorNames, 1, 6, 4}, CallArgs::of_tuple(args, kwargs), a)) return nullptr;
   // A path object (pathlib.Path and the like) stands for the text it gives.
   PyRef fspath;
   if (!PyUnicode_Check(a[0]) && PyObject_HasAttrString(a[0], "__fspath__")) {
@@ -171,6 +171,13 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   // failing the open; what was restored and what was not comes as a RuntimeWarning.
   bool recover = false;
   if (!to_flag(a[4], "recover", &recover)) return nullptr;
+  // preload=True: the records are read into memory (Store::preload), for a writable store.
+  bool preload = false;
+  if (!to_flag(a[5], "preload", &preload)) return nullptr;
+  if (preload && read_only) {
+    PyErr_SetString(PyExc_ValueError, "preload needs a store opened for writing (read_only=False)");
+    return nullptr;
+  }
   if (path.find('\0') != std::string_view::npos) {
     // The system cannot name such a directory; cutting the text at the NUL would open another.
     PyErr_SetString(PyExc_ValueError, "embedded null character in path");
@@ -185,7 +192,11 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::optional<std::string> dir = guarded([&]() -> std::optional<std::string> { return std::string(path); });
   if (!dir) return nullptr;
   auto opened = guarded([&]() -> std::optional<korvane::Result<std::shared_ptr<Store>>> {
-    return without_gil([&] { return Store::open(*dir, read_only, recover); });
+    return without_gil([&]() -> korvane::Result<std::shared_ptr<Store>> {
+      auto s = Store::open(*dir, read_only, recover);
+      if (s && preload) KV_TRY((*s)->preload());
+      return s;
+    });
   });
   if (!opened) return nullptr;
   if (!*opened) {
@@ -784,7 +795,7 @@ PyMethodDef kMethods[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(korvane_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(korvane_dealloc)},
-    {Py_tp_doc, const_cast<char*>("Korvane(storage_path, read_only=False, *, strict_filters=False, durability='buffered', recover=False)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Korvane(storage_path, read_only=False, *, strict_filters=False, durability='buffered', recover=False, preload=False)\n--\n\n")},
     {Py_tp_methods, kMethods},
     {Py_sq_length, reinterpret_cast<void*>(korvane_len)},
     {Py_sq_contains, reinterpret_cast<void*>(korvane_contains)},

@@ -31,6 +31,15 @@ Status Store::writable() {
   return settle();
 }
 
+Status Store::preload() {
+  if (read_only_) return Error::unsupported("preload needs a store opened for writing");
+  KV_TRY(settle());
+  std::unique_lock<std::shared_mutex> ilk(index_lock_);
+  resident_ = true;
+  (void)make_records_resident(*index_);  // where it cannot be had, the files stay mapped
+  return {};
+}
+
 Status Store::settle() {
   if (read_only_) return this_process() == owner_pid_ ? follow() : Status();
   if (!vacuum_pending_.load()) return {};
@@ -45,6 +54,7 @@ Status Store::settle() {
   if (d < 0) return Error::os_plain(errno, "open directory");
   auto loaded = load_directory(Fd(d), false);
   if (!loaded) return loaded.error();
+  if (resident_) (void)make_records_resident(*loaded->index);
   wal_->abandon();  // written out before the vacuum; the log it belonged to is gone
   index_ = std::move(loaded->index);
   wal_ = std::move(loaded->wal);

@@ -157,6 +157,10 @@ class Store {
   uint64_t count();
   Status persist();
   Status vacuum();
+  // Keeps the records (ids.bin and meta.bin) in memory from now on, as long as the store stays
+  // open and through vacuums (make_records_resident); where the memory cannot be had they stay
+  // mapped. A writable store only: Unsupported when read-only.
+  Status preload();
   Result<SearchOut> search_radius(float lat, float lon, float radius_m, const std::optional<std::string_view>& filter,
                                   bool strict_filters = false, const Projection& proj = Projection());
   // `exact`: the k nearest by the float distance (search_knn_exact) instead of the ring walk.
@@ -266,6 +270,8 @@ class Store {
   // Set when a vacuum committed on disk but could not be completed here: the next call completes
   // it before anything else.
   std::atomic<bool> vacuum_pending_{false};
+  // preload() was asked for: an index loaded anew (completing a vacuum) keeps its records too.
+  std::atomic<bool> resident_{false};
 
   // Group commit. Tickets are handed out under the log lock, in log order, once a change's
   // records are written out; a sync covers every ticket handed out before it began.

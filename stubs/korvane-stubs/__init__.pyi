@@ -20,6 +20,7 @@ class Korvane:
         strict_filters: bool = False,
         durability: Literal["buffered", "process", "power"] = "buffered",
         recover: bool = False,
+        preload: bool = False,
     ) -> "Korvane":
         """Opens (creating, unless read_only) the storage directory and replays its log.
 
@@ -39,6 +40,11 @@ class Korvane:
         snapshot.bin.damaged, the points are rebuilt from the record files and the log (in
         memory only when read_only) and persisted, and a RuntimeWarning says how many were
         restored and what could not be.
+
+        With preload, the id and metadata records (ids.bin and meta.bin) are read into memory
+        at open and kept there while the store is open (the store's own writes copied in), so
+        that searches read their answers' records without the page walks of a file mapping;
+        it costs memory equal to those files. Raises ValueError with read_only.
         """
     def add(self, id: str, lat: float, lon: float, metadata: str) -> None:
         """Adds a point: latitude and longitude in degrees (kept as 32-bit floats), metadata a
