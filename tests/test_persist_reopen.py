@@ -572,3 +572,16 @@ def test_preload_needs_a_writable_store(tmp_path):
     with pytest.raises(ValueError, match="preload needs a store opened for writing"):
         korvane.Korvane(str(tmp_path / "ro"), read_only=True, preload=True)
     assert not (tmp_path / "ro").exists()
+
+
+def test_preloaded_store_grows(tmp_path):
+    # More records than the copies in memory first have room for (1 MiB), and one more point than
+    # the slot files first hold.
+    db = korvane.Korvane(str(tmp_path / "g"), preload=True)
+    n = 100_001
+    db.add_many((f"g{i}", (i % 1000) * 0.1 - 50.0, (i // 1000) * 0.1, '{"i":%d}' % i) for i in range(n))
+    for i in (0, 99_999, 100_000, 54_321):
+        lat, lon = (i % 1000) * 0.1 - 50.0, (i // 1000) * 0.1
+        got = db.get(f"g{i}")
+        assert got == (pytest.approx(lat, abs=1e-5), pytest.approx(lon, abs=1e-5), '{"i":%d}' % i)
+        assert (f"g{i}", '{"i":%d}' % i) in db.search_box((got[0], got[1]), (got[0], got[1]))
