@@ -75,9 +75,12 @@ class KorvaneEngine(Engine):
     def persist(self):
         self.db.persist()
 
+    # Queries ask a store opened as a service that answers many of them would open it: its
+    # records held in memory. The lifecycle's reopen measures a plain open (preload False).
+    preload = True
+
     def open(self):
-        # As a service that answers many queries would open it: its records held in memory.
-        self.db = self._mod.Korvane(self.path, preload=True)
+        self.db = self._mod.Korvane(self.path, preload=self.preload)
 
     def drop(self):
         self.db = None
