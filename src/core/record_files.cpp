@@ -89,9 +89,6 @@ Status size_slot_file(const Fd& f, uint64_t len, const char* name) {
   return {};
 }
 
-// Remaps a record view so that it covers at least `need` bytes, with room to grow. Only with the
-// index to itself (open, or under the index write lock): readers share the view and never remap
-// it, so the record files need no lock while searches read them, and searches run side by side.
 // A resident view's room for at least `need` bytes, its copied bytes kept.
 bool make_room(RecordView& rv, uint64_t need) {
   if (rv.view.size() >= need) return true;
@@ -129,6 +126,10 @@ void drop_residence(RecordView& rv) {
   rv.copied = 0;
 }
 
+// Remaps a record view so that it covers at least `need` bytes, with room to grow (a resident
+// view: holds them). Only with the index to itself (open, or under the index write lock): readers
+// share the view and never remap it, so the record files need no lock while searches read them,
+// and searches run side by side.
 bool cover(RecordView& rv, int fd, uint64_t need) {
   if (rv.resident) {
     if (fill_resident(rv, fd, need)) return true;
@@ -454,14 +455,12 @@ void map_record_views(CoreIndex& ix) {
 bool make_records_resident(CoreIndex& ix) {
   auto one = [](std::mutex& mu, const Fd& f, RecordView& rv) {
     std::lock_guard<std::mutex> g(mu);
-    if (rv.resident) return true;
-    rv.resident = true;
-    rv.copied = 0;
-    rv.view = Mapping();
-    if (fill_resident(rv, f.get(), rv.known_len)) return true;
-    drop_residence(rv);
-    (void)cover(rv, f.get(), rv.known_len);
-    return false;
+    if (!rv.resident) {
+      drop_residence(rv);  // the file's mapping goes: the copy takes its place
+      rv.resident = true;
+      (void)cover(rv, f.get(), rv.known_len);  // which maps the file again where it cannot be had
+    }
+    return rv.resident;
   };
   bool ids = one(ix.ids_mutex, ix.ids_file, ix.ids_view);
   return one(ix.meta_mutex, ix.meta_file, ix.meta_view) && ids;
