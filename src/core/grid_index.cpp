@@ -42,12 +42,11 @@ RowCells::~RowCells() {
     sets()[j].~Bitmap();
     CellPositions::release(positions_of(packs()[j].load(std::memory_order_relaxed)));
   }
-  ::operator delete(block_);
 }
 
-void RowCells::reserve(uint32_t cap) {
+void RowCells::reserve(uint32_t cap, BlockArena& arena) {
   if (cap <= cap_) return;
-  char* block = static_cast<char*>(::operator new(block_bytes(cap)));
+  char* block = arena.allocate(block_bytes(cap));
   auto* sets_to = reinterpret_cast<Bitmap*>(block);
   auto* packs_to = reinterpret_cast<Pack*>(block + size_t{cap} * sizeof(Bitmap));
   auto* hints_to = reinterpret_cast<Pack*>(block + size_t{cap} * (sizeof(Bitmap) + sizeof(Pack)));
@@ -59,9 +58,8 @@ void RowCells::reserve(uint32_t cap) {
   }
   if (cap > kInline)  // the columns, from the entry while the row is short
     std::memcpy(block + size_t{cap} * kCellBytes, size_ <= kInline ? head_ : cols(), size_t{size_} * sizeof(uint16_t));
-  ::operator delete(block_);
-  block_ = block;
-  cap_ = cap;
+  char* old = std::exchange(block_, block);
+  arena.release(old, block_bytes(std::exchange(cap_, cap)));
 }
 
 const CellPositions* RowCells::publish_positions(size_t j, CellPositions* made) const {
@@ -120,9 +118,9 @@ void RowCells::drop_positions(size_t j) {
   hints()[j].store(0, std::memory_order_relaxed);
 }
 
-Bitmap& RowCells::insert(size_t j, uint32_t col) {
+Bitmap& RowCells::insert(size_t j, uint32_t col, BlockArena& arena) {
   // Half as much again: a row's spare room stays below half its cells.
-  if (size_ == cap_) reserve(cap_ < 4 ? 4 : cap_ + cap_ / 2);
+  if (size_ == cap_) reserve(cap_ < 4 ? 4 : cap_ + cap_ / 2, arena);
   Bitmap* s = sets();
   new (&s[size_]) Bitmap();
   // Moves swap: the empty set just made travels down to position j.
@@ -181,13 +179,21 @@ RowTable::~RowTable() {
   if (rows_ == nullptr) return;
   for (uint32_t r = 0; r < kRows; ++r)
     if (occupied(r)) rows_[r].~RowCells();
-  ::munmap(rows_, sizeof(RowCells) * kRows);
+  ::munmap(rows_, (kTableBytes + (size_t{2} << 20) - 1) & ~((size_t{2} << 20) - 1));
+}
+
+void RowTable::prefer_huge_pages() {
+  if (huge_) return;
+  huge_ = true;
+  arena_.prefer_huge_pages();
+  if (rows_ != nullptr) advise_huge_pages(rows_, kTableBytes);
 }
 
 RowCells& RowTable::make(uint32_t r) {
   if (rows_ == nullptr) {
-    void* p = ::mmap(nullptr, sizeof(RowCells) * kRows, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
+    void* p = map_huge_aligned(kTableBytes);
+    if (p == nullptr) throw std::bad_alloc();
+    if (huge_) advise_huge_pages(p, kTableBytes);
     occupied_.assign((kRows + 63) / 64, 0);
     rows_ = static_cast<RowCells*>(p);
   }
@@ -214,8 +220,8 @@ Bitmap& GridIndex::operator[](uint64_t key) {
       return cells.ids(j);
     }
   }
-  ++size_;
-  return cells.insert(j, col);
+  if (++size_ == kLargeCells) rows_.prefer_huge_pages();
+  return cells.insert(j, col, rows_.arena());
 }
 
 void GridIndex::add_point(uint64_t key, uint32_t id, float lat, float lon) {
@@ -227,8 +233,8 @@ void GridIndex::add_point(uint64_t key, uint32_t id, float lat, float lon) {
   RowCells& cells = inner_row(row);
   size_t j = cells.lower_bound(col);
   if (j == cells.size() || cells.col(j) != col) {
-    ++size_;
-    cells.insert(j, col);
+    if (++size_ == kLargeCells) rows_.prefer_huge_pages();
+    cells.insert(j, col, rows_.arena());
   }
   cells.add_point(j, row, id, lat, lon);
   blocks_.add(row, col, 1);
@@ -291,6 +297,7 @@ const Bitmap* GridIndex::find(uint64_t key) const {
 
 GridIndex GridIndex::of_points(const std::vector<uint64_t>& keys) {
   GridIndex g;
+  if (keys.size() >= kLargeCells) g.rows_.prefer_huge_pages();
   // Inner points as (cell number, id) in one word, sorted: cells come out from west to east,
   // row by row, each with its ids ascending.
   std::vector<uint64_t> inner;
@@ -313,12 +320,12 @@ GridIndex GridIndex::of_points(const std::vector<uint64_t>& keys) {
       uint32_t n = 0;
       for (size_t t = j; t < inner.size() && inner[t] >> 32 < uint64_t{row + 1} * kBorderCol; ++t)
         n += t == j || inner[t] >> 32 != inner[t - 1] >> 32;
-      g.inner_row(row).reserve(n);
+      g.inner_row(row).reserve(n, g.rows_.arena());
     }
     ids.clear();
     for (; j < inner.size() && inner[j] >> 32 == cell; ++j) ids.push_back(uint32_t(inner[j]));
     RowCells& cells = g.inner_row(row);
-    cells.insert(cells.size(), uint32_t(cell % kBorderCol)) = Bitmap::of_sorted(ids.data(), ids.size());
+    cells.insert(cells.size(), uint32_t(cell % kBorderCol), g.rows_.arena()) = Bitmap::of_sorted(ids.data(), ids.size());
     g.blocks_.add(row, uint32_t(cell % kBorderCol), int64_t(ids.size()));
     ++g.size_;
   }
@@ -330,6 +337,7 @@ bool GridIndex::of_cells(std::vector<std::pair<uint64_t, Bitmap>>& cells, GridIn
   if (!std::is_sorted(cells.begin(), cells.end(), by_key))  // a snapshot lists them in order
     std::sort(cells.begin(), cells.end(), by_key);
   GridIndex g;
+  if (cells.size() >= kLargeCells) g.rows_.prefer_huge_pages();
   for (size_t j = 0; j < cells.size(); ++j) {
     uint64_t key = cells[j].first;
     if (j > 0 && cells[j - 1].first == key) return false;
@@ -342,7 +350,7 @@ bool GridIndex::of_cells(std::vector<std::pair<uint64_t, Bitmap>>& cells, GridIn
         // The row's first cell: the rest of its cells follow, counted for an exact size.
         size_t t = j;
         while (t < cells.size() && cells[t].first >> 32 == row && !is_border(row, uint32_t(cells[t].first))) ++t;
-        r.reserve(uint32_t(t - j));
+        r.reserve(uint32_t(t - j), g.rows_.arena());
       }
       g.blocks_.add(row, col, int64_t(cells[j].second.cardinality()));
       r.append(col) = std::move(cells[j].second);

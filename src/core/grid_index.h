@@ -14,6 +14,7 @@
 #include <absl/container/btree_map.h>
 
 #include "core/bitmap.h"
+#include "core/block_arena.h"
 
 namespace korvane {
 
@@ -38,7 +39,7 @@ struct CellPositions {
 
 // One inner row's cells: their columns, ascending, and their sets. A row is one 128-byte entry
 // of the row table (two cache lines, side by side with the rows next to it) and a block of its
-// own: cap_ sets, cap_ words (a pointer to the positions of a crowded cell, made when a search
+// own, from the table's BlockArena: cap_ sets, cap_ words (a pointer to the positions of a crowded cell, made when a search
 // first wants them, or a lone point's coordinates), cap_ record hints, then, when cap_ exceeds
 // kInline, cap_ columns (16 bits each: inner columns are below 36000). A row of up to kInline
 // cells keeps its columns in the entry, so a search reads the entry and nothing else until it
@@ -112,9 +113,11 @@ class alignas(64) RowCells {
     return lo + first_not_below(cols() + lo, hi - lo, col);
   }
   // A new empty cell for `col` at position j (the columns stay ascending: the caller's care).
-  Bitmap& insert(size_t j, uint32_t col);
+  // The blocks of a row come from `arena`, and go back to it; the row's destructor leaves its
+  // block to the arena, which goes after it.
+  Bitmap& insert(size_t j, uint32_t col, BlockArena& arena);
   // Room for `cap` cells in all (a bulk build sizes its rows exactly).
-  void reserve(uint32_t cap);
+  void reserve(uint32_t cap, BlockArena& arena);
   // A bulk build: a new empty cell for `col`, east of every cell, in room already reserved. A
   // long row's fences are set once, as the cell that fills the room comes in.
   Bitmap& append(uint32_t col);
@@ -199,10 +202,16 @@ class RowTable {
   static constexpr uint32_t kRows = 18000;
 
   RowTable() = default;
-  RowTable(RowTable&& o) noexcept : rows_(std::exchange(o.rows_, nullptr)), occupied_(std::move(o.occupied_)) {}
+  RowTable(RowTable&& o) noexcept
+      : rows_(std::exchange(o.rows_, nullptr)),
+        occupied_(std::move(o.occupied_)),
+        arena_(std::move(o.arena_)),
+        huge_(o.huge_) {}
   RowTable& operator=(RowTable&& o) noexcept {
     std::swap(rows_, o.rows_);
     std::swap(occupied_, o.occupied_);
+    std::swap(arena_, o.arena_);
+    std::swap(huge_, o.huge_);
     return *this;
   }
   RowTable(const RowTable&) = delete;
@@ -218,13 +227,22 @@ class RowTable {
   const void* place(uint32_t r) const { return rows_ + r; }
   // Row r's entry, made empty when the row has none yet.
   RowCells& make(uint32_t r);
+  // Where the rows' blocks come from.
+  BlockArena& arena() { return arena_; }
+  // A large index: the table and the blocks made from now on are advised for huge pages, so
+  // that a search's rows share a few address translations (see BlockArena).
+  void prefer_huge_pages();
   // The bits of rows 64w .. 64w + 63.
   uint64_t word(size_t w) const { return occupied_[w]; }
   size_t words() const { return occupied_.size(); }
 
  private:
-  RowCells* rows_ = nullptr;
+  static constexpr size_t kTableBytes = sizeof(RowCells) * kRows;
+
+  RowCells* rows_ = nullptr;  // kTableBytes, rounded up to 2 MiB, from map_huge_aligned
   std::vector<uint64_t> occupied_;  // bit r: row r's entry is made
+  BlockArena arena_;  // outlives the rows, whose blocks it holds
+  bool huge_ = false;
 };
 
 // Cells are only ever added (a deleted point stays in its cell until vacuum, which builds a new
@@ -243,10 +261,11 @@ class RowTable {
 // that must not miss the odd points finds them without scanning the inner cells, and a search
 // inside the coordinate ranges never looks at them.
 //
-// Memory: 26 bytes per inner cell (plus up to half as much spare room in its row), a B-tree
-// entry per border cell, and 128 bytes per inner row, in pages of 32 rows taken by the rows that
-// hold cells; then 4 bytes per point (and 8 per cell) for the positions of the crowded cells
-// that searches have read.
+// Memory: 26 bytes per inner cell (plus up to half as much spare room in its row, and its size
+// class's rounding), a B-tree entry per border cell, and 128 bytes per inner row, in pages of 32
+// rows taken by the rows that hold cells; then 4 bytes per point (and 8 per cell) for the
+// positions of the crowded cells that searches have read. An index of kLargeCells cells or more
+// keeps its row table and blocks in huge pages: 2 MiB at a time.
 class GridIndex {
  public:
   static constexpr uint32_t kBorderRow = 18000;  // inner rows are 1..17999
@@ -256,6 +275,7 @@ class GridIndex {
     return row == 0 || row >= kBorderRow || col == 0 || col >= kBorderCol;
   }
   static bool is_border(uint64_t key) { return is_border(uint32_t(key >> 32), uint32_t(key)); }
+  static constexpr size_t kLargeCells = 16384;
   static uint64_t key_of(uint32_t row, uint32_t col) { return uint64_t{row} << 32 | col; }
 
   // The cell's set, created empty when missing. The reference lasts until the next cell is filed.
