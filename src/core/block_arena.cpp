@@ -11,31 +11,11 @@
 namespace korvane {
 
 namespace {
-constexpr size_t kHuge = size_t{2} << 20;
+constexpr size_t kHuge = kHugePage;
 constexpr size_t kPage = 4096;
 
 size_t round_up(size_t n, size_t to) { return (n + to - 1) / to * to; }
 }  // namespace
-
-void* map_huge_aligned(size_t len) {
-  len = round_up(len, kHuge);
-  // Mapped with room to start on a 2 MiB boundary, the rest given back.
-  void* p = ::mmap(nullptr, len + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return nullptr;
-  uintptr_t a = reinterpret_cast<uintptr_t>(p), b = round_up(a, kHuge);
-  if (b > a) ::munmap(p, b - a);
-  ::munmap(reinterpret_cast<void*>(b + len), a + kHuge - b);
-  return reinterpret_cast<void*>(b);
-}
-
-void advise_huge_pages(void* p, size_t len) {
-#ifdef MADV_HUGEPAGE
-  (void)::madvise(p, len, MADV_HUGEPAGE);  // advice only: plain pages work the same
-#else
-  (void)p;
-  (void)len;
-#endif
-}
 
 BlockArena::BlockArena(BlockArena&& o) noexcept
     : chunks_(std::move(o.chunks_)),

@@ -6,13 +6,9 @@
 
 #include <absl/container/flat_hash_map.h>
 
-namespace korvane {
+#include "core/fd.h"
 
-// `len` bytes (rounded up to 2 MiB) of zeroed memory starting on a 2 MiB boundary, where huge
-// pages can back it; null when the system has none to give. Returned with munmap(p, rounded len).
-void* map_huge_aligned(size_t len);
-// Asks the kernel to back [p, p + len) with huge pages; advice only.
-void advise_huge_pages(void* p, size_t len);
+namespace korvane {
 
 // A search reads the blocks of a few dozen rows, one after another; blocks spread over the
 // process heap each cost an address translation of their own, which outweighs the read itself

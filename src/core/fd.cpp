@@ -44,11 +44,35 @@ Result<Mapping> Mapping::map_private(int fd, size_t file_len, size_t len) {
   return m;
 }
 
-Result<Mapping> Mapping::anonymous(size_t len) {
-  auto m = map_private(-1, 0, len);
+void* map_huge_aligned(size_t len) {
+  len = (len + kHugePage - 1) / kHugePage * kHugePage;
+  // Mapped with room to start on a 2 MiB boundary, the rest given back.
+  void* p = ::mmap(nullptr, len + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  uintptr_t a = reinterpret_cast<uintptr_t>(p), b = (a + kHugePage - 1) / kHugePage * kHugePage;
+  if (b > a) ::munmap(p, b - a);
+  ::munmap(reinterpret_cast<void*>(b + len), a + kHugePage - b);
+  return reinterpret_cast<void*>(b);
+}
+
+void advise_huge_pages(void* p, size_t len) {
 #ifdef MADV_HUGEPAGE
-  if (m && m->addr_ != nullptr) (void)::madvise(m->addr_, len, MADV_HUGEPAGE);  // advice only
+  (void)::madvise(p, len, MADV_HUGEPAGE);  // advice only: plain pages work the same
+#else
+  (void)p;
+  (void)len;
 #endif
+}
+
+Result<Mapping> Mapping::anonymous(size_t len) {
+  Mapping m;
+  if (len == 0) return m;
+  len = (len + kHugePage - 1) / kHugePage * kHugePage;
+  void* p = map_huge_aligned(len);
+  if (p == nullptr) return Error::os(errno, "mmap");
+  advise_huge_pages(p, len);
+  m.addr_ = p;
+  m.len_ = len;
   return m;
 }
 

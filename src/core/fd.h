@@ -30,6 +30,15 @@ class Fd {  // owns one file descriptor
 };
 
 // A whole-file shared mapping. Read-write unless created read-only.
+// Huge pages: 2 MiB, where one entry of the address translation cache covers 512 times what a
+// 4 KiB page's does.
+constexpr size_t kHugePage = size_t{2} << 20;
+// `len` bytes (rounded up to 2 MiB) of zeroed memory starting on a 2 MiB boundary, where huge
+// pages can back it; null when the system has none to give. Returned with munmap(p, rounded len).
+void* map_huge_aligned(size_t len);
+// Asks the kernel to back [p, p + len) with huge pages; advice only.
+void advise_huge_pages(void* p, size_t len);
+
 class Mapping {
  public:
   Mapping() = default;
@@ -51,8 +60,8 @@ class Mapping {
   // -1) copied on write, zeros after them. Stores never reach the file, and the pages past the
   // file's end are ordinary memory, so the view may be longer than the file.
   static Result<Mapping> map_private(int fd, size_t file_len, size_t len);
-  // `len` bytes of zeroed memory, which the kernel is asked to back with huge pages (2 MiB:
-  // one entry of the address translation cache covers 512 times what a 4 KiB page's does).
+  // At least `len` bytes (size() says how many: `len` rounded up to 2 MiB) of zeroed memory on a
+  // 2 MiB boundary, which the kernel is asked to back with huge pages.
   static Result<Mapping> anonymous(size_t len);
   Status sync() const;  // synchronous msync of the whole mapping
   void advise_random() const;  // failures ignored

@@ -179,7 +179,7 @@ RowTable::~RowTable() {
   if (rows_ == nullptr) return;
   for (uint32_t r = 0; r < kRows; ++r)
     if (occupied(r)) rows_[r].~RowCells();
-  ::munmap(rows_, (kTableBytes + (size_t{2} << 20) - 1) & ~((size_t{2} << 20) - 1));
+  ::munmap(rows_, (kTableBytes + kHugePage - 1) / kHugePage * kHugePage);
 }
 
 void RowTable::prefer_huge_pages() {
@@ -220,7 +220,7 @@ Bitmap& GridIndex::operator[](uint64_t key) {
       return cells.ids(j);
     }
   }
-  if (++size_ == kLargeCells) rows_.prefer_huge_pages();
+  if (++size_ >= kLargeCells) rows_.prefer_huge_pages();
   return cells.insert(j, col, rows_.arena());
 }
 
@@ -233,7 +233,7 @@ void GridIndex::add_point(uint64_t key, uint32_t id, float lat, float lon) {
   RowCells& cells = inner_row(row);
   size_t j = cells.lower_bound(col);
   if (j == cells.size() || cells.col(j) != col) {
-    if (++size_ == kLargeCells) rows_.prefer_huge_pages();
+    if (++size_ >= kLargeCells) rows_.prefer_huge_pages();
     cells.insert(j, col, rows_.arena());
   }
   cells.add_point(j, row, id, lat, lon);
