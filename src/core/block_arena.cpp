@@ -11,7 +11,6 @@
 namespace korvane {
 
 namespace {
-constexpr size_t kHuge = kHugePage;
 constexpr size_t kPage = 4096;
 
 size_t round_up(size_t n, size_t to) { return (n + to - 1) / to * to; }
@@ -75,7 +74,7 @@ char* BlockArena::allocate(size_t bytes) {
     size_t len;
     void* base;
     if (huge_) {
-      len = round_up(std::max(n, std::min(std::max(made_, kHuge), size_t{32} << 20)), kHuge);
+      len = round_up(std::max(n, std::min(std::max(made_, kHugePage), size_t{32} << 20)), kHugePage);
       base = map_huge_aligned(len);
       if (base == nullptr) throw std::bad_alloc();
       advise_huge_pages(base, len);

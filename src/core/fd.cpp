@@ -67,7 +67,7 @@ void advise_huge_pages(void* p, size_t len) {
 Result<Mapping> Mapping::anonymous(size_t len) {
   Mapping m;
   if (len == 0) return m;
-  len = (len + kHugePage - 1) / kHugePage * kHugePage;
+  len = (len + kHugePage - 1) / kHugePage * kHugePage;  // what map_huge_aligned maps
   void* p = map_huge_aligned(len);
   if (p == nullptr) return Error::os(errno, "mmap");
   advise_huge_pages(p, len);

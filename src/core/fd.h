@@ -29,7 +29,6 @@ class Fd {  // owns one file descriptor
   int fd_ = -1;
 };
 
-// A whole-file shared mapping. Read-write unless created read-only.
 // Huge pages: 2 MiB, where one entry of the address translation cache covers 512 times what a
 // 4 KiB page's does.
 constexpr size_t kHugePage = size_t{2} << 20;
@@ -39,6 +38,7 @@ void* map_huge_aligned(size_t len);
 // Asks the kernel to back [p, p + len) with huge pages; advice only.
 void advise_huge_pages(void* p, size_t len);
 
+// A whole-file shared mapping. Read-write unless created read-only.
 class Mapping {
  public:
   Mapping() = default;

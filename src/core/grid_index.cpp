@@ -182,8 +182,7 @@ RowTable::~RowTable() {
   ::munmap(rows_, (kTableBytes + kHugePage - 1) / kHugePage * kHugePage);
 }
 
-void RowTable::prefer_huge_pages() {
-  if (huge_) return;
+void RowTable::advise_huge() {
   huge_ = true;
   arena_.prefer_huge_pages();
   if (rows_ != nullptr) advise_huge_pages(rows_, kTableBytes);

@@ -39,12 +39,12 @@ struct CellPositions {
 
 // One inner row's cells: their columns, ascending, and their sets. A row is one 128-byte entry
 // of the row table (two cache lines, side by side with the rows next to it) and a block of its
-// own, from the table's BlockArena: cap_ sets, cap_ words (a pointer to the positions of a crowded cell, made when a search
-// first wants them, or a lone point's coordinates), cap_ record hints, then, when cap_ exceeds
-// kInline, cap_ columns (16 bits each: inner columns are below 36000). A row of up to kInline
-// cells keeps its columns in the entry, so a search reads the entry and nothing else until it
-// finds a cell. A longer row keeps kInline of its columns there, evenly spaced (fences): a search
-// reads the entry and then one short stretch of the block.
+// own, from the table's BlockArena: cap_ sets, cap_ words (a pointer to the positions of a
+// crowded cell, made when a search first wants them, or a lone point's coordinates), cap_ record
+// hints, then, when cap_ exceeds kInline, cap_ columns (16 bits each: inner columns are below
+// 36000). A row of up to kInline cells keeps its columns in the entry, so a search reads the
+// entry and nothing else until it finds a cell. A longer row keeps kInline of its columns there,
+// evenly spaced (fences): a search reads the entry and then one short stretch of the block.
 class alignas(64) RowCells {
  public:
   static constexpr uint32_t kInline = 56;
@@ -231,13 +231,16 @@ class RowTable {
   BlockArena& arena() { return arena_; }
   // A large index: the table and the blocks made from now on are advised for huge pages, so
   // that a search's rows share a few address translations (see BlockArena).
-  void prefer_huge_pages();
+  void prefer_huge_pages() {
+    if (!huge_) advise_huge();
+  }
   // The bits of rows 64w .. 64w + 63.
   uint64_t word(size_t w) const { return occupied_[w]; }
   size_t words() const { return occupied_.size(); }
 
  private:
   static constexpr size_t kTableBytes = sizeof(RowCells) * kRows;
+  void advise_huge();
 
   RowCells* rows_ = nullptr;  // kTableBytes, rounded up to 2 MiB, from map_huge_aligned
   std::vector<uint64_t> occupied_;  // bit r: row r's entry is made

@@ -9,6 +9,8 @@
 #include <new>
 #include <utility>
 
+#include "core/fd.h"
+
 namespace korvane {
 
 // Blocks of kLargeBytes and more are anonymous mappings the kernel is asked to back with huge
@@ -31,9 +33,7 @@ struct LargePageAllocator {
     if (bytes < kLargeBytes) return std::allocator<T>().allocate(n);
     void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-    (void)::madvise(p, bytes, MADV_HUGEPAGE);  // advice only: plain pages work the same
-#endif
+    advise_huge_pages(p, bytes);
     return static_cast<T*>(p);
   }
   void deallocate(T* p, size_t n) noexcept {
