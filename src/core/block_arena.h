@@ -36,6 +36,7 @@ class BlockArena {
   // Chunks made from now on are advised for huge pages (a large index: a small one keeps to
   // small chunks of plain pages, so that it does not take 2 MiB of memory at once).
   void prefer_huge_pages() { huge_ = true; }
+  bool prefers_huge_pages() const { return huge_; }
 
   static size_t class_bytes(size_t bytes);
 

@@ -45,11 +45,11 @@ Result<Mapping> Mapping::map_private(int fd, size_t file_len, size_t len) {
 }
 
 void* map_huge_aligned(size_t len) {
-  len = (len + kHugePage - 1) / kHugePage * kHugePage;
+  len = huge_page_rounded(len);
   // Mapped with room to start on a 2 MiB boundary, the rest given back.
   void* p = ::mmap(nullptr, len + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
-  uintptr_t a = reinterpret_cast<uintptr_t>(p), b = (a + kHugePage - 1) / kHugePage * kHugePage;
+  uintptr_t a = reinterpret_cast<uintptr_t>(p), b = huge_page_rounded(a);
   if (b > a) ::munmap(p, b - a);
   ::munmap(reinterpret_cast<void*>(b + len), a + kHugePage - b);
   return reinterpret_cast<void*>(b);
@@ -67,7 +67,7 @@ void advise_huge_pages(void* p, size_t len) {
 Result<Mapping> Mapping::anonymous(size_t len) {
   Mapping m;
   if (len == 0) return m;
-  len = (len + kHugePage - 1) / kHugePage * kHugePage;  // what map_huge_aligned maps
+  len = huge_page_rounded(len);  // what map_huge_aligned maps
   void* p = map_huge_aligned(len);
   if (p == nullptr) return Error::os(errno, "mmap");
   advise_huge_pages(p, len);

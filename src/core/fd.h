@@ -32,6 +32,7 @@ class Fd {  // owns one file descriptor
 // Huge pages: 2 MiB, where one entry of the address translation cache covers 512 times what a
 // 4 KiB page's does.
 constexpr size_t kHugePage = size_t{2} << 20;
+inline size_t huge_page_rounded(size_t n) { return (n + kHugePage - 1) / kHugePage * kHugePage; }
 // `len` bytes (rounded up to 2 MiB) of zeroed memory starting on a 2 MiB boundary, where huge
 // pages can back it; null when the system has none to give. Returned with munmap(p, rounded len).
 void* map_huge_aligned(size_t len);

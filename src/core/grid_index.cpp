@@ -179,11 +179,10 @@ RowTable::~RowTable() {
   if (rows_ == nullptr) return;
   for (uint32_t r = 0; r < kRows; ++r)
     if (occupied(r)) rows_[r].~RowCells();
-  ::munmap(rows_, (kTableBytes + kHugePage - 1) / kHugePage * kHugePage);
+  ::munmap(rows_, huge_page_rounded(kTableBytes));
 }
 
 void RowTable::advise_huge() {
-  huge_ = true;
   arena_.prefer_huge_pages();
   if (rows_ != nullptr) advise_huge_pages(rows_, kTableBytes);
 }
@@ -192,7 +191,7 @@ RowCells& RowTable::make(uint32_t r) {
   if (rows_ == nullptr) {
     void* p = map_huge_aligned(kTableBytes);
     if (p == nullptr) throw std::bad_alloc();
-    if (huge_) advise_huge_pages(p, kTableBytes);
+    if (arena_.prefers_huge_pages()) advise_huge_pages(p, kTableBytes);
     occupied_.assign((kRows + 63) / 64, 0);
     rows_ = static_cast<RowCells*>(p);
   }

@@ -205,13 +205,11 @@ class RowTable {
   RowTable(RowTable&& o) noexcept
       : rows_(std::exchange(o.rows_, nullptr)),
         occupied_(std::move(o.occupied_)),
-        arena_(std::move(o.arena_)),
-        huge_(o.huge_) {}
+        arena_(std::move(o.arena_)) {}
   RowTable& operator=(RowTable&& o) noexcept {
     std::swap(rows_, o.rows_);
     std::swap(occupied_, o.occupied_);
     std::swap(arena_, o.arena_);
-    std::swap(huge_, o.huge_);
     return *this;
   }
   RowTable(const RowTable&) = delete;
@@ -232,7 +230,7 @@ class RowTable {
   // A large index: the table and the blocks made from now on are advised for huge pages, so
   // that a search's rows share a few address translations (see BlockArena).
   void prefer_huge_pages() {
-    if (!huge_) advise_huge();
+    if (!arena_.prefers_huge_pages()) advise_huge();
   }
   // The bits of rows 64w .. 64w + 63.
   uint64_t word(size_t w) const { return occupied_[w]; }
@@ -244,8 +242,7 @@ class RowTable {
 
   RowCells* rows_ = nullptr;  // kTableBytes, rounded up to 2 MiB, from map_huge_aligned
   std::vector<uint64_t> occupied_;  // bit r: row r's entry is made
-  BlockArena arena_;  // outlives the rows, whose blocks it holds
-  bool huge_ = false;
+  BlockArena arena_;  // outlives the rows, whose blocks it holds; says whether the table is advised
 };
 
 // Cells are only ever added (a deleted point stays in its cell until vacuum, which builds a new
